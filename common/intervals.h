@@ -1,0 +1,24 @@
+// Every long interval of the engine and the watchdog, in one place.
+//
+// The shipped programs use the real values. Test builds define
+// KORVEX_CLOCK_SCALE (1000: one second passes in one millisecond) so that
+// health checks, restart delays and crash back-offs can be exercised in a
+// test suite of a few minutes. There is deliberately no run-time switch.
+#pragma once
+
+#ifndef KORVEX_CLOCK_SCALE
+#define KORVEX_CLOCK_SCALE 1
+#endif
+
+// Milliseconds that stand for `seconds` of the shipped program.
+constexpr long scaled_ms(long seconds) { return seconds * 1000L / KORVEX_CLOCK_SCALE; }
+
+// Engine.
+constexpr long kHealthCheckMs = scaled_ms(60);        // health-check period
+constexpr long kUsr1ExitPauseMs = scaled_ms(30);      // pause before exit after SIGUSR1
+constexpr long kStartFailurePauseMs = scaled_ms(10);  // pause before exit 129 on a failed start
+constexpr long kExchangeTimeoutMs = scaled_ms(180);   // each wait of one local socket exchange
+
+// Watchdog.
+constexpr long kRestartDelayS = 10;                   // restart after a normal exit or signal
+constexpr long kAliveCheckMs = scaled_ms(120);        // alive-file check period

@@ -1,0 +1,125 @@
+#include "engine/engine_create.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "common/bundle_format.h"
+#include "common/log.h"
+#include "engine/host.h"
+#include "engine/lua_util.h"
+#include "engine/registry.h"
+
+namespace {
+
+struct BundleFile {
+    const char *name;  // "init.bin" or "init.lua": also the chunk name
+    uint8_t *data;
+    size_t size;
+};
+
+// Reads the bundle of `dir` whole; init.bin wins over init.lua.
+int bundle_read(const char *dir, BundleFile *out)
+{
+    static const char *const kNames[] = {"init.bin", "init.lua"};
+    char path[4096];
+    struct stat st;
+    const char *name = nullptr;
+    for (const char *candidate : kNames) {
+        snprintf(path, sizeof path, "%s/%s", dir, candidate);
+        if (stat(path, &st) == 0) {
+            name = candidate;
+            break;
+        }
+    }
+    if (!name)
+        return -1;
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    size_t size = static_cast<size_t>(st.st_size);
+    uint8_t *data = static_cast<uint8_t *>(malloc(size ? size : 1));
+    size_t got = 0;
+    while (data && got < size) {
+        ssize_t n = read(fd, data + got, size - got);
+        if (n <= 0)
+            break;
+        got += static_cast<size_t>(n);
+    }
+    close(fd);
+    if (!data || got != size) {
+        free(data);
+        return -1;
+    }
+    out->name = name;
+    out->data = data;
+    out->size = size;
+    return 0;
+}
+
+int engine_open_all(lua_State *L)
+{
+    registry_open_standard(L);
+    registry_register_modules(L);
+    return 0;
+}
+
+}  // namespace
+
+int lcmd_load_file(lua_State *L, const char *dir)
+{
+    BundleFile file;
+    if (bundle_read(dir, &file) != 0)
+        return -1;
+
+    lua_pushstring(L, dir);
+    lua_setglobal(L, "rootpath");
+
+    char *decoded = nullptr;
+    const char *text = reinterpret_cast<const char *>(file.data);
+    size_t text_len = file.size;
+    if (bundle_is_packed(file.data, file.size)) {
+        uint8_t version[4];
+        decoded = bundle_decode(file.data, file.size, &text_len, version);
+        if (!decoded) {
+            free(file.data);
+            return -1;
+        }
+        host_set_bundle_version(version);
+        text = decoded;
+    }
+
+    int result = 0;
+    if (luaL_loadbufferx(L, text, text_len, file.name, nullptr) != LUA_OK ||
+        lua_pcall(L, 0, LUA_MULTRET, 0) != LUA_OK) {
+        log_printf(LOG_FATAL, "lcmd_load_file", "luaL_dofile %s failed :%s", file.name, lua_error_text(L, -1));
+        lua_pop(L, 1);
+        result = -1;
+    }
+    free(decoded);
+    free(file.data);
+    return result;
+}
+
+lua_State *engine_create(const char *dir)
+{
+    lua_State *L = luaL_newstate();
+    if (!L)
+        return nullptr;
+    lua_pushcfunction(L, engine_open_all);
+    if (lua_pcall(L, 0, 0, 0) != LUA_OK) {
+        lua_close(L);
+        return nullptr;
+    }
+    int top = lua_gettop(L);
+    if (lcmd_load_file(L, dir) != 0 || lua_push_global_raw(L, "lcmd_init") != LUA_TFUNCTION ||
+        lua_push_global_raw(L, "lcmd_runmsg") != LUA_TFUNCTION) {
+        lua_close(L);
+        return nullptr;
+    }
+    lua_settop(L, top);
+    return L;
+}

@@ -1,0 +1,252 @@
+#include "engine/host.h"
+
+#include <pthread.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "common/json_file.h"
+#include "common/log.h"
+#include "control/sock_call.h"
+#include "engine/engine_create.h"
+#include "engine/lua_util.h"
+
+namespace {
+
+std::atomic<lua_State *> g_main_engine{nullptr};
+std::atomic<int> g_loop_running{0};
+// Set by the main thread just before it starts the loop thread: from then on
+// the main engine belongs to the loop thread even before lcmd_loop is entered.
+std::atomic<bool> g_loop_handed{false};
+// The thread that created the main engine; the only one allowed to deliver
+// messages into it directly.
+pthread_t g_engine_owner;
+
+// Written once before any other thread exists, read-only afterwards.
+char *g_luapath = nullptr;
+char *g_tmppath = nullptr;
+char *g_datapath = nullptr;
+
+std::atomic<uint32_t> g_bundle_version{0};
+
+constexpr size_t kLoopStackSize = 1024 * 1024;
+
+char *dup_or_null(const char *s) { return s ? strdup(s) : nullptr; }
+
+void keep_paths(const char *luapath, const char *tmppath, const char *datapath)
+{
+    free(g_luapath);
+    free(g_tmppath);
+    free(g_datapath);
+    g_luapath = dup_or_null(luapath);
+    g_tmppath = dup_or_null(tmppath);
+    g_datapath = dup_or_null(datapath);
+}
+
+int runmsg_direct(lua_State *L, const char *msg)
+{
+    if (!pthread_equal(pthread_self(), g_engine_owner)) {
+        log_printf(LOG_ERROR, "app_lcmd_runmsg", "refused direct delivery outside the engine's thread");
+        return -1;
+    }
+    int top = lua_gettop(L);
+    lua_push_global_raw(L, "lcmd_runmsg");
+    lua_pushstring(L, msg);
+    int result = 0;
+    if (lua_pcall(L, 1, 2, 0) != LUA_OK) {
+        log_printf(LOG_FATAL, "app_lcmd_runmsg", "pcall runmsg failed :%s", lua_error_text(L, -1));
+        result = -1;
+    } else if (lua_type(L, -1) == LUA_TSTRING || lua_type(L, -1) == LUA_TNUMBER) {
+        log_printf(LOG_FATAL, "app_lcmd_runmsg", "runmsg return failed :%s", lua_tostring(L, -1));
+        result = -1;
+    }
+    lua_settop(L, top);
+    return result;
+}
+
+void *app_lcmd_loop(void *)
+{
+    lua_State *L = g_main_engine.load();
+    lua_push_global_raw(L, "lcmd_errhandle");
+    lua_push_global_raw(L, "lcmd_loop");
+    g_loop_running.store(1);
+    if (lua_pcall(L, 0, 0, -2) != LUA_OK)
+        log_printf(LOG_FATAL, "app_lcmd_loop", "pcall %s failed :%s", "lcmd_loop", lua_error_text(L, -1));
+    log_printf(LOG_FATAL, "app_lcmd_loop", "exit main loop");
+    g_main_engine.store(nullptr);
+    lua_close(L);
+    return nullptr;
+}
+
+}  // namespace
+
+lua_State *host_main_engine() { return g_main_engine.load(); }
+const char *host_luapath() { return g_luapath; }
+const char *host_tmppath() { return g_tmppath; }
+const char *host_datapath() { return g_datapath; }
+
+void host_bundle_version(uint8_t out[4])
+{
+    uint32_t v = g_bundle_version.load();
+    memcpy(out, &v, 4);
+}
+
+void host_set_bundle_version(const uint8_t version[4])
+{
+    uint32_t v;
+    memcpy(&v, version, 4);
+    g_bundle_version.store(v);
+}
+
+int lcmd_init_all(const char *progdir, const char *tmppath, const char *datapath, bool debug)
+{
+    char luapath[4096];
+    char sigpath[4096];
+    snprintf(luapath, sizeof luapath, "%s", progdir);
+    snprintf(sigpath, sizeof sigpath, "%s", progdir);
+
+    if (datapath) {
+        char bootchk[4096];
+        snprintf(bootchk, sizeof bootchk, "%s/%s", datapath, ".bootchk");
+        cJSON *root = read_json_file(bootchk);
+        if (root) {
+            if (json_is_one(cJSON_GetObjectItem(root, "luadata")))
+                snprintf(luapath, sizeof luapath, "%s", datapath);
+            if (json_is_one(cJSON_GetObjectItem(root, "sigdata")))
+                snprintf(sigpath, sizeof sigpath, "%s", datapath);
+            cJSON_Delete(root);
+        }
+    }
+    log_printf(LOG_INFO, "lcmd_init_all", "sigpath %s, luapath %s", sigpath, luapath);
+    log_printf(LOG_INFO, "lcmd_init_all", "tmppath %s, datapath %s", tmppath ? tmppath : "(null)",
+               datapath ? datapath : "(null)");
+
+    char set_log[8192];
+    char set_heid[8192];
+    char config[4096];
+    if (debug)
+        snprintf(set_log, sizeof set_log,
+                 "{\"subtype\":\"sys\", \"action\":\"set_log\", \"level\":\"info\", \"lineinfo\":true}");
+    else
+        snprintf(set_log, sizeof set_log, "{\"subtype\":\"sys\", \"action\":\"set_log\", \"level\":\"error\"}");
+    snprintf(set_heid, sizeof set_heid, "{\"subtype\":\"arch\", \"action\":\"set_heid\", \"heid\":\"%s\"}",
+             "gateway");
+    snprintf(config, sizeof config, "%s/config", progdir);
+
+    const char *msgs[] = {set_log, "", set_heid};
+    return app_lcmd_init(luapath, tmppath, datapath, config, 3, msgs);
+}
+
+int app_lcmd_init(const char *luapath, const char *tmppath, const char *datapath, const char *config,
+                  int count, const char *const *msgs)
+{
+    lua_State *L = engine_create(luapath);
+    if (!L) {
+        log_printf(LOG_FATAL, "app_lcmd_init", "failed init lua state");
+        return -1;
+    }
+    keep_paths(luapath, tmppath, datapath);
+    g_engine_owner = pthread_self();
+
+    if (lcmd_boot(L, tmppath, datapath) != 0) {
+        lua_close(L);
+        return -1;
+    }
+
+    int top = lua_gettop(L);
+    lua_push_global_raw(L, "lcmd_init");
+    lua_pushstring(L, config);
+    for (int i = 0; i < count; ++i)
+        lua_pushstring(L, msgs[i]);
+    if (lua_pcall(L, count + 1, 1, 0) != LUA_OK) {
+        log_printf(LOG_FATAL, "app_lcmd_init", "pcall %s failed :%s", "lcmd_init", lua_error_text(L, -1));
+        lua_close(L);
+        return -1;
+    }
+    if (lua_type(L, -1) == LUA_TSTRING || lua_type(L, -1) == LUA_TNUMBER) {
+        log_printf(LOG_FATAL, "app_lcmd_init", "%s return failed :%s", "lcmd_init", lua_tostring(L, -1));
+        lua_close(L);
+        return -1;
+    }
+    lua_settop(L, top);
+    g_main_engine.store(L);
+    return 0;
+}
+
+int lcmd_boot(lua_State *L, const char *tmppath, const char *datapath)
+{
+    int top = lua_gettop(L);
+    lua_push_global_raw(L, "lcmd_boot");
+    lua_pushstring(L, tmppath);
+    if (datapath)
+        lua_pushstring(L, datapath);
+    else
+        lua_pushnil(L);
+    int result = 0;
+    if (lua_pcall(L, 2, 0, 0) != LUA_OK) {
+        log_printf(LOG_FATAL, "lcmd_boot", "lcmd_boot failed :%s", lua_error_text(L, -1));
+        result = -1;
+    }
+    lua_settop(L, top);
+    return result;
+}
+
+int app_lcmd_runmsg(const char *msg, char **answer, char **err)
+{
+    if (g_loop_running.load() || g_loop_handed.load()) {
+        const char *args[] = {msg};
+        if (lcmd_sock_call(g_tmppath, 1, args, answer, err) != 0) {
+            log_printf(LOG_ERROR, "app_lcmd_runmsg", "pcall runmsg failed");
+            return -1;
+        }
+        return 0;
+    }
+    lua_State *L = g_main_engine.load();
+    if (L)
+        return runmsg_direct(L, msg);
+    return -2;
+}
+
+int app_lcmd_loop_start()
+{
+    g_loop_handed.store(true);
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    pthread_attr_setstacksize(&attr, kLoopStackSize);
+    pthread_t tid;
+    int rc = pthread_create(&tid, &attr, app_lcmd_loop, nullptr);
+    pthread_attr_destroy(&attr);
+    if (rc != 0) {
+        log_printf(LOG_FATAL, "app_lcmd_loop", "failed to start the loop thread");
+        return -1;
+    }
+    return 0;
+}
+
+int app_lcmd_unittest(const char *progdir, int argc, char **argv)
+{
+    lua_State *L = engine_create(progdir);
+    if (!L) {
+        log_printf(LOG_FATAL, "app_lcmd_unittest", "failed init lua state from %s", progdir);
+        return 1;
+    }
+    if (!lua_checkstack(L, argc + 1)) {
+        log_printf(LOG_FATAL, "app_lcmd_unittest", "too many arguments (%d)", argc);
+        lua_close(L);
+        return 1;
+    }
+    lua_push_global_raw(L, "lcmd_unittest");
+    for (int i = 0; i < argc; ++i)
+        lua_pushstring(L, argv[i]);
+    int result = 0;
+    if (lua_pcall(L, argc, 0, 0) != LUA_OK) {
+        log_printf(LOG_FATAL, "app_lcmd_unittest", "pcall %s failed :%s", "lcmd_unittest",
+                   lua_error_text(L, -1));
+        result = 1;
+    }
+    lua_close(L);
+    return result;
+}

@@ -1,0 +1,40 @@
+// Hosting the script bundle: the main engine, its entry functions and the
+// delivery of command messages to it.
+#pragma once
+
+#include <cstdint>
+
+struct lua_State;
+
+// Start-up: chooses the script directory (boot-check file), builds the first
+// messages and starts the main engine. 0 or -1.
+int lcmd_init_all(const char *progdir, const char *tmppath, const char *datapath, bool debug);
+
+// Creates the main engine from `luapath`, boots it and calls lcmd_init with the
+// config path and `count` messages. 0 or -1; on success the engine is the main one.
+int app_lcmd_init(const char *luapath, const char *tmppath, const char *datapath, const char *config,
+                  int count, const char *const *msgs);
+
+// Calls the scripts' lcmd_boot(tmppath, datapath). 0 or -1.
+int lcmd_boot(lua_State *L, const char *tmppath, const char *datapath);
+
+// Delivers one command message: over the local socket once the loop runs,
+// directly into the main engine before (only on the thread that owns it).
+// 0 delivered, -1 failed, -2 no engine and no loop. `answer` and `err`
+// receive heap texts the caller frees (socket path only).
+int app_lcmd_runmsg(const char *msg, char **answer, char **err);
+
+// Hands the main engine to a new detached loop thread running lcmd_loop.
+int app_lcmd_loop_start();
+
+// The `ut` role: runs lcmd_unittest of the bundle in `progdir` with the
+// arguments. 0, or 1 when there was no engine or the tests raised an error.
+int app_lcmd_unittest(const char *progdir, int argc, char **argv);
+
+// Process-wide values the modules read.
+lua_State *host_main_engine();
+const char *host_luapath();
+const char *host_tmppath();
+const char *host_datapath();
+void host_bundle_version(uint8_t out[4]);
+void host_set_bundle_version(const uint8_t version[4]);

@@ -1,0 +1,221 @@
+#include "engine/lifetime.h"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/file.h>
+#include <sys/select.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "common/intervals.h"
+#include "common/log.h"
+#include "engine/console.h"
+#include "engine/host.h"
+
+namespace {
+
+volatile sig_atomic_t exit_signal = 0;
+volatile sig_atomic_t exit_delay = 0;
+pthread_t g_main_thread;
+// The main thread's signal mask outside its waits: SIGTERM and SIGUSR1 are
+// blocked there and only let in by pselect, so none can slip in between the
+// check of exit_signal and the wait.
+sigset_t g_wait_mask;
+
+const char kCollectMemory[] = "{\"subtype\":\"sys\", \"action\":\"collect_memory\"}";
+const char kExitMessage[] = "{\"subtype\":\"sys\", \"action\":\"exit\"}";
+
+void on_signal(int sig)
+{
+    if (sig == SIGUSR1) {
+        exit_signal = 10;
+        exit_delay = 30;
+    } else if (sig == SIGTERM) {
+        exit_signal = 15;
+    } else {
+        return;
+    }
+    // The kernel may pick any thread for a process-directed signal; only the
+    // main thread's wait must be interrupted, so pass it on.
+    if (!pthread_equal(pthread_self(), g_main_thread))
+        pthread_kill(g_main_thread, sig);
+}
+
+void signals_install()
+{
+    g_main_thread = pthread_self();
+    signal(SIGPIPE, SIG_IGN);
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = on_signal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0;  // no SA_RESTART: the health check's wait must end
+    sigaction(SIGUSR1, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+}
+
+struct timespec ms_to_timespec(long ms)
+{
+    struct timespec ts;
+    ts.tv_sec = ms / 1000;
+    ts.tv_nsec = (ms % 1000) * 1000000L;
+    return ts;
+}
+
+void sleep_ms(long ms)
+{
+    struct timespec left = ms_to_timespec(ms);
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
+
+// Waits `ms`, letting the stop signals in; 0 when the time passed, -1 when
+// the wait ended early.
+int wait_signalled(long ms)
+{
+    struct timespec ts = ms_to_timespec(ms);
+    return pselect(0, nullptr, nullptr, nullptr, &ts, &g_wait_mask) == 0 ? 0 : -1;
+}
+
+void block_stop_signals()
+{
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGTERM);
+    sigaddset(&stop, SIGUSR1);
+    pthread_sigmask(SIG_BLOCK, &stop, &g_wait_mask);
+    sigdelset(&g_wait_mask, SIGTERM);
+    sigdelset(&g_wait_mask, SIGUSR1);
+}
+
+// Returns only when a stop signal has been received.
+void health_check(const char *alive_path)
+{
+    int errcnt = 0;
+    for (;;) {
+        // A full period anew after every interruption, as the wait restarts.
+        for (;;) {
+            if (exit_signal != 0)
+                return;
+            if (wait_signalled(kHealthCheckMs) == 0)
+                break;
+        }
+        if (alive_path)
+            update_alive_file(alive_path);
+        if (app_lcmd_runmsg(kCollectMemory, nullptr, nullptr) < 0) {
+            ++errcnt;
+            log_printf(LOG_ERROR, "health_check", "lua engine block errcnt %d", errcnt);
+            if (errcnt > 3) {
+                log_printf(LOG_ERROR, "health_check", "lua engine block larger than 3 times, will restart");
+                exit(128);
+            }
+        } else if (errcnt != 0) {
+            log_printf(LOG_ERROR, "health_check", "reset continuous errcnt to zero");
+            errcnt = 0;
+        }
+    }
+}
+
+[[noreturn]] void main_fini(int sig, int delay)
+{
+    app_lcmd_runmsg(kExitMessage, nullptr, nullptr);
+    if (delay != 0)
+        wait_signalled(scaled_ms(delay));
+    if (sig != 0)
+        log_printf(LOG_FATAL, "main_fini", "exit with signal %d", sig);
+    exit(sig);
+}
+
+}  // namespace
+
+int lock_pid_file(const char *path)
+{
+    int fd = open(path, O_RDWR | O_CREAT, 0644);
+    if (fd < 0) {
+        printf("failed to open %s\n", path);
+        return -1;
+    }
+    if (fcntl(fd, F_SETFD, FD_CLOEXEC) != 0) {
+        printf("FD_CLOEXEC failed for %s\n", path);
+        close(fd);
+        return -1;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        printf("already in use for %s\n", path);
+        close(fd);
+        return -1;
+    }
+    char pid[32];
+    int n = snprintf(pid, sizeof pid, "%d", static_cast<int>(getpid()));
+    if (ftruncate(fd, 0) != 0 || write(fd, pid, static_cast<size_t>(n)) != n) {
+        // The lock is what matters; a pid text that could not be written
+        // does not stop the engine.
+    }
+    return fd;
+}
+
+int main_run_set(const char *tmppath)
+{
+    int fd = -1;
+    if (tmppath) {
+        char path[8192];
+        snprintf(path, sizeof path, "%s/%s", tmppath, "app_b01_run.pid");
+        fd = lock_pid_file(path);
+    }
+    if (fd < 0) {
+        log_printf(LOG_ERROR, "main_run_set", "already running");
+        return -1;
+    }
+    return 0;
+}
+
+int update_alive_file(const char *path)
+{
+    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        log_printf(LOG_ERROR, "update_alive_file", "update alive file %s failed", path);
+        return -1;
+    }
+    close(fd);
+    return 0;
+}
+
+int engine_main(Options *o, char *progdir)
+{
+    signals_install();
+    if (main_run_set(o->tmppath) != 0) {
+        free(progdir);
+        options_release(o);
+        return 129;
+    }
+    if (lcmd_init_all(progdir, o->tmppath, o->datapath, o->debug) != 0) {
+        log_printf(LOG_ERROR, "main", "failed to init lua engine");
+        free(progdir);
+        options_release(o);
+        sleep_ms(kStartFailurePauseMs);
+        return 129;
+    }
+    free(progdir);
+    free(o->tmppath);
+    free(o->datapath);
+    o->tmppath = o->datapath = nullptr;
+
+    char msg[1024];
+    snprintf(msg, sizeof msg, "{\"subtype\":\"__svr_oper\", \"action\":\"set_ret_code\", \"ret_code\":%d}",
+             o->ret_code);
+    app_lcmd_runmsg(msg, nullptr, nullptr);
+
+    if (o->console)
+        console_run(host_main_engine());
+
+    app_lcmd_loop_start();
+    block_stop_signals();
+    health_check(o->alive_path);
+    main_fini(exit_signal, exit_delay);
+}

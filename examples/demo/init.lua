@@ -1,0 +1,288 @@
+-- Demo script bundle for korvex-dpi-inner.
+--
+-- It implements the whole contract between the engine and a bundle: the
+-- entry functions, every command message the engine sends, and the local
+-- control socket .__scli in the tmp directory, served from lcmd_loop with
+-- one request frame and one reply frame per connection. The business logic
+-- of a real bundle is replaced by a handful of informative commands.
+
+local cjson = require "cjson"
+local unix = require "socket.unix"
+
+local ROOT = rootpath            -- the directory this bundle was loaded from
+local MAX_REQUEST = 1024 * 1024  -- larger frames are refused, not buffered
+
+local state = {
+    tmppath = nil,
+    datapath = nil,
+    config_path = nil,
+    config = {},
+    heid = nil,
+    ret_code = 0,
+    exiting = false,
+    requests = 0,
+    log = { level = "error", file = nil, lineinfo = false, tag = "" },
+}
+
+---------------------------------------------------------------------------
+-- The scripts' own log (independent of the engine's logger).
+
+local LEVELS = { fatal = 0, error = 1, warn = 2, info = 3, debug = 4, trace = 5 }
+
+local function log(level, fmt, ...)
+    local wanted = LEVELS[state.log.level] or 0
+    if (LEVELS[level] or 0) > wanted then return end
+    local where = ""
+    if state.log.lineinfo then
+        local info = debug.getinfo(2, "Sl")
+        where = string.format("(%s:%d)", info.short_src, info.currentline)
+    end
+    local line = string.format("[%s][%s][demo%s]%s: %s\n", os.date("%Y-%m-%d %H:%M:%S"), level,
+        state.log.tag or "", where, string.format(fmt, ...))
+    if state.log.file then
+        local f = io.open(state.log.file, "a+")
+        if f then f:write(line); f:close() end
+    else
+        io.stdout:write(line)
+        io.stdout:flush()
+    end
+end
+
+---------------------------------------------------------------------------
+-- Command messages.
+
+local function ok(extra)
+    local reply = { code = 0 }
+    for k, v in pairs(extra or {}) do reply[k] = v end
+    return cjson.encode(reply)
+end
+
+local handlers = {}
+local help = {}
+
+local function command(subtype, action, text, fn)
+    handlers[subtype] = handlers[subtype] or {}
+    handlers[subtype][action] = fn
+    help[subtype] = help[subtype] or {}
+    help[subtype][action] = text
+end
+
+command("sys", "set_log", "set the scripts' log: level, file, lineinfo, tag", function(msg)
+    if LEVELS[msg.level] == nil then return nil, "unknown level " .. tostring(msg.level) end
+    state.log.level = msg.level
+    state.log.file = type(msg.file) == "string" and msg.file or nil
+    state.log.lineinfo = msg.lineinfo == true
+    state.log.tag = type(msg.tag) == "string" and msg.tag or ""
+    return ok({ level = msg.level })
+end)
+
+command("sys", "collect_memory", "run a full garbage collection", function()
+    collectgarbage("collect")
+    return ok({ memory_kb = math.floor(collectgarbage("count")) })
+end)
+
+command("sys", "exit", "end the main loop", function()
+    state.exiting = true
+    log("info", "exit requested")
+    return ok()
+end)
+
+command("sys", "get_conf_master_sync", "the master configuration, for worker threads", function()
+    return cjson.encode(state.config)
+end)
+
+command("sys", "status", "what the engine handed to the scripts", function()
+    return ok({
+        ret_code = state.ret_code,
+        heid = state.heid,
+        rootpath = ROOT,
+        tmppath = state.tmppath,
+        datapath = state.datapath or cjson.null,
+        requests = state.requests,
+        name = state.config.name,
+    })
+end)
+
+command("sys", "echo", "answer with the request itself", function(msg)
+    return cjson.encode(msg)
+end)
+
+command("arch", "set_heid", "set the device's hardware identity", function(msg)
+    state.heid = msg.heid
+    return ok()
+end)
+
+command("__svr_oper", "set_ret_code", "the exit code of the previous run", function(msg)
+    state.ret_code = math.tointeger(msg.ret_code) or 0
+    log("info", "previous return code %d", state.ret_code)
+    return ok()
+end)
+
+local function help_reply(msg)
+    if msg.subtype == nil then
+        local all = {}
+        for subtype, actions in pairs(help) do
+            local names = {}
+            for action in pairs(actions) do names[#names + 1] = action end
+            table.sort(names)
+            all[subtype] = names
+        end
+        return cjson.encode(all)
+    end
+    local actions = help[msg.subtype]
+    if not actions then return nil, "no such subtype " .. tostring(msg.subtype) end
+    if msg.name == nil then return cjson.encode(actions) end
+    local text = actions[msg.name]
+    if not text then return nil, "no such action " .. tostring(msg.name) end
+    return cjson.encode({ [msg.name] = text })
+end
+
+-- Handles one command message text; returns the reply text, or nil and an
+-- error text.
+local function dispatch(text)
+    local okdecode, msg = pcall(cjson.decode, text)
+    if not okdecode or type(msg) ~= "table" then return nil, "request is not a JSON object" end
+    if type(msg.subtype) == "string" then
+        -- "subtype:type" on the command line names a type within the subtype.
+        local subtype, kind = msg.subtype:match("^([^:]*):(.*)$")
+        if subtype then msg.subtype, msg.type = subtype, kind end
+    end
+    if msg.action == "help" then return help_reply(msg) end
+    local actions = handlers[msg.subtype]
+    local fn = actions and actions[msg.action]
+    if not fn then
+        return nil, string.format("unknown command %s %s", tostring(msg.subtype), tostring(msg.action))
+    end
+    return fn(msg)
+end
+
+---------------------------------------------------------------------------
+-- Entry functions.
+
+function lcmd_boot(tmppath, datapath)
+    state.tmppath = tmppath
+    state.datapath = datapath
+end
+
+function lcmd_init(config_path, ...)
+    state.config_path = config_path
+    local f = io.open(config_path, "r")
+    if f then
+        local text = f:read("a")
+        f:close()
+        local okdecode, config = pcall(cjson.decode, text)
+        if not okdecode or type(config) ~= "table" then
+            return "config " .. config_path .. " is not a JSON object"
+        end
+        state.config = config
+    end
+    for _, text in ipairs({ ... }) do
+        if text ~= "" then
+            local reply, err = dispatch(text)
+            if not reply then return err end
+        end
+    end
+    log("info", "initialised from %s", ROOT)
+end
+
+function lcmd_runmsg(text)
+    return dispatch(text)
+end
+
+local function read_frame(client)
+    local head, err = client:receive(4)
+    if not head then return nil, err end
+    local len = string.unpack("=I4", head)
+    if len > MAX_REQUEST then return nil, "request too long" end
+    if len == 0 then return "" end
+    return client:receive(len)
+end
+
+local function serve(client)
+    client:settimeout(5)
+    local request, err = read_frame(client)
+    if not request then
+        log("warn", "bad request: %s", tostring(err))
+        return
+    end
+    state.requests = state.requests + 1
+    local okcall, reply, failure = pcall(dispatch, request)
+    if not okcall then
+        reply = cjson.encode({ code = -1, msg = tostring(reply) })
+    elseif not reply then
+        reply = cjson.encode({ code = -1, msg = tostring(failure) })
+    end
+    client:send(string.pack("=I4", #reply) .. reply)
+end
+
+function lcmd_loop()
+    local path = state.tmppath .. "/.__scli"
+    os.remove(path)
+    local server = assert(unix.stream())
+    assert(server:bind(path))
+    assert(server:listen(32))
+    server:settimeout(0.2)
+    log("info", "serving %s", path)
+    while not state.exiting do
+        local client = server:accept()
+        if client then
+            local okserve, err = pcall(serve, client)
+            if not okserve then log("error", "serve failed: %s", tostring(err)) end
+            client:close()
+        end
+    end
+    server:close()
+    os.remove(path)
+end
+
+function lcmd_errhandle(err)
+    return debug.traceback(tostring(err), 2)
+end
+
+---------------------------------------------------------------------------
+-- Unit tests: `ut file.lua ...` runs each file with test(name, fn) and a few
+-- checks in scope, and reports how many tests passed and failed.
+
+local function run_test_file(path, counts)
+    local tests = {}
+    local env = setmetatable({}, { __index = _G })
+    env.test = function(name, fn) tests[#tests + 1] = { name = name, fn = fn } end
+    env.eq = function(actual, expected, what)
+        if actual ~= expected then
+            error(string.format("%s: expected %s, got %s", what or "value", tostring(expected),
+                tostring(actual)), 2)
+        end
+    end
+    local chunk, err = loadfile(path, "t", env)
+    if not chunk then
+        print("FAIL " .. path .. ": " .. err)
+        counts.failed = counts.failed + 1
+        return
+    end
+    local okrun, runerr = pcall(chunk)
+    if not okrun then
+        print("FAIL " .. path .. ": " .. tostring(runerr))
+        counts.failed = counts.failed + 1
+        return
+    end
+    for _, t in ipairs(tests) do
+        local okt, terr = xpcall(t.fn, debug.traceback)
+        if okt then
+            counts.passed = counts.passed + 1
+            print("ok   " .. t.name)
+        else
+            counts.failed = counts.failed + 1
+            print("FAIL " .. t.name .. ": " .. tostring(terr))
+        end
+    end
+end
+
+function lcmd_unittest(...)
+    local counts = { passed = 0, failed = 0 }
+    for _, arg in ipairs({ ... }) do
+        if arg:sub(1, 1) ~= "-" then run_test_file(arg, counts) end
+    end
+    print(string.format("%d passed, %d failed", counts.passed, counts.failed))
+    io.stdout:flush()
+    if counts.failed > 0 then error(string.format("%d tests failed", counts.failed), 0) end
+end

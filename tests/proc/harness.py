@@ -1,0 +1,148 @@
+"""Shared pieces of the process-level tests.
+
+Every test file runs as `python3 <file>` under ctest inside private mount and
+pid namespaces (see tests/CMakeLists.txt), so `private_tmp()` can lay a fresh
+tmpfs over /tmp (and with it /tmp/.uci) and `killall` sees only the test's own
+processes. The machine's real /tmp/.uci is never touched.
+"""
+import os
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+import unittest
+
+ENGINE = os.environ.get("KORVEX_ENGINE", "")
+WATCHDOG = os.environ.get("KORVEX_WATCHDOG", "")
+BUNDLE_TOOL = os.environ.get("KORVEX_BUNDLE_TOOL", "")
+DEMO_DIR = os.environ.get("KORVEX_DEMO_DIR", "")
+HELPERS_DIR = os.environ.get("KORVEX_TEST_HELPERS", "")
+
+# Test builds run one shipped second in one millisecond.
+SCALE = 1000.0
+
+
+def in_namespace():
+    """True when this process has a private mount namespace of its own."""
+    try:
+        return os.readlink("/proc/self/ns/mnt") != os.readlink("/proc/1/ns/mnt") or os.getpid() == 1
+    except OSError:
+        return False
+
+
+def private_tmp():
+    """Mounts a fresh tmpfs over /tmp with an empty /tmp/.uci in it.
+
+    Refuses to run outside a private mount namespace, so a test started by
+    hand can never reach the machine's real /tmp/.uci.
+    """
+    if not in_namespace():
+        raise unittest.SkipTest("needs a private mount namespace (run through ctest)")
+    subprocess.run(["mount", "-t", "tmpfs", "-o", "mode=1777", "korvex-test", "/tmp"], check=True)
+    os.makedirs("/tmp/.uci", exist_ok=True)
+
+
+def release_tmp():
+    subprocess.run(["umount", "-l", "/tmp"], check=False)
+
+
+def make_dir(prefix="korvex-"):
+    return tempfile.mkdtemp(prefix=prefix)
+
+
+def link_as(target, directory, name):
+    """Places a link called `name` to `target` in `directory`; returns its path."""
+    path = os.path.join(directory, name)
+    if os.path.lexists(path):
+        os.unlink(path)
+    os.symlink(target, path)
+    return path
+
+
+def install_demo(directory, packed=False, version="1.2.3.4"):
+    """Copies the demo bundle (plain init.lua, or packed into init.bin) and
+    its config into `directory`."""
+    os.makedirs(directory, exist_ok=True)
+    shutil.copy(os.path.join(DEMO_DIR, "config"), os.path.join(directory, "config"))
+    src = os.path.join(DEMO_DIR, "init.lua")
+    if packed:
+        subprocess.run([BUNDLE_TOOL, "pack", "-v", version, src, os.path.join(directory, "init.bin")],
+                       check=True, stdout=subprocess.DEVNULL)
+    else:
+        shutil.copy(src, os.path.join(directory, "init.lua"))
+
+
+def write(path, text, mode="w"):
+    with open(path, mode) as f:
+        f.write(text)
+
+
+def read(path, mode="r"):
+    with open(path, mode) as f:
+        return f.read()
+
+
+def wait_for(predicate, timeout=10.0, step=0.01):
+    """Polls `predicate` until it is true; returns its last value."""
+    deadline = time.monotonic() + timeout
+    value = predicate()
+    while not value and time.monotonic() < deadline:
+        time.sleep(step)
+        value = predicate()
+    return value
+
+
+class Proc:
+    """A started program whose standard output and error go to files."""
+
+    def __init__(self, argv, cwd=None, stdin=subprocess.DEVNULL, env=None):
+        self.dir = make_dir("korvex-out-")
+        self.out_path = os.path.join(self.dir, "stdout")
+        self.err_path = os.path.join(self.dir, "stderr")
+        self._out = open(self.out_path, "wb")
+        self._err = open(self.err_path, "wb")
+        self.p = subprocess.Popen(argv, cwd=cwd, stdin=stdin, stdout=self._out, stderr=self._err,
+                                  env=env, start_new_session=True)
+        self.pid = self.p.pid
+
+    def out(self):
+        return read(self.out_path, "rb").decode(errors="replace")
+
+    def err(self):
+        return read(self.err_path, "rb").decode(errors="replace")
+
+    def wait(self, timeout=20.0):
+        """Waits for the end; returns the exit code (negative: the signal)."""
+        try:
+            return self.p.wait(timeout)
+        finally:
+            if self.p.returncode is not None:
+                self._out.close()
+                self._err.close()
+
+    def signal(self, sig):
+        self.p.send_signal(sig)
+
+    def kill(self):
+        if self.p.poll() is None:
+            try:
+                os.killpg(self.p.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+            self.p.wait()
+        self._out.close()
+        self._err.close()
+
+    def wait_output(self, text, timeout=10.0):
+        return wait_for(lambda: text in self.out(), timeout)
+
+
+def run(argv, cwd=None, timeout=20.0, input=None):
+    """Runs a program to its end; returns (exit code, stdout, stderr)."""
+    r = subprocess.run(argv, cwd=cwd, input=input, capture_output=True, timeout=timeout)
+    return r.returncode, r.stdout.decode(errors="replace"), r.stderr.decode(errors="replace")
+
+
+def main():
+    unittest.main(verbosity=2)

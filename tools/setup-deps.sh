@@ -1,0 +1,23 @@
+#!/bin/sh
+# Installs the Debian packages the build and the tests need, and nothing when
+# they are all there already.
+set -eu
+
+PACKAGES="cmake make g++ pkg-config python3 tar gzip psmisc util-linux
+liblua5.3-dev lua5.3 lua-filesystem-dev lua-socket-dev lua-cjson-dev
+libmbedtls-dev zlib1g-dev libpcap-dev libcjson-dev libgtest-dev"
+
+missing=""
+for p in $PACKAGES; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed"; then
+        missing="$missing $p"
+    fi
+done
+
+if [ -n "$missing" ]; then
+    echo "installing:$missing"
+    SUDO=""
+    [ "$(id -u)" -eq 0 ] || SUDO=sudo
+    $SUDO apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq $missing
+fi
