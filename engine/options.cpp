@@ -26,7 +26,7 @@ void set_copy(char **slot, const char *text)
 void options_parse(int argc, char **argv, Options *o)
 {
     // "+": stop at the first plain argument, so the roles get theirs in order.
-    optind = 1;
+    optind = 0;  // 0: full re-initialisation of getopt (glibc and musl)
     int c;
     while ((c = getopt(argc, argv, "+r:m:T:D:A:di")) != -1) {
         switch (c) {

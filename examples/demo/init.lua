@@ -103,8 +103,12 @@ command("sys", "status", "what the engine handed to the scripts", function()
     })
 end)
 
-command("sys", "echo", "answer with the request itself", function(msg)
-    return cjson.encode(msg)
+command("sys", "echo", "answer with the request itself", function(_, text)
+    return text
+end)
+
+command("sys", "ping", "answer with a bare text (not JSON)", function()
+    return "pong"
 end)
 
 command("arch", "set_heid", "set the device's hardware identity", function(msg)
@@ -153,7 +157,7 @@ local function dispatch(text)
     if not fn then
         return nil, string.format("unknown command %s %s", tostring(msg.subtype), tostring(msg.action))
     end
-    return fn(msg)
+    return fn(msg, text)
 end
 
 ---------------------------------------------------------------------------

@@ -146,3 +146,69 @@ def run(argv, cwd=None, timeout=20.0, input=None):
 
 def main():
     unittest.main(verbosity=2)
+
+
+class Tree:
+    """An engine installation in a fresh directory: bin/ with the program
+    under its three names and a bundle, tmp/ and data/ beside it."""
+
+    def __init__(self, bundle=None, packed=False):
+        self.root = make_dir("korvex-tree-")
+        self.bin = os.path.join(self.root, "bin")
+        self.tmp = os.path.join(self.root, "tmp")
+        self.data = os.path.join(self.root, "data")
+        for d in (self.bin, self.tmp, self.data):
+            os.makedirs(d)
+        for name in ("korvex-dpi-inner", "CLI_client", "ut"):
+            link_as(ENGINE, self.bin, name)
+        if bundle is None:
+            install_demo(self.bin, packed=packed)
+        else:
+            write(os.path.join(self.bin, "init.lua"), bundle)
+        self.procs = []
+
+    def path(self, *parts):
+        return os.path.join(self.root, *parts)
+
+    def engine(self, *args, dirs=True):
+        """Starts the engine role; -T and -D point into the tree unless dirs is False."""
+        argv = [os.path.join(self.bin, "korvex-dpi-inner")]
+        if dirs:
+            argv += ["-T", self.tmp, "-D", self.data]
+        p = Proc(argv + list(args))
+        self.procs.append(p)
+        return p
+
+    def socket(self):
+        return os.path.join(self.tmp, ".__scli")
+
+    def wait_serving(self, timeout=10.0):
+        return wait_for(lambda: os.path.exists(self.socket()), timeout)
+
+    def cli(self, *args):
+        return run([os.path.join(self.bin, "CLI_client"), "-T", self.tmp] + list(args))
+
+    def close(self):
+        for p in self.procs:
+            p.kill()
+        shutil.rmtree(self.root, ignore_errors=True)
+
+
+class EngineCase(unittest.TestCase):
+    """Base for engine tests: a private /tmp and trees cleaned up afterwards."""
+
+    def setUp(self):
+        private_tmp()
+        self.trees = []
+
+    def tearDown(self):
+        for t in self.trees:
+            t.close()
+        release_tmp()
+
+    def tree(self, bundle=None, packed=False):
+        t = Tree(bundle, packed)
+        self.trees.append(t)
+        return t
+
+USAGE_HEAD = "usage is following:\n\n1. ./CLI_client '{}'\n"

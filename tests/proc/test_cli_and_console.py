@@ -1,0 +1,124 @@
+"""The command-line client against the running demo engine, and the -i console."""
+import json
+import os
+import signal
+import subprocess
+import time
+
+from harness import USAGE_HEAD, EngineCase, Proc, main, run
+
+
+class CliClient(EngineCase):
+    def serving_tree(self):
+        t = self.tree()
+        t.engine()
+        self.assertTrue(t.wait_serving())
+        return t
+
+    def test_answers_are_pretty_printed_json_and_status_is_always_0(self):
+        t = self.serving_tree()
+        code, out, _ = t.cli("help")
+        self.assertEqual(code, 0)
+        self.assertIn("exit", json.loads(out)["sys"])
+        self.assertIn('\n\t"sys":\t[', out)  # formatted: members on lines of their own, tabs
+
+        code, out, _ = t.cli("help", "sys", "exit")
+        self.assertEqual((code, json.loads(out)), (0, {"exit": "end the main loop"}))
+
+        # A member of the same name already there is kept, and comes first.
+        code, out, _ = t.cli("sys", "echo", '{"level":"info","subtype":"kept"}')
+        self.assertEqual(out, '{\n\t"level":\t"info",\n\t"subtype":\t"kept",\n\t"subtype":\t"sys",\n'
+                              '\t"action":\t"echo"\n}\n')
+
+        code, out, _ = t.cli('{"subtype":"sys","action":"echo","n":1}')
+        self.assertEqual(json.loads(out)["n"], 1)
+
+    def test_reply_that_is_not_json_prints_nothing(self):
+        t = self.serving_tree()
+        self.assertEqual(t.cli("sys", "ping"), (0, "", ""))
+
+    def test_sys_exit_ends_the_scripts_loop(self):
+        t = self.serving_tree()
+        code, out, _ = t.cli("sys", "exit")
+        self.assertEqual((code, json.loads(out)), (0, {"code": 0}))
+        self.assertEqual(t.procs[0].wait(), 128)  # no one answers the health check any more
+
+    def test_no_engine_prints_the_connection_error(self):
+        t = self.tree()
+        self.assertEqual(t.cli("sys", "exit"), (
+            0, "Failed to connect path %s/.__scli, err is No such file or directory\n" % t.tmp, ""))
+        code, out, _ = run([os.path.join(t.bin, "CLI_client"), "sys", "exit"])
+        self.assertEqual(out, "Failed to connect path /tmp/.uci/.__scli, err is No such file or directory\n")
+
+    def test_wrong_argument_counts_print_the_usage_without_connecting(self):
+        t = self.tree()
+        for args in ([], ["a", "b", "{}", "d"]):
+            code, out, _ = t.cli(*args)
+            self.assertEqual(code, 0)
+            self.assertTrue(out.startswith(USAGE_HEAD), out)
+
+    def test_array_argument_fails_silently(self):
+        t = self.serving_tree()
+        self.assertEqual(t.cli("[1]"), (0, "", ""))
+
+
+class Console(EngineCase):
+    def console(self, t):
+        p = Proc([os.path.join(t.bin, "korvex-dpi-inner"), "-i", "-T", t.tmp, "-D", t.data],
+                 stdin=subprocess.PIPE)
+        t.procs.append(p)
+        return p
+
+    def test_expressions_statements_and_end_of_input(self):
+        t = self.tree()
+        p = self.console(t)
+        p.p.stdin.write(b"=1+1\nfunction f()\nreturn CENUM.APP_RETCODE_ERROR end\nf()\nerror('boom')\n")
+        p.p.stdin.close()
+        self.assertTrue(t.wait_serving())  # the loop starts once the console has ended
+        # Prompts: ">" per statement, ">>" for the continuation line; an empty
+        # line after the last prompt at end of input.
+        self.assertEqual(p.out(), ">2\n>>>>129\n>>\n")
+        self.assertIn("stdin:1: boom", p.err())
+        self.assertIn("stack traceback:", p.err())
+        p.signal(signal.SIGTERM)
+        self.assertEqual(p.wait(), 15)
+
+    def test_prompts_can_be_replaced(self):
+        t = self.tree()
+        p = self.console(t)
+        p.p.stdin.write(b"_PROMPT='k> ' _PROMPT2='..'\nx = {\n}\n=#x\n")
+        p.p.stdin.close()
+        self.assertTrue(t.wait_serving())
+        self.assertTrue(p.out().startswith(">k> ..k> 0\nk> \n"), p.out())
+
+    def test_interrupt_stops_a_running_chunk_only(self):
+        t = self.tree()
+        p = self.console(t)
+        p.p.stdin.write(b"while true do end\n")
+        p.p.stdin.flush()
+        time.sleep(0.3)
+        p.signal(signal.SIGINT)
+        self.assertTrue(wait_err(p, "interrupted!"))
+        p.p.stdin.write(b"=2*21\n")
+        p.p.stdin.close()
+        self.assertTrue(p.wait_output("42"))
+        self.assertTrue(t.wait_serving())
+
+    def test_binary_junk_is_reported_and_the_engine_goes_on(self):
+        t = self.tree()
+        p = self.console(t)
+        junk = bytes(range(256)) * 20 + b"\n\x00\xff=\n" + b"x" * 5000 + b"\n"
+        p.p.stdin.write(junk)
+        p.p.stdin.close()
+        self.assertTrue(t.wait_serving())
+        self.assertIsNone(p.p.poll())
+        self.assertIn('"code":\t0', t.cli("sys", "status")[1])
+
+
+def wait_err(p, text):
+    from harness import wait_for
+    return wait_for(lambda: text in p.err(), 10)
+
+
+if __name__ == "__main__":
+    main()

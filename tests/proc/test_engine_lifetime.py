@@ -1,0 +1,149 @@
+"""The engine role's life: lock, signals, health check and exit codes."""
+import os
+import signal
+import time
+
+from harness import EngineCase, main, read, wait_for, write
+
+FLAKY = read(os.path.join(os.path.dirname(__file__), "bundles", "flaky.lua"))
+
+
+def log_lines(text, operation):
+    """The messages of the log lines of one operation, in order."""
+    tag = "][%s]: " % operation
+    return [line.split(tag, 1)[1] for line in text.splitlines() if tag in line]
+
+
+class Lock(EngineCase):
+    def test_second_instance_is_refused_with_129_and_first_keeps_its_lock(self):
+        t = self.tree()
+        first = t.engine()
+        self.assertTrue(t.wait_serving())
+        pid_file = os.path.join(t.tmp, "app_b01_run.pid")
+        self.assertEqual(read(pid_file), str(first.pid))
+
+        second = t.engine("-d")
+        self.assertEqual(second.wait(), 129)
+        self.assertIn("already in use for %s\n" % pid_file, second.out())
+        self.assertIn("[error][main_run_set]: already running", second.out())
+        self.assertIsNone(first.p.poll())
+        self.assertEqual(read(pid_file), str(first.pid))
+
+    def test_missing_tmp_directory_fails_the_lock_with_129(self):
+        t = self.tree()
+        os.rmdir("/tmp/.uci")
+        p = t.engine("-d", "-T", t.path("nowhere"))
+        self.assertEqual(p.wait(), 129)
+        self.assertIn("already running", p.out())
+
+
+class Signals(EngineCase):
+    def test_sigterm_sends_the_exit_message_and_exits_with_15(self):
+        t = self.tree()
+        p = t.engine("-d")
+        self.assertTrue(t.wait_serving())
+        p.signal(signal.SIGTERM)
+        self.assertEqual(p.wait(), 15)
+        out = p.out()
+        self.assertIn("exit requested", out)  # the scripts saw the exit message
+        self.assertIn("[fatal][main_fini]: exit with signal 15", out)
+
+    def test_sigusr1_pauses_after_the_exit_message_and_exits_with_10(self):
+        t = self.tree()
+        p = t.engine("-d")
+        self.assertTrue(t.wait_serving())
+        p.signal(signal.SIGUSR1)
+        self.assertEqual(p.wait(), 10)
+        out = p.out()
+        self.assertIn("exit requested", out)
+        self.assertIn("[fatal][main_fini]: exit with signal 10", out)
+
+    def test_sigterm_during_the_sigusr1_pause_keeps_exit_code_10(self):
+        t = self.tree()
+        p = t.engine("-d")
+        self.assertTrue(t.wait_serving())
+        p.signal(signal.SIGUSR1)
+        self.assertTrue(p.wait_output("exit requested", timeout=5, ))
+        p.signal(signal.SIGTERM)
+        self.assertEqual(p.wait(), 10)
+
+    def test_signal_during_start_up_is_not_lost(self):
+        # lcmd_init takes a while; the signal arrives before the health check waits.
+        bundle = FLAKY.replace("function lcmd_init(config)",
+                               "function lcmd_init(config)\n    require('socket.core').sleep(0.3)")
+        t = self.tree(bundle)
+        p = t.engine("-d")
+        time.sleep(0.1)
+        p.signal(signal.SIGTERM)
+        self.assertEqual(p.wait(timeout=10), 15)
+
+    def test_sigint_ends_the_process_by_its_default_action(self):
+        t = self.tree()
+        p = t.engine()
+        self.assertTrue(t.wait_serving())
+        p.signal(signal.SIGINT)
+        self.assertEqual(p.wait(), -signal.SIGINT)
+
+
+class HealthCheck(EngineCase):
+    def test_four_failed_checks_end_the_process_with_128(self):
+        t = self.tree(FLAKY)
+        write(os.path.join(t.bin, "schedule"), "s")
+        p = t.engine("-d")
+        self.assertEqual(p.wait(timeout=20), 128)
+        self.assertEqual(log_lines(p.out(), "health_check"), [
+            "lua engine block errcnt 1",
+            "lua engine block errcnt 2",
+            "lua engine block errcnt 3",
+            "lua engine block errcnt 4",
+            "lua engine block larger than 3 times, will restart",
+        ])
+        self.assertEqual(len(log_lines(p.out(), "app_lcmd_runmsg")), 4)
+        self.assertIn("pcall runmsg failed", log_lines(p.out(), "app_lcmd_runmsg"))
+
+    def test_an_answered_check_resets_the_count(self):
+        t = self.tree(FLAKY)
+        # set_ret_code goes directly; the health checks then meet: drop, drop,
+        # answer, drop, drop, drop, drop.
+        write(os.path.join(t.bin, "schedule"), "ddadddd")
+        p = t.engine("-d")
+        self.assertEqual(p.wait(timeout=20), 128)
+        self.assertEqual(log_lines(p.out(), "health_check"), [
+            "lua engine block errcnt 1",
+            "lua engine block errcnt 2",
+            "reset continuous errcnt to zero",
+            "lua engine block errcnt 1",
+            "lua engine block errcnt 2",
+            "lua engine block errcnt 3",
+            "lua engine block errcnt 4",
+            "lua engine block larger than 3 times, will restart",
+        ])
+
+    def test_alive_file_is_refreshed_and_the_loop_end_is_logged(self):
+        t = self.tree()
+        alive = t.path("alive")
+        p = t.engine("-d", "-A", alive)
+        self.assertTrue(wait_for(lambda: os.path.exists(alive)))
+        os.unlink(alive)
+        self.assertTrue(wait_for(lambda: os.path.exists(alive)))
+        self.assertEqual(os.path.getsize(alive), 0)
+        # The scripts end their loop: later checks fail and end the process.
+        self.assertIn('"code":\t0', t.cli("sys", "exit")[1])
+        self.assertEqual(p.wait(), 128)
+        self.assertIn("[fatal][app_lcmd_loop]: exit main loop", p.out())
+
+    def test_relative_alive_path_is_taken_from_the_program_directory(self):
+        t = self.tree()
+        t.engine("-A", "alive")
+        self.assertTrue(wait_for(lambda: os.path.exists(os.path.join(t.bin, "alive"))))
+
+    def test_unwritable_alive_file_is_reported_and_checks_go_on(self):
+        t = self.tree()
+        p = t.engine("-d", "-A", t.path("no", "such", "alive"))
+        self.assertTrue(p.wait_output("update alive file %s failed" % t.path("no", "such", "alive")))
+        self.assertIsNone(p.p.poll())
+        self.assertNotIn("errcnt", p.out())
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,166 @@
+// The engine host: engine creation from bundles, option parsing, and the
+// rules of direct message delivery.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/bundle_format.h"
+#include "engine/engine_create.h"
+#include "engine/host.h"
+#include "engine/options.h"
+#include "engine/registry.h"
+
+namespace {
+
+struct TempDir {
+    std::string path;
+    TempDir()
+    {
+        char tmpl[] = "/tmp/korvex-host-XXXXXX";
+        path = mkdtemp(tmpl);
+    }
+    ~TempDir() { std::system(("rm -rf " + path).c_str()); }
+    void put(const std::string &name, const std::string &text) const
+    {
+        std::ofstream(path + "/" + name, std::ios::binary) << text;
+    }
+};
+
+const char kBundle[] = R"(
+seen = {}
+function lcmd_boot() end
+function lcmd_init() end
+function lcmd_runmsg(m) seen[#seen + 1] = m return "ok" end
+)";
+
+std::string packed(const std::string &text, const uint8_t version[4])
+{
+    const uint8_t tail[4] = {1, 2, 3, 4};
+    std::vector<uint8_t> out;
+    EXPECT_EQ(bundle_encode(reinterpret_cast<const uint8_t *>(text.data()), text.size(), version, tail, &out), 0);
+    return std::string(out.begin(), out.end());
+}
+
+int global_count(lua_State *L, const char *table)
+{
+    lua_getglobal(L, table);
+    int n = static_cast<int>(luaL_len(L, -1));
+    lua_pop(L, 1);
+    return n;
+}
+
+}  // namespace
+
+TEST(Host, packed_bundle_sets_the_version_and_plain_leaves_it)
+{
+    TempDir dir;
+    const uint8_t v1[4] = {9, 8, 7, 6};
+    dir.put("init.bin", packed(kBundle, v1));
+    lua_State *L = engine_create(dir.path.c_str());
+    ASSERT_NE(L, nullptr);
+    uint8_t got[4];
+    host_bundle_version(got);
+    EXPECT_EQ(0, memcmp(got, v1, 4));
+    EXPECT_EQ(lua_gettop(L), 0) << "creation leaves a clean stack";
+    lua_close(L);
+
+    TempDir plain;
+    plain.put("init.lua", kBundle);
+    L = engine_create(plain.path.c_str());
+    ASSERT_NE(L, nullptr);
+    host_bundle_version(got);
+    EXPECT_EQ(0, memcmp(got, v1, 4));
+    lua_close(L);
+}
+
+TEST(Host, engine_needs_init_and_runmsg_functions)
+{
+    TempDir dir;
+    dir.put("init.lua", "function lcmd_init() end lcmd_runmsg = 1");
+    EXPECT_EQ(engine_create(dir.path.c_str()), nullptr);
+    dir.put("init.lua", "return 1, 2, 3");
+    EXPECT_EQ(engine_create(dir.path.c_str()), nullptr);
+}
+
+TEST(Host, strict_globals_in_the_bundle_do_not_break_native_calls)
+{
+    // A bundle guarding _G must not make the host's own look-ups raise.
+    TempDir dir;
+    dir.put("init.lua", std::string(kBundle) +
+                            "setmetatable(_G, {__index = function(_, k) error('undefined ' .. k) end})");
+    lua_State *L = engine_create(dir.path.c_str());
+    ASSERT_NE(L, nullptr);
+    lua_close(L);
+}
+
+TEST(Host, direct_delivery_is_confined_to_the_engine_thread)
+{
+    EXPECT_EQ(app_lcmd_runmsg("{}", nullptr, nullptr), -2) << "no engine, no loop";
+
+    TempDir dir;
+    dir.put("init.lua", kBundle);
+    const char *msgs[] = {"a", "", "b"};
+    ASSERT_EQ(app_lcmd_init(dir.path.c_str(), "/tmp", nullptr, "/nonexistent/config", 3, msgs), 0);
+    lua_State *L = host_main_engine();
+    ASSERT_NE(L, nullptr);
+    EXPECT_STREQ(host_luapath(), dir.path.c_str());
+    EXPECT_EQ(host_datapath(), nullptr);
+
+    int from_other = 0;
+    std::thread other([&] { from_other = app_lcmd_runmsg("{\"from\":\"worker\"}", nullptr, nullptr); });
+    other.join();
+    EXPECT_EQ(from_other, -1);
+    EXPECT_EQ(global_count(L, "seen"), 0);
+
+    EXPECT_EQ(app_lcmd_runmsg("{\"from\":\"owner\"}", nullptr, nullptr), 0);
+    EXPECT_EQ(global_count(L, "seen"), 1);
+    EXPECT_EQ(lua_gettop(L), 0);
+}
+
+TEST(Options, parsing_stops_at_the_first_plain_argument)
+{
+    char a0[] = "CLI_client", a1[] = "-r", a2[] = "0x10", a3[] = "-d", a4[] = "sys", a5[] = "-i";
+    char *argv[] = {a0, a1, a2, a3, a4, a5, nullptr};
+    Options o;
+    options_parse(6, argv, &o);
+    EXPECT_EQ(o.ret_code, 16);
+    EXPECT_TRUE(o.debug);
+    EXPECT_FALSE(o.console);
+    EXPECT_EQ(o.first_arg, 4);
+    options_release(&o);
+}
+
+TEST(Options, directories_resolve_against_the_current_directory)
+{
+    TempDir dir;
+    mkdir((dir.path + "/t").c_str(), 0755);
+    char cwd[4096];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    ASSERT_EQ(chdir(dir.path.c_str()), 0);
+    char a0[] = "x", a1[] = "-T", a2[] = "t", a3[] = "-D", a4[] = "missing", a5[] = "-A", a6[] = "rel/alive";
+    char *argv[] = {a0, a1, a2, a3, a4, a5, a6, nullptr};
+    Options o;
+    options_parse(7, argv, &o);
+    EXPECT_EQ(std::string(o.tmppath), dir.path + "/t");
+    EXPECT_EQ(o.datapath, nullptr);
+    EXPECT_STREQ(o.alive_path, "rel/alive") << "kept as given";
+    EXPECT_EQ(o.ret_code, 0);
+    ASSERT_EQ(chdir(cwd), 0);
+    options_release(&o);
+}
+
+TEST(Cenum, table_ends_with_an_empty_row_after_32_constants)
+{
+    int n = 0;
+    while (kCenum[n].name)
+        ++n;
+    EXPECT_EQ(n, 32);
+    EXPECT_STREQ(kCenum[1].name, "APP_RETCODE_ERROR");
+    EXPECT_EQ(kCenum[1].value, 129);
+}

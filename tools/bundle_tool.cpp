@@ -1,0 +1,343 @@
+// korvex-bundle: packs a Lua script into init.bin, unpacks it again and
+// shows what the engine will make of a bundle file.
+
+#include "common/bundle_format.h"
+
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+const char kUsage[] =
+    "usage: korvex-bundle pack [-v A.B.C.D] [-k HEX8] <input> <output>\n"
+    "       korvex-bundle unpack <init.bin> <output>\n"
+    "       korvex-bundle inspect <init.bin>\n"
+    "\n"
+    "  pack     compresses and encrypts a Lua source or precompiled chunk into a\n"
+    "           bundle; -v sets the version bytes (default 0.0.0.0), -k the last\n"
+    "           4 key bytes as 8 hex digits (default: random for each bundle)\n"
+    "  unpack   checks a bundle and writes its script back\n"
+    "  inspect  prints the header and whether the file loads as a bundle;\n"
+    "           exits 0 only when it is a packed bundle that decodes\n";
+
+int usage()
+{
+    fputs(kUsage, stderr);
+    return 2;
+}
+
+bool read_file(const char *path, std::vector<uint8_t> *out)
+{
+    FILE *f = fopen(path, "rb");
+    if (!f) {
+        fprintf(stderr, "korvex-bundle: cannot read %s: %s\n", path, strerror(errno));
+        return false;
+    }
+    std::vector<uint8_t> data;
+    uint8_t chunk[65536];
+    size_t n;
+    while ((n = fread(chunk, 1, sizeof(chunk), f)) > 0)
+        data.insert(data.end(), chunk, chunk + n);
+    bool failed = ferror(f) != 0;
+    int err = errno;
+    fclose(f);
+    if (failed) {
+        fprintf(stderr, "korvex-bundle: cannot read %s: %s\n", path, strerror(err));
+        return false;
+    }
+    out->swap(data);
+    return true;
+}
+
+// Writes through a temporary file in the same directory and renames it, so a
+// reader never sees a half-written bundle.
+bool write_file(const char *path, const uint8_t *data, size_t len)
+{
+    std::string tmp = std::string(path) + ".XXXXXX";
+    int fd = mkstemp(&tmp[0]);
+    if (fd < 0) {
+        fprintf(stderr, "korvex-bundle: cannot write %s: %s\n", path, strerror(errno));
+        return false;
+    }
+    bool ok = fchmod(fd, 0644) == 0;
+    size_t done = 0;
+    while (ok && done < len) {
+        ssize_t w = write(fd, data + done, len - done);
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0)
+            ok = false;
+        else
+            done += static_cast<size_t>(w);
+    }
+    int err = errno;
+    if (close(fd) != 0 && ok) {
+        ok = false;
+        err = errno;
+    }
+    if (ok && rename(tmp.c_str(), path) != 0) {
+        ok = false;
+        err = errno;
+    }
+    if (!ok) {
+        unlink(tmp.c_str());
+        fprintf(stderr, "korvex-bundle: cannot write %s: %s\n", path, strerror(err));
+    }
+    return ok;
+}
+
+// "A.B.C.D", each part a decimal 0-255.
+bool parse_version(const char *s, uint8_t version[4])
+{
+    for (int i = 0; i < 4; i++) {
+        unsigned value = 0;
+        int digits = 0;
+        while (*s >= '0' && *s <= '9' && digits < 4) {
+            value = value * 10 + static_cast<unsigned>(*s - '0');
+            s++;
+            digits++;
+        }
+        if (digits == 0 || value > 255)
+            return false;
+        version[i] = static_cast<uint8_t>(value);
+        if (i < 3 && *s++ != '.')
+            return false;
+    }
+    return *s == '\0';
+}
+
+int hex_value(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// Exactly 8 hex digits, the first pair giving the first byte.
+bool parse_key_tail(const char *s, uint8_t tail[4])
+{
+    if (strlen(s) != 8)
+        return false;
+    for (int i = 0; i < 4; i++) {
+        int hi = hex_value(s[2 * i]);
+        int lo = hex_value(s[2 * i + 1]);
+        if (hi < 0 || lo < 0)
+            return false;
+        tail[i] = static_cast<uint8_t>(hi << 4 | lo);
+    }
+    return true;
+}
+
+bool random_bytes(uint8_t *buf, size_t len)
+{
+    size_t got = 0;
+    while (got < len) {
+        ssize_t n = getrandom(buf + got, len - got, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        got += static_cast<size_t>(n);
+    }
+    if (got == len)
+        return true;
+    // Kernels without getrandom.
+    int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    got = 0;
+    while (got < len) {
+        ssize_t n = read(fd, buf + got, len - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        got += static_cast<size_t>(n);
+    }
+    close(fd);
+    return got == len;
+}
+
+void format_version(const uint8_t v[4], char out[16])
+{
+    snprintf(out, 16, "%u.%u.%u.%u", v[0], v[1], v[2], v[3]);
+}
+
+void format_hex4(const uint8_t b[4], char out[9])
+{
+    snprintf(out, 9, "%02x%02x%02x%02x", b[0], b[1], b[2], b[3]);
+}
+
+int cmd_pack(int argc, char **argv)
+{
+    uint8_t version[4] = {0, 0, 0, 0};
+    uint8_t tail[4];
+    bool have_tail = false;
+    const char *paths[2];
+    int npaths = 0;
+
+    for (int i = 0; i < argc; i++) {
+        const char *a = argv[i];
+        if (strcmp(a, "-v") == 0 || strcmp(a, "-k") == 0) {
+            if (i + 1 >= argc) {
+                fprintf(stderr, "korvex-bundle: %s needs a value\n", a);
+                return usage();
+            }
+            const char *val = argv[++i];
+            if (a[1] == 'v' && !parse_version(val, version)) {
+                fprintf(stderr, "korvex-bundle: bad version \"%s\" (want A.B.C.D, each 0-255)\n", val);
+                return usage();
+            }
+            if (a[1] == 'k') {
+                if (!parse_key_tail(val, tail)) {
+                    fprintf(stderr, "korvex-bundle: bad key tail \"%s\" (want 8 hex digits)\n", val);
+                    return usage();
+                }
+                have_tail = true;
+            }
+        } else if (a[0] == '-' && a[1] != '\0') {
+            fprintf(stderr, "korvex-bundle: unknown option %s\n", a);
+            return usage();
+        } else if (npaths < 2) {
+            paths[npaths++] = a;
+        } else {
+            return usage();
+        }
+    }
+    if (npaths != 2)
+        return usage();
+    if (!have_tail && !random_bytes(tail, sizeof(tail))) {
+        fprintf(stderr, "korvex-bundle: no random bytes for the key tail; give one with -k\n");
+        return 1;
+    }
+
+    std::vector<uint8_t> script;
+    if (!read_file(paths[0], &script))
+        return 1;
+    std::vector<uint8_t> image;
+    BundleStatus st = bundle_encode_status(script.data(), script.size(), version, tail, &image);
+    if (st != BUNDLE_OK) {
+        fprintf(stderr, "korvex-bundle: cannot pack %s: %s\n", paths[0], bundle_status_text(st));
+        return 1;
+    }
+
+    // Read it back the way the engine will before anything is written.
+    size_t text_len = 0;
+    char *text = bundle_decode_status(image.data(), image.size(), &text_len, nullptr, &st);
+    bool same = text && text_len == script.size() && memcmp(text, script.data(), text_len) == 0;
+    free(text);
+    if (!same) {
+        fprintf(stderr, "korvex-bundle: packed %s does not read back (%s)\n", paths[0],
+                st == BUNDLE_OK ? "content differs" : bundle_status_text(st));
+        return 1;
+    }
+
+    if (!write_file(paths[1], image.data(), image.size()))
+        return 1;
+    char vtext[16], ktext[9];
+    format_version(version, vtext);
+    format_hex4(tail, ktext);
+    printf("packed %s (%zu bytes) into %s (%zu bytes), version %s, key_tail %s\n", paths[0],
+           script.size(), paths[1], image.size(), vtext, ktext);
+    return 0;
+}
+
+int cmd_unpack(int argc, char **argv)
+{
+    if (argc != 2)
+        return usage();
+    std::vector<uint8_t> file;
+    if (!read_file(argv[0], &file))
+        return 1;
+    BundleStatus st = bundle_check_form(file.data(), file.size());
+    if (st != BUNDLE_OK) {
+        fprintf(stderr, "korvex-bundle: %s is not a packed bundle (%s); it would be loaded as plain text\n",
+                argv[0], bundle_status_text(st));
+        return 1;
+    }
+    size_t text_len = 0;
+    char *text = bundle_decode_status(file.data(), file.size(), &text_len, nullptr, &st);
+    if (!text) {
+        fprintf(stderr, "korvex-bundle: cannot decode %s: %s\n", argv[0], bundle_status_text(st));
+        return 1;
+    }
+    bool ok = write_file(argv[1], reinterpret_cast<const uint8_t *>(text), text_len);
+    free(text);
+    return ok ? 0 : 1;
+}
+
+int cmd_inspect(int argc, char **argv)
+{
+    if (argc != 1)
+        return usage();
+    std::vector<uint8_t> file;
+    if (!read_file(argv[0], &file))
+        return 1;
+
+    printf("file        %s\n", argv[0]);
+    printf("file_len    %zu\n", file.size());
+    BundleHeader hdr;
+    if (bundle_parse_header(file.data(), file.size(), &hdr)) {
+        char vtext[16], ktext[9];
+        format_version(hdr.version, vtext);
+        format_hex4(hdr.key_tail, ktext);
+        printf("magic       0x%08x\n", hdr.magic);
+        printf("total_len   %u\n", hdr.total_len);
+        printf("packed_len  %u\n", hdr.packed_len);
+        printf("plain_len   %u\n", hdr.plain_len);
+        printf("version     %s\n", vtext);
+        printf("key_tail    %s\n", ktext);
+    }
+
+    BundleStatus st = bundle_check_form(file.data(), file.size());
+    if (st != BUNDLE_OK) {
+        printf("form        plain text (%s)\n", bundle_status_text(st));
+        printf("decode      not attempted\n");
+        return 1;
+    }
+    printf("form        packed\n");
+    size_t text_len = 0;
+    char *text = bundle_decode_status(file.data(), file.size(), &text_len, nullptr, &st);
+    bool decoded = text != nullptr;
+    free(text);
+    if (!decoded) {
+        printf("decode      failed: %s\n", bundle_status_text(st));
+        return 1;
+    }
+    printf("decode      ok (%zu bytes)\n", text_len);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc < 2)
+        return usage();
+    const char *cmd = argv[1];
+    if (strcmp(cmd, "-h") == 0 || strcmp(cmd, "--help") == 0) {
+        fputs(kUsage, stdout);
+        return 0;
+    }
+    if (strcmp(cmd, "pack") == 0)
+        return cmd_pack(argc - 2, argv + 2);
+    if (strcmp(cmd, "unpack") == 0)
+        return cmd_unpack(argc - 2, argv + 2);
+    if (strcmp(cmd, "inspect") == 0)
+        return cmd_inspect(argc - 2, argv + 2);
+    fprintf(stderr, "korvex-bundle: unknown command %s\n", cmd);
+    return usage();
+}
