@@ -233,6 +233,9 @@ function lcmd_loop()
             local okserve, err = pcall(serve, client)
             if not okserve then log("error", "serve failed: %s", tostring(err)) end
             client:close()
+            -- Each connection leaves an 8 KiB socket buffer to the collector;
+            -- a step per request keeps a busy listener from piling them up.
+            collectgarbage("step", 0)
         end
     end
     server:close()
