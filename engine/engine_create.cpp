@@ -60,6 +60,26 @@ int bundle_read(const char *dir, BundleFile *out)
     return 0;
 }
 
+struct ChunkToRun {
+    const char *dir;
+    const char *name;
+    const char *text;
+    size_t len;
+};
+
+// Sets rootpath, then compiles and runs the chunk; in protected mode, so
+// that not even an allocation failure escapes while buffers are held.
+int run_chunk(lua_State *L)
+{
+    const ChunkToRun *chunk = static_cast<const ChunkToRun *>(lua_touserdata(L, 1));
+    lua_pushstring(L, chunk->dir);
+    lua_setglobal(L, "rootpath");
+    if (luaL_loadbufferx(L, chunk->text, chunk->len, chunk->name, nullptr) != LUA_OK)
+        return lua_error(L);
+    lua_call(L, 0, LUA_MULTRET);
+    return lua_gettop(L) - 1;
+}
+
 int engine_open_all(lua_State *L)
 {
     registry_open_standard(L);
@@ -75,9 +95,6 @@ int lcmd_load_file(lua_State *L, const char *dir)
     if (bundle_read(dir, &file) != 0)
         return -1;
 
-    lua_pushstring(L, dir);
-    lua_setglobal(L, "rootpath");
-
     char *decoded = nullptr;
     const char *text = reinterpret_cast<const char *>(file.data);
     size_t text_len = file.size;
@@ -92,9 +109,11 @@ int lcmd_load_file(lua_State *L, const char *dir)
         text = decoded;
     }
 
+    ChunkToRun chunk = {dir, file.name, text, text_len};
+    lua_pushcfunction(L, run_chunk);
+    lua_pushlightuserdata(L, &chunk);
     int result = 0;
-    if (luaL_loadbufferx(L, text, text_len, file.name, nullptr) != LUA_OK ||
-        lua_pcall(L, 0, LUA_MULTRET, 0) != LUA_OK) {
+    if (lua_pcall(L, 1, LUA_MULTRET, 0) != LUA_OK) {
         log_printf(LOG_FATAL, "lcmd_load_file", "luaL_dofile %s failed :%s", file.name, lua_error_text(L, -1));
         lua_pop(L, 1);
         result = -1;

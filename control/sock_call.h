@@ -1,0 +1,9 @@
+// One exchange with the scripts' listener on `.__scli` in the tmp directory.
+#pragma once
+
+// Sends the request built from `argc` arguments (1 to 3) and reads the reply.
+// 0 when a whole reply came back: `reply` (optional) receives it as a heap
+// text. -1 otherwise: `err` (optional) receives a heap error text when there
+// is one. Both out-pointers are cleared first; the caller frees what they hold.
+// Every call has its own connection; no state is kept between calls.
+int lcmd_sock_call(const char *tmpdir, int argc, const char *const *argv, char **reply, char **err);

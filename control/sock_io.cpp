@@ -1,0 +1,186 @@
+#include "control/sock_io.h"
+
+#include "common/intervals.h"
+#include "control/err_text.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// Replies are handled only below 2^31 bytes; a larger length is a broken
+// peer, not something to allocate for.
+constexpr uint32_t kMaxReplyLen = 0x7fffffffu;
+
+} // namespace
+
+int local_sock_connect(const char *path, char **err)
+{
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        err_text_set(err, "failed to create sock, %s. path(%s)", strerror(errno), path);
+        return -1;
+    }
+
+    // A blocking connect to a listener whose backlog is full would wait for
+    // ever; Linux bounds an AF_UNIX connect by the send time-out. The socket
+    // is non-blocking afterwards, so the time-out affects nothing else.
+    struct timeval tv;
+    tv.tv_sec = kExchangeTimeoutMs / 1000;
+    tv.tv_usec = (kExchangeTimeoutMs % 1000) * 1000;
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+
+    struct sockaddr_un addr;
+    memset(&addr, 0, sizeof addr);
+    addr.sun_family = AF_UNIX;
+    strncpy(addr.sun_path, path, sizeof addr.sun_path - 1);
+    if (connect(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) != 0) {
+        int e = errno;
+        close(fd);
+        err_text_set(err, "Failed to connect path %s, err is %s", path, strerror(e));
+        return -1;
+    }
+
+    // Without O_NONBLOCK a read could block past every time-out.
+    int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
+        int e = errno;
+        close(fd);
+        err_text_set(err, "[%s] sock error(%s)", "local_sock_connect", strerror(e));
+        return -1;
+    }
+    return fd;
+}
+
+int local_sock_wait(int fd, int dir, long timeout_ms)
+{
+    if (fd < 0) {
+        errno = EBADF;
+        return -1;
+    }
+    // poll(), unlike an fd_set, takes descriptors of any number.
+    struct pollfd p;
+    p.fd = fd;
+    p.events = dir ? POLLIN : POLLOUT;
+    p.revents = 0;
+    int ms = timeout_ms < 0 ? 0 : timeout_ms > INT_MAX ? INT_MAX : static_cast<int>(timeout_ms);
+    int r = poll(&p, 1, ms);
+    if (r < 0)
+        return -1;
+    if (r == 0)
+        return 0;
+    if (p.revents & POLLNVAL) {
+        errno = EBADF;
+        return -1;
+    }
+    // Hang-up and error count as ready: the next read or write reports them.
+    return 1;
+}
+
+int local_sock_write(int fd, const char *text, char **err, long timeout_ms)
+{
+    size_t len = strlen(text);
+    if (len > UINT32_MAX) {
+        err_text_set(err, "[%s] request too long(%zu)", "local_sock_write", len);
+        return -1;
+    }
+    // One buffer, so that a short request leaves in a single write.
+    size_t total = len + 4;
+    char *frame = static_cast<char *>(malloc(total));
+    if (!frame) {
+        err_text_copy(err, "malloc failed");
+        return -1;
+    }
+    uint32_t len32 = static_cast<uint32_t>(len);
+    memcpy(frame, &len32, 4);
+    memcpy(frame + 4, text, len);
+
+    size_t sent = 0;
+    while (sent < total) {
+        while (sent < total) {
+            // A peer that went away must not kill the process with SIGPIPE.
+            ssize_t n = send(fd, frame + sent, total - sent, MSG_NOSIGNAL);
+            if (n > 0) {
+                sent += static_cast<size_t>(n);
+                continue;
+            }
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+                break;
+            err_text_set(err, "[%s] sock error(%s)", "local_sock_write", strerror(errno));
+            free(frame);
+            return -1;
+        }
+        if (sent < total) {
+            int r = local_sock_wait(fd, 0, timeout_ms);
+            if (r < 1) {
+                err_text_set(err, "[%s] failed to write ready, ret(%d)", "local_sock_write", r);
+                free(frame);
+                return -1;
+            }
+        }
+    }
+    free(frame);
+    return 0;
+}
+
+int stream_read(int fd, char **err, long timeout_ms, void *buf, size_t n)
+{
+    char *dst = static_cast<char *>(buf);
+    size_t got = 0;
+    while (got < n) {
+        ssize_t r = read(fd, dst + got, n - got);
+        if (r > 0) {
+            got += static_cast<size_t>(r);
+            continue;
+        }
+        if (r == 0) {
+            err_text_copy(err, "read sock is closed");
+            return -1;
+        }
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            err_text_set(err, "[%s] sock error(%s)", "stream_read", strerror(errno));
+            return -1;
+        }
+        int w = local_sock_wait(fd, 1, timeout_ms);
+        if (w < 1) {
+            err_text_set(err, "[%s] failed to read ready, ret(%d)", "stream_read", w);
+            return -1;
+        }
+    }
+    return 0;
+}
+
+int local_sock_read_msg(int fd, char **reply, char **err, long timeout_ms)
+{
+    uint32_t len = 0;
+    if (stream_read(fd, err, timeout_ms, &len, sizeof len) != 0)
+        return -1;
+    if (len > kMaxReplyLen) {
+        err_text_set(err, "[%s] reply too long(%u)", "local_sock_read_msg", len);
+        return -1;
+    }
+    char *buf = static_cast<char *>(malloc(static_cast<size_t>(len) + 1));
+    if (!buf) {
+        err_text_copy(err, "malloc failed");
+        return -1;
+    }
+    if (stream_read(fd, err, timeout_ms, buf, len) != 0) {
+        free(buf);
+        return -1;
+    }
+    buf[len] = '\0';
+    if (reply)
+        *reply = buf;
+    else
+        free(buf);
+    return 0;
+}

@@ -1,0 +1,26 @@
+// Frames over a local UNIX stream socket: a 32-bit length in host byte order,
+// then that many bytes of text. Error texts are heap copies handed out
+// through the optional `err`; the caller frees them.
+#pragma once
+
+#include <cstddef>
+
+// Connects an AF_UNIX stream socket to `path` (blocking, bounded by the
+// exchange time-out), then makes it non-blocking. The descriptor, or -1.
+int local_sock_connect(const char *path, char **err);
+
+// Waits until `fd` is readable (`dir` 1) or writable (`dir` 0), at most
+// `timeout_ms`. 1 ready, 0 time-out, -1 wait error (interruption included).
+int local_sock_wait(int fd, int dir, long timeout_ms);
+
+// Sends `text` as one frame; each wait for writability may take `timeout_ms`.
+// 0 or -1.
+int local_sock_write(int fd, const char *text, char **err, long timeout_ms);
+
+// Reads exactly `n` bytes into `buf`; each wait for data may take `timeout_ms`.
+// 0 or -1.
+int stream_read(int fd, char **err, long timeout_ms, void *buf, size_t n);
+
+// Reads one frame and hands its payload out as a NUL-terminated heap text
+// through `reply` (freed at once when `reply` is null). 0 or -1.
+int local_sock_read_msg(int fd, char **reply, char **err, long timeout_ms);
