@@ -1,0 +1,6 @@
+// Messages of the watchdog on standard output.
+#pragma once
+
+// printf to standard output, flushed at once: the output usually goes to a
+// pipe or file, and children forked later must not inherit unwritten text.
+void stdout_printf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));

@@ -1,0 +1,122 @@
+#include "watchdog/supervise.h"
+
+#include "common/intervals.h"
+#include "watchdog/boot_check.h"
+#include "watchdog/launch.h"
+#include "watchdog/restart_policy.h"
+#include "watchdog/run_file.h"
+#include "watchdog/stdout_print.h"
+#include "watchdog/time_util.h"
+#include "watchdog/upgrade.h"
+
+#include <sys/wait.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+void exit_event(const ProcTable &table, const ProcEntry &entry, const ExitStatus &status)
+{
+    char when[64];
+    time_text(when, sizeof when);
+    if (status.normal)
+        run_file_event(table.run_fd, kExitLineSize, "%s: %s exited normally with code(%d)\n", when, entry.name,
+                       status.code);
+    else
+        run_file_event(table.run_fd, kExitLineSize, "%s: %s killed by signal(%d)\n", when, entry.name,
+                       status.code);
+}
+
+}  // namespace
+
+void kill_all(ProcTable &table)
+{
+    for (int i = 0; i < table.count && i < kMaxEntries; ++i) {
+        ProcEntry &entry = table.entries[i];
+        entry.pid = 0;
+        char cmd[8192];
+        snprintf(cmd, sizeof cmd, "killall -9 %s >/dev/null 2>&1", entry.name);
+        int ignored = system(cmd);
+        (void)ignored;
+    }
+}
+
+WaitResult wait_children(ProcTable &table, int &last_code, const WatchdogDirs &dirs)
+{
+    for (;;) {
+        int status = 0;
+        pid_t pid = waitpid(-1, &status, 0);
+        if (pid < 0) {
+            if (errno == EINTR)
+                continue;
+            stdout_printf("failed to waitpid");
+            return WaitResult::BootFailure;
+        }
+        DecodedExit exit = decode_exit(table, pid, status);
+        if (exit.index < 0) {
+            // Killed in the last cycle change, or a shell of the alive check.
+            stdout_printf("No such pid(%d) for reexec\n", pid);
+            continue;
+        }
+        ProcEntry &entry = table.entries[exit.index];
+        exit_event(table, entry, exit.status);
+
+        int code = restart_code(exit.status, entry.killed == 1);
+        entry.killed = 0;
+        entry.pid = 0;
+
+        if (exit.status.normal)
+            last_code = code;
+        switch (exit_action(exit.status)) {
+        case ExitAction::BootFailure:
+            return WaitResult::BootFailure;
+        case ExitAction::Upgrade:
+            apply_upgrade(code, dirs);
+            return WaitResult::NewCycle;
+        case ExitAction::NewCycle:
+            return WaitResult::NewCycle;
+        case ExitAction::Restart:
+            break;
+        }
+
+        RestartDelay delay = restart_delay(exit.status, table);
+        if (delay.segv)
+            stdout_printf("Will restart segv prog after %ld secs\n", delay.seconds);
+        else
+            stdout_printf("Will restart normal prog after %ld secs\n", delay.seconds);
+        sleep_ms(scaled_ms(delay.seconds));
+
+        start_entry(table, exit.index, code, dirs);
+        if (entry.pid < 0)
+            return WaitResult::Stop;
+    }
+}
+
+void supervise(ProcTable &table, const WatchdogDirs &dirs)
+{
+    int last_code = 0;
+    for (;;) {
+        kill_all(table);
+        table.boot = boot_state_ok(dirs);
+        for (int i = 0; i < table.count && i < kMaxEntries; ++i) {
+            start_entry(table, i, last_code, dirs);
+            if (table.entries[i].pid < 0)
+                return;
+        }
+        switch (wait_children(table, last_code, dirs)) {
+        case WaitResult::NewCycle:
+            continue;
+        case WaitResult::Stop:
+            return;
+        case WaitResult::BootFailure:
+            break;
+        }
+        if (clear_bootchk(dirs) != 1) {
+            stdout_printf("failed for normal boot, exit");
+            return;
+        }
+        stdout_printf("failed boot, then clean bootchk, and try again");
+    }
+}

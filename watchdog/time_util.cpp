@@ -1,0 +1,32 @@
+#include "watchdog/time_util.h"
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+void time_text(char *buf, size_t size)
+{
+    if (size == 0)
+        return;
+    buf[0] = '\0';
+    time_t now = time(nullptr);
+    struct tm tm_now;
+    char text[64];  // asctime_r needs 26
+    if (!localtime_r(&now, &tm_now) || !asctime_r(&tm_now, text))
+        return;
+    text[strcspn(text, "\n")] = '\0';
+    size_t len = strlen(text);
+    if (len >= size)
+        len = size - 1;
+    memcpy(buf, text, len);
+    buf[len] = '\0';
+}
+
+void sleep_ms(long ms)
+{
+    if (ms <= 0)
+        return;
+    struct timespec left = {ms / 1000, (ms % 1000) * 1000000L};
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
