@@ -1,9 +1,10 @@
 """Shared pieces of the process-level tests.
 
 Every test file runs as `python3 <file>` under ctest inside private mount and
-pid namespaces (see tests/CMakeLists.txt), so `private_tmp()` can lay a fresh
-tmpfs over /tmp (and with it /tmp/.uci) and `killall` sees only the test's own
-processes. The machine's real /tmp/.uci is never touched.
+pid namespaces (see tests/CMakeLists.txt), so `private_tmp()` can give the
+test a /tmp whose writes are thrown away and a fresh /tmp/.uci, and `killall`
+sees only the test's own processes. The machine's real /tmp/.uci is never
+touched.
 """
 import os
 import shutil
@@ -31,20 +32,38 @@ def in_namespace():
         return False
 
 
+# The layer that takes the writes to /tmp while a test runs.
+LAYER = "/dev/shm"
+
+
 def private_tmp():
-    """Mounts a fresh tmpfs over /tmp with an empty /tmp/.uci in it.
+    """Gives this namespace a /tmp of its own: the machine's /tmp shows
+    through (the build tree may live there) but every write lands in a
+    throw-away layer, and /tmp/.uci is a fresh empty tmpfs.
 
     Refuses to run outside a private mount namespace, so a test started by
     hand can never reach the machine's real /tmp/.uci.
     """
     if not in_namespace():
         raise unittest.SkipTest("needs a private mount namespace (run through ctest)")
-    subprocess.run(["mount", "-t", "tmpfs", "-o", "mode=1777", "korvex-test", "/tmp"], check=True)
+    subprocess.run(["mount", "-t", "tmpfs", "korvex-layer", LAYER], check=True)
+    os.makedirs(LAYER + "/upper")
+    os.makedirs(LAYER + "/work")
+    subprocess.run(["mount", "-t", "overlay", "korvex-tmp", "-o",
+                    "lowerdir=/tmp,upperdir=%s/upper,workdir=%s/work" % (LAYER, LAYER), "/tmp"], check=True)
     os.makedirs("/tmp/.uci", exist_ok=True)
+    subprocess.run(["mount", "-t", "tmpfs", "-o", "mode=755", "korvex-uci", "/tmp/.uci"], check=True)
+
+
+def remove_uci():
+    """Takes /tmp/.uci away (within the test's layer only)."""
+    subprocess.run(["umount", "/tmp/.uci"], check=True)
+    shutil.rmtree("/tmp/.uci")
 
 
 def release_tmp():
-    subprocess.run(["umount", "-l", "/tmp"], check=False)
+    for path in ("/tmp/.uci", "/tmp", LAYER):
+        subprocess.run(["umount", "-l", path], check=False)
 
 
 def make_dir(prefix="korvex-"):

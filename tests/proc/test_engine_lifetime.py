@@ -3,7 +3,7 @@ import os
 import signal
 import time
 
-from harness import EngineCase, main, read, wait_for, write
+from harness import EngineCase, main, read, remove_uci, wait_for, write
 
 FLAKY = read(os.path.join(os.path.dirname(__file__), "bundles", "flaky.lua"))
 
@@ -31,7 +31,7 @@ class Lock(EngineCase):
 
     def test_missing_tmp_directory_fails_the_lock_with_129(self):
         t = self.tree()
-        os.rmdir("/tmp/.uci")
+        remove_uci()
         p = t.engine("-d", "-T", t.path("nowhere"))
         self.assertEqual(p.wait(), 129)
         self.assertIn("already running", p.out())
