@@ -1,13 +1,12 @@
 #include "engine/engine_create.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 
 #include "common/bundle_format.h"
+#include "common/file_read.h"
 #include "common/log.h"
 #include "engine/host.h"
 #include "engine/lua_util.h"
@@ -27,37 +26,15 @@ int bundle_read(const char *dir, BundleFile *out)
     static const char *const kNames[] = {"init.bin", "init.lua"};
     char path[4096];
     struct stat st;
-    const char *name = nullptr;
-    for (const char *candidate : kNames) {
-        snprintf(path, sizeof path, "%s/%s", dir, candidate);
-        if (stat(path, &st) == 0) {
-            name = candidate;
-            break;
-        }
+    for (const char *name : kNames) {
+        snprintf(path, sizeof path, "%s/%s", dir, name);
+        if (stat(path, &st) != 0)
+            continue;
+        out->name = name;
+        out->data = reinterpret_cast<uint8_t *>(read_file(path, &out->size));
+        return out->data ? 0 : -1;
     }
-    if (!name)
-        return -1;
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return -1;
-    size_t size = static_cast<size_t>(st.st_size);
-    uint8_t *data = static_cast<uint8_t *>(malloc(size ? size : 1));
-    size_t got = 0;
-    while (data && got < size) {
-        ssize_t n = read(fd, data + got, size - got);
-        if (n <= 0)
-            break;
-        got += static_cast<size_t>(n);
-    }
-    close(fd);
-    if (!data || got != size) {
-        free(data);
-        return -1;
-    }
-    out->name = name;
-    out->data = data;
-    out->size = size;
-    return 0;
+    return -1;
 }
 
 struct ChunkToRun {
