@@ -15,6 +15,7 @@
 
 #include "common/intervals.h"
 #include "common/log.h"
+#include "common/sleep.h"
 #include "engine/console.h"
 #include "engine/host.h"
 
@@ -66,13 +67,6 @@ struct timespec ms_to_timespec(long ms)
     ts.tv_sec = ms / 1000;
     ts.tv_nsec = (ms % 1000) * 1000000L;
     return ts;
-}
-
-void sleep_ms(long ms)
-{
-    struct timespec left = ms_to_timespec(ms);
-    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-    }
 }
 
 // Waits `ms`, letting the stop signals in; 0 when the time passed, -1 when

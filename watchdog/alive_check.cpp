@@ -1,6 +1,7 @@
 #include "watchdog/alive_check.h"
 
 #include "common/intervals.h"
+#include "common/sleep.h"
 #include "watchdog/run_file.h"
 #include "watchdog/time_util.h"
 

@@ -1,6 +1,7 @@
 #include "watchdog/supervise.h"
 
 #include "common/intervals.h"
+#include "common/sleep.h"
 #include "watchdog/boot_check.h"
 #include "watchdog/launch.h"
 #include "watchdog/restart_policy.h"

@@ -1,6 +1,5 @@
 #include "watchdog/time_util.h"
 
-#include <cerrno>
 #include <cstring>
 #include <ctime>
 
@@ -20,13 +19,4 @@ void time_text(char *buf, size_t size)
         len = size - 1;
     memcpy(buf, text, len);
     buf[len] = '\0';
-}
-
-void sleep_ms(long ms)
-{
-    if (ms <= 0)
-        return;
-    struct timespec left = {ms / 1000, (ms % 1000) * 1000000L};
-    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-    }
 }
