@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "common/file_read.h"
+#include "common/file_io.h"
 
 cJSON *read_json_file(const char *path)
 {

@@ -6,7 +6,7 @@
 #include <cstdlib>
 
 #include "common/bundle_format.h"
-#include "common/file_read.h"
+#include "common/file_io.h"
 #include "common/log.h"
 #include "engine/host.h"
 #include "engine/lua_util.h"

@@ -2,6 +2,7 @@
 // shows what the engine will make of a bundle file.
 
 #include "common/bundle_format.h"
+#include "common/file_io.h"
 
 #include <fcntl.h>
 #include <sys/random.h>
@@ -35,64 +36,27 @@ int usage()
     return 2;
 }
 
-bool read_file(const char *path, std::vector<uint8_t> *out)
+bool load_file(const char *path, std::vector<uint8_t> *out)
 {
-    FILE *f = fopen(path, "rb");
-    if (!f) {
+    size_t size = 0;
+    char *data = read_file(path, &size);
+    if (!data) {
         fprintf(stderr, "korvex-bundle: cannot read %s: %s\n", path, strerror(errno));
         return false;
     }
-    std::vector<uint8_t> data;
-    uint8_t chunk[65536];
-    size_t n;
-    while ((n = fread(chunk, 1, sizeof(chunk), f)) > 0)
-        data.insert(data.end(), chunk, chunk + n);
-    bool failed = ferror(f) != 0;
-    int err = errno;
-    fclose(f);
-    if (failed) {
-        fprintf(stderr, "korvex-bundle: cannot read %s: %s\n", path, strerror(err));
-        return false;
-    }
-    out->swap(data);
+    out->assign(data, data + size);
+    free(data);
     return true;
 }
 
-// Writes through a temporary file in the same directory and renames it, so a
-// reader never sees a half-written bundle.
-bool write_file(const char *path, const uint8_t *data, size_t len)
+// A reader never sees a half-written bundle.
+bool store_file(const char *path, const uint8_t *data, size_t len)
 {
-    std::string tmp = std::string(path) + ".XXXXXX";
-    int fd = mkstemp(&tmp[0]);
-    if (fd < 0) {
+    if (file_replace_all(path, data, len, 0644) != 0) {
         fprintf(stderr, "korvex-bundle: cannot write %s: %s\n", path, strerror(errno));
         return false;
     }
-    bool ok = fchmod(fd, 0644) == 0;
-    size_t done = 0;
-    while (ok && done < len) {
-        ssize_t w = write(fd, data + done, len - done);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
-            ok = false;
-        else
-            done += static_cast<size_t>(w);
-    }
-    int err = errno;
-    if (close(fd) != 0 && ok) {
-        ok = false;
-        err = errno;
-    }
-    if (ok && rename(tmp.c_str(), path) != 0) {
-        ok = false;
-        err = errno;
-    }
-    if (!ok) {
-        unlink(tmp.c_str());
-        fprintf(stderr, "korvex-bundle: cannot write %s: %s\n", path, strerror(err));
-    }
-    return ok;
+    return true;
 }
 
 // "A.B.C.D", each part a decimal 0-255.
@@ -225,7 +189,7 @@ int cmd_pack(int argc, char **argv)
     }
 
     std::vector<uint8_t> script;
-    if (!read_file(paths[0], &script))
+    if (!load_file(paths[0], &script))
         return 1;
     std::vector<uint8_t> image;
     BundleStatus st = bundle_encode_status(script.data(), script.size(), version, tail, &image);
@@ -245,7 +209,7 @@ int cmd_pack(int argc, char **argv)
         return 1;
     }
 
-    if (!write_file(paths[1], image.data(), image.size()))
+    if (!store_file(paths[1], image.data(), image.size()))
         return 1;
     char vtext[16], ktext[9];
     format_version(version, vtext);
@@ -260,7 +224,7 @@ int cmd_unpack(int argc, char **argv)
     if (argc != 2)
         return usage();
     std::vector<uint8_t> file;
-    if (!read_file(argv[0], &file))
+    if (!load_file(argv[0], &file))
         return 1;
     BundleStatus st = bundle_check_form(file.data(), file.size());
     if (st != BUNDLE_OK) {
@@ -274,7 +238,7 @@ int cmd_unpack(int argc, char **argv)
         fprintf(stderr, "korvex-bundle: cannot decode %s: %s\n", argv[0], bundle_status_text(st));
         return 1;
     }
-    bool ok = write_file(argv[1], reinterpret_cast<const uint8_t *>(text), text_len);
+    bool ok = store_file(argv[1], reinterpret_cast<const uint8_t *>(text), text_len);
     free(text);
     return ok ? 0 : 1;
 }
@@ -284,7 +248,7 @@ int cmd_inspect(int argc, char **argv)
     if (argc != 1)
         return usage();
     std::vector<uint8_t> file;
-    if (!read_file(argv[0], &file))
+    if (!load_file(argv[0], &file))
         return 1;
 
     printf("file        %s\n", argv[0]);

@@ -1,5 +1,7 @@
 #include "watchdog/upgrade.h"
 
+#include "common/file_io.h"
+
 #include "common/json_file.h"
 #include "watchdog/fs_util.h"
 #include "watchdog/restart_policy.h"
