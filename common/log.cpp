@@ -17,7 +17,7 @@ constexpr size_t kMessageSize = 3968;
 constexpr size_t kStampSize = 64;
 constexpr size_t kLineSize = 4096;
 
-std::atomic<int> g_level{LOG_FATAL};
+std::atomic<int> g_level{LVL_FATAL};
 // Guards the file path and serialises output, so that log_set on one thread
 // never frees the path another thread is about to open, and lines never mix.
 pthread_mutex_t g_lock = PTHREAD_MUTEX_INITIALIZER;
@@ -49,7 +49,7 @@ void log_printf(int level, const char *operation, const char *fmt, ...)
     localtime_r(&now, &tm_now);
     strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &tm_now);
 
-    const char *level_name = (level >= 0 && level <= LOG_TRACE) ? kLevelNames[level] : "";
+    const char *level_name = (level >= 0 && level <= LVL_TRACE) ? kLevelNames[level] : "";
     char line[kLineSize];
     int n = snprintf(line, sizeof line, "[%s][%s][%s]: %s\n", stamp, level_name, operation, message);
     size_t len = n < 0 ? 0 : (static_cast<size_t>(n) < sizeof line ? static_cast<size_t>(n) : sizeof line - 1);
@@ -70,7 +70,7 @@ void log_printf(int level, const char *operation, const char *fmt, ...)
 void log_set(const char *level_name, const char *file_path)
 {
     char *copy = file_path ? strdup(file_path) : nullptr;
-    int level = LOG_FATAL;
+    int level = LVL_FATAL;
     for (int i = 0; level_name && kLevelNames[i]; ++i) {
         if (strcmp(kLevelNames[i], level_name) == 0) {
             level = i;

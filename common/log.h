@@ -4,7 +4,7 @@
 
 #include <cstddef>
 
-enum LogLevel { LOG_FATAL = 0, LOG_ERROR = 1, LOG_WARN = 2, LOG_INFO = 3, LOG_DEBUG = 4, LOG_TRACE = 5 };
+enum LogLevel { LVL_FATAL = 0, LVL_ERROR = 1, LVL_WARN = 2, LVL_INFO = 3, LVL_DEBUG = 4, LVL_TRACE = 5 };
 
 // Emits one line when `level` is at most the current level.
 void log_printf(int level, const char *operation, const char *fmt, ...)

@@ -30,7 +30,7 @@ void print_message(const char *msg)
 int report(lua_State *L, int status)
 {
     if (status != LUA_OK) {
-        print_message(lua_error_text(L, -1));
+        print_message(klua_error_text(L, -1));
         lua_pop(L, 1);
     }
     return status;
@@ -76,7 +76,7 @@ int run_chunk(lua_State *L)
 
 const char *prompt_for(lua_State *L, bool first)
 {
-    int type = lua_push_global_raw(L, first ? "_PROMPT" : "_PROMPT2");
+    int type = klua_push_global_raw(L, first ? "_PROMPT" : "_PROMPT2");
     const char *prompt = (type == LUA_TSTRING || type == LUA_TNUMBER) ? lua_tostring(L, -1) : nullptr;
     if (!prompt)
         prompt = first ? ">" : ">>";
@@ -164,7 +164,7 @@ void print_results(lua_State *L)
     lua_getglobal(L, "print");
     lua_insert(L, 1);
     if (lua_pcall(L, n, 0, 0) != LUA_OK)
-        print_message(lua_pushfstring(L, "error calling 'print' (%s)", lua_error_text(L, -1)));
+        print_message(lua_pushfstring(L, "error calling 'print' (%s)", klua_error_text(L, -1)));
 }
 
 int console_loop(lua_State *L)

@@ -91,7 +91,7 @@ int lcmd_load_file(lua_State *L, const char *dir)
     lua_pushlightuserdata(L, &chunk);
     int result = 0;
     if (lua_pcall(L, 1, LUA_MULTRET, 0) != LUA_OK) {
-        log_printf(LOG_FATAL, "lcmd_load_file", "luaL_dofile %s failed :%s", file.name, lua_error_text(L, -1));
+        log_printf(LVL_FATAL, "lcmd_load_file", "luaL_dofile %s failed :%s", file.name, klua_error_text(L, -1));
         lua_pop(L, 1);
         result = -1;
     }
@@ -111,8 +111,8 @@ lua_State *engine_create(const char *dir)
         return nullptr;
     }
     int top = lua_gettop(L);
-    if (lcmd_load_file(L, dir) != 0 || lua_push_global_raw(L, "lcmd_init") != LUA_TFUNCTION ||
-        lua_push_global_raw(L, "lcmd_runmsg") != LUA_TFUNCTION) {
+    if (lcmd_load_file(L, dir) != 0 || klua_push_global_raw(L, "lcmd_init") != LUA_TFUNCTION ||
+        klua_push_global_raw(L, "lcmd_runmsg") != LUA_TFUNCTION) {
         lua_close(L);
         return nullptr;
     }

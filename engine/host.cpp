@@ -48,18 +48,18 @@ void keep_paths(const char *luapath, const char *tmppath, const char *datapath)
 int runmsg_direct(lua_State *L, const char *msg)
 {
     if (!pthread_equal(pthread_self(), g_engine_owner)) {
-        log_printf(LOG_ERROR, "app_lcmd_runmsg", "refused direct delivery outside the engine's thread");
+        log_printf(LVL_ERROR, "app_lcmd_runmsg", "refused direct delivery outside the engine's thread");
         return -1;
     }
     int top = lua_gettop(L);
-    lua_push_global_raw(L, "lcmd_runmsg");
+    klua_push_global_raw(L, "lcmd_runmsg");
     lua_pushstring(L, msg);
     int result = 0;
     if (lua_pcall(L, 1, 2, 0) != LUA_OK) {
-        log_printf(LOG_FATAL, "app_lcmd_runmsg", "pcall runmsg failed :%s", lua_error_text(L, -1));
+        log_printf(LVL_FATAL, "app_lcmd_runmsg", "pcall runmsg failed :%s", klua_error_text(L, -1));
         result = -1;
     } else if (lua_type(L, -1) == LUA_TSTRING || lua_type(L, -1) == LUA_TNUMBER) {
-        log_printf(LOG_FATAL, "app_lcmd_runmsg", "runmsg return failed :%s", lua_tostring(L, -1));
+        log_printf(LVL_FATAL, "app_lcmd_runmsg", "runmsg return failed :%s", lua_tostring(L, -1));
         result = -1;
     }
     lua_settop(L, top);
@@ -69,12 +69,12 @@ int runmsg_direct(lua_State *L, const char *msg)
 void *app_lcmd_loop(void *)
 {
     lua_State *L = g_main_engine.load();
-    lua_push_global_raw(L, "lcmd_errhandle");
-    lua_push_global_raw(L, "lcmd_loop");
+    klua_push_global_raw(L, "lcmd_errhandle");
+    klua_push_global_raw(L, "lcmd_loop");
     g_loop_running.store(1);
     if (lua_pcall(L, 0, 0, -2) != LUA_OK)
-        log_printf(LOG_FATAL, "app_lcmd_loop", "pcall %s failed :%s", "lcmd_loop", lua_error_text(L, -1));
-    log_printf(LOG_FATAL, "app_lcmd_loop", "exit main loop");
+        log_printf(LVL_FATAL, "app_lcmd_loop", "pcall %s failed :%s", "lcmd_loop", klua_error_text(L, -1));
+    log_printf(LVL_FATAL, "app_lcmd_loop", "exit main loop");
     g_main_engine.store(nullptr);
     lua_close(L);
     return nullptr;
@@ -119,8 +119,8 @@ int lcmd_init_all(const char *progdir, const char *tmppath, const char *datapath
             cJSON_Delete(root);
         }
     }
-    log_printf(LOG_INFO, "lcmd_init_all", "sigpath %s, luapath %s", sigpath, luapath);
-    log_printf(LOG_INFO, "lcmd_init_all", "tmppath %s, datapath %s", tmppath ? tmppath : "(null)",
+    log_printf(LVL_INFO, "lcmd_init_all", "sigpath %s, luapath %s", sigpath, luapath);
+    log_printf(LVL_INFO, "lcmd_init_all", "tmppath %s, datapath %s", tmppath ? tmppath : "(null)",
                datapath ? datapath : "(null)");
 
     char set_log[8192];
@@ -144,7 +144,7 @@ int app_lcmd_init(const char *luapath, const char *tmppath, const char *datapath
 {
     lua_State *L = engine_create(luapath);
     if (!L) {
-        log_printf(LOG_FATAL, "app_lcmd_init", "failed init lua state");
+        log_printf(LVL_FATAL, "app_lcmd_init", "failed init lua state");
         return -1;
     }
     keep_paths(luapath, tmppath, datapath);
@@ -156,17 +156,17 @@ int app_lcmd_init(const char *luapath, const char *tmppath, const char *datapath
     }
 
     int top = lua_gettop(L);
-    lua_push_global_raw(L, "lcmd_init");
+    klua_push_global_raw(L, "lcmd_init");
     lua_pushstring(L, config);
     for (int i = 0; i < count; ++i)
         lua_pushstring(L, msgs[i]);
     if (lua_pcall(L, count + 1, 1, 0) != LUA_OK) {
-        log_printf(LOG_FATAL, "app_lcmd_init", "pcall %s failed :%s", "lcmd_init", lua_error_text(L, -1));
+        log_printf(LVL_FATAL, "app_lcmd_init", "pcall %s failed :%s", "lcmd_init", klua_error_text(L, -1));
         lua_close(L);
         return -1;
     }
     if (lua_type(L, -1) == LUA_TSTRING || lua_type(L, -1) == LUA_TNUMBER) {
-        log_printf(LOG_FATAL, "app_lcmd_init", "%s return failed :%s", "lcmd_init", lua_tostring(L, -1));
+        log_printf(LVL_FATAL, "app_lcmd_init", "%s return failed :%s", "lcmd_init", lua_tostring(L, -1));
         lua_close(L);
         return -1;
     }
@@ -178,7 +178,7 @@ int app_lcmd_init(const char *luapath, const char *tmppath, const char *datapath
 int lcmd_boot(lua_State *L, const char *tmppath, const char *datapath)
 {
     int top = lua_gettop(L);
-    lua_push_global_raw(L, "lcmd_boot");
+    klua_push_global_raw(L, "lcmd_boot");
     lua_pushstring(L, tmppath);
     if (datapath)
         lua_pushstring(L, datapath);
@@ -186,7 +186,7 @@ int lcmd_boot(lua_State *L, const char *tmppath, const char *datapath)
         lua_pushnil(L);
     int result = 0;
     if (lua_pcall(L, 2, 0, 0) != LUA_OK) {
-        log_printf(LOG_FATAL, "lcmd_boot", "lcmd_boot failed :%s", lua_error_text(L, -1));
+        log_printf(LVL_FATAL, "lcmd_boot", "lcmd_boot failed :%s", klua_error_text(L, -1));
         result = -1;
     }
     lua_settop(L, top);
@@ -198,7 +198,7 @@ int app_lcmd_runmsg(const char *msg, char **answer, char **err)
     if (g_loop_running.load() || g_loop_handed.load()) {
         const char *args[] = {msg};
         if (lcmd_sock_call(g_tmppath, 1, args, answer, err) != 0) {
-            log_printf(LOG_ERROR, "app_lcmd_runmsg", "pcall runmsg failed");
+            log_printf(LVL_ERROR, "app_lcmd_runmsg", "pcall runmsg failed");
             return -1;
         }
         return 0;
@@ -220,7 +220,7 @@ int app_lcmd_loop_start()
     int rc = pthread_create(&tid, &attr, app_lcmd_loop, nullptr);
     pthread_attr_destroy(&attr);
     if (rc != 0) {
-        log_printf(LOG_FATAL, "app_lcmd_loop", "failed to start the loop thread");
+        log_printf(LVL_FATAL, "app_lcmd_loop", "failed to start the loop thread");
         return -1;
     }
     return 0;
@@ -230,21 +230,21 @@ int app_lcmd_unittest(const char *progdir, int argc, char **argv)
 {
     lua_State *L = engine_create(progdir);
     if (!L) {
-        log_printf(LOG_FATAL, "app_lcmd_unittest", "failed init lua state from %s", progdir);
+        log_printf(LVL_FATAL, "app_lcmd_unittest", "failed init lua state from %s", progdir);
         return 1;
     }
     if (!lua_checkstack(L, argc + 1)) {
-        log_printf(LOG_FATAL, "app_lcmd_unittest", "too many arguments (%d)", argc);
+        log_printf(LVL_FATAL, "app_lcmd_unittest", "too many arguments (%d)", argc);
         lua_close(L);
         return 1;
     }
-    lua_push_global_raw(L, "lcmd_unittest");
+    klua_push_global_raw(L, "lcmd_unittest");
     for (int i = 0; i < argc; ++i)
         lua_pushstring(L, argv[i]);
     int result = 0;
     if (lua_pcall(L, argc, 0, 0) != LUA_OK) {
-        log_printf(LOG_FATAL, "app_lcmd_unittest", "pcall %s failed :%s", "lcmd_unittest",
-                   lua_error_text(L, -1));
+        log_printf(LVL_FATAL, "app_lcmd_unittest", "pcall %s failed :%s", "lcmd_unittest",
+                   klua_error_text(L, -1));
         result = 1;
     }
     lua_close(L);

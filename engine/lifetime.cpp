@@ -104,13 +104,13 @@ void health_check(const char *alive_path)
             update_alive_file(alive_path);
         if (app_lcmd_runmsg(kCollectMemory, nullptr, nullptr) < 0) {
             ++errcnt;
-            log_printf(LOG_ERROR, "health_check", "lua engine block errcnt %d", errcnt);
+            log_printf(LVL_ERROR, "health_check", "lua engine block errcnt %d", errcnt);
             if (errcnt > 3) {
-                log_printf(LOG_ERROR, "health_check", "lua engine block larger than 3 times, will restart");
+                log_printf(LVL_ERROR, "health_check", "lua engine block larger than 3 times, will restart");
                 exit(128);
             }
         } else if (errcnt != 0) {
-            log_printf(LOG_ERROR, "health_check", "reset continuous errcnt to zero");
+            log_printf(LVL_ERROR, "health_check", "reset continuous errcnt to zero");
             errcnt = 0;
         }
     }
@@ -122,7 +122,7 @@ void health_check(const char *alive_path)
     if (delay != 0)
         wait_signalled(scaled_ms(delay));
     if (sig != 0)
-        log_printf(LOG_FATAL, "main_fini", "exit with signal %d", sig);
+        log_printf(LVL_FATAL, "main_fini", "exit with signal %d", sig);
     exit(sig);
 }
 
@@ -163,7 +163,7 @@ int main_run_set(const char *tmppath)
         fd = lock_pid_file(path);
     }
     if (fd < 0) {
-        log_printf(LOG_ERROR, "main_run_set", "already running");
+        log_printf(LVL_ERROR, "main_run_set", "already running");
         return -1;
     }
     return 0;
@@ -173,7 +173,7 @@ int update_alive_file(const char *path)
 {
     int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) {
-        log_printf(LOG_ERROR, "update_alive_file", "update alive file %s failed", path);
+        log_printf(LVL_ERROR, "update_alive_file", "update alive file %s failed", path);
         return -1;
     }
     close(fd);
@@ -189,7 +189,7 @@ int engine_main(Options *o, char *progdir)
         return 129;
     }
     if (lcmd_init_all(progdir, o->tmppath, o->datapath, o->debug) != 0) {
-        log_printf(LOG_ERROR, "main", "failed to init lua engine");
+        log_printf(LVL_ERROR, "main", "failed to init lua engine");
         free(progdir);
         options_release(o);
         sleep_ms(kStartFailurePauseMs);

@@ -1,6 +1,6 @@
 #include "engine/lua_util.h"
 
-int lua_push_global_raw(lua_State *L, const char *name)
+int klua_push_global_raw(lua_State *L, const char *name)
 {
     lua_rawgeti(L, LUA_REGISTRYINDEX, LUA_RIDX_GLOBALS);
     lua_pushstring(L, name);
@@ -9,7 +9,7 @@ int lua_push_global_raw(lua_State *L, const char *name)
     return type;
 }
 
-const char *lua_error_text(lua_State *L, int idx)
+const char *klua_error_text(lua_State *L, int idx)
 {
     switch (lua_type(L, idx)) {
     case LUA_TSTRING:

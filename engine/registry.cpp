@@ -46,14 +46,21 @@ const ModuleRow kDependencies[] = {
 // Our native modules, in registration order; each is one source file in
 // modules/ and one row here.
 const ModuleRow kNative[] = {
-    {nullptr, nullptr},
+    {"c.kernel", luaopen_c_kernel},
+    {"c.regex", luaopen_c_regex},
+    {"c.sys", luaopen_c_sys},
+    {"c.thread", luaopen_c_thread},
+    {"c.time", luaopen_c_time},
+    {"c.file", luaopen_c_file},
 };
+
+constexpr int kRegisteredCount = static_cast<int>(sizeof kDependencies / sizeof kDependencies[0] +
+                                                 sizeof kNative / sizeof kNative[0]);
 
 void register_rows(lua_State *L, const ModuleRow *rows, size_t count)
 {
     for (size_t i = 0; i < count; ++i) {
-        if (rows[i].name)
-            luaL_requiref(L, rows[i].name, rows[i].open, 0);
+        luaL_requiref(L, rows[i].name, rows[i].open, 0);
     }
 }
 
@@ -115,6 +122,10 @@ void registry_open_standard(lua_State *L)
 
 void registry_register_modules(lua_State *L)
 {
+    // Every module table stays on the stack until the bundle is accepted:
+    // more than the 20 slots Lua guarantees a C function.
+    if (!lua_checkstack(L, kRegisteredCount + LUA_MINSTACK))
+        luaL_error(L, "cannot grow the stack for %d modules", kRegisteredCount);
     register_rows(L, kDependencies, sizeof kDependencies / sizeof kDependencies[0]);
     register_cenum(L);
     register_rows(L, kNative, sizeof kNative / sizeof kNative[0]);

@@ -1,5 +1,12 @@
-// Open functions of the native modules (one source file each in modules/
-// and gateway/); the registry lists them in registration order.
+// Open functions of the native modules (one source file each in modules/,
+// control/ and gateway/); the registry lists them in registration order.
 #pragma once
 
 #include <lua.hpp>
+
+int luaopen_c_kernel(lua_State *L);  // control/kernel.cpp
+int luaopen_c_regex(lua_State *L);
+int luaopen_c_sys(lua_State *L);
+int luaopen_c_thread(lua_State *L);
+int luaopen_c_time(lua_State *L);
+int luaopen_c_file(lua_State *L);

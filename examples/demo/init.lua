@@ -260,6 +260,28 @@ local function run_test_file(path, counts)
                 tostring(actual)), 2)
         end
     end
+    -- How many values a call gave: tells "no value" (0) from nil (1).
+    env.nvals = function(...) return select("#", ...) end
+    -- Asserts that fn(...) raises; returns the error message.
+    env.raises = function(fn, ...)
+        local okcall, err = pcall(fn, ...)
+        if okcall then error("expected an error, the call succeeded", 2) end
+        return tostring(err)
+    end
+    -- Runs a Lua snippet in a fresh `ut -d` beside this bundle and returns
+    -- everything it printed: the snippet's output and the engine's log
+    -- lines (level info), in the order they happened.
+    env.ut_run = function(code)
+        local path = os.tmpname()
+        local f = assert(io.open(path, "w"))
+        f:write(code)
+        f:close()
+        local p = assert(io.popen(string.format("'%s/ut' -d '%s' 2>&1", rootpath, path)))
+        local out = p:read("a")
+        p:close()
+        os.remove(path)
+        return out
+    end
     local chunk, err = loadfile(path, "t", env)
     if not chunk then
         print("FAIL " .. path .. ": " .. err)

@@ -70,8 +70,8 @@ TEST(Log, fresh_process_prints_only_fatal_lines_in_the_fixed_format)
     EXPECT_STREQ(level, "fatal");
 
     StdoutCapture cap;
-    log_printf(LOG_ERROR, "health_check", "lua engine block errcnt %d", 1);
-    log_printf(LOG_FATAL, "main_fini", "exit with signal %d", 15);
+    log_printf(LVL_ERROR, "health_check", "lua engine block errcnt %d", 1);
+    log_printf(LVL_FATAL, "main_fini", "exit with signal %d", 15);
     std::regex line(R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\]\[fatal\]\[main_fini\]: exit with signal 15\n)");
     EXPECT_TRUE(std::regex_match(cap.text(), line)) << cap.text();
 }
@@ -80,7 +80,7 @@ TEST(Log, each_line_carries_its_own_level_name)
 {
     log_set("trace", nullptr);
     StdoutCapture cap;
-    for (int lv = LOG_FATAL; lv <= LOG_TRACE; ++lv)
+    for (int lv = LVL_FATAL; lv <= LVL_TRACE; ++lv)
         log_printf(lv, "op", "m%d", lv);
     std::string out = cap.text();
     const char *names[] = {"fatal", "error", "warn", "info", "debug", "trace"};
@@ -98,13 +98,13 @@ TEST(Log, level_filter_and_unknown_names)
 {
     StdoutCapture cap;
     log_set("warn", nullptr);
-    log_printf(LOG_WARN, "op", "shown");
-    log_printf(LOG_INFO, "op", "hidden");
+    log_printf(LVL_WARN, "op", "shown");
+    log_printf(LVL_INFO, "op", "hidden");
     log_set("verbose", nullptr);  // not a level: fatal
-    log_printf(LOG_ERROR, "op", "hidden too");
-    log_printf(LOG_FATAL, "op", "still shown");
+    log_printf(LVL_ERROR, "op", "hidden too");
+    log_printf(LVL_FATAL, "op", "still shown");
     log_set("Info", nullptr);  // names are case-sensitive
-    log_printf(LOG_ERROR, "op", "hidden three");
+    log_printf(LVL_ERROR, "op", "hidden three");
     std::string out = cap.text();
     EXPECT_NE(out.find("[warn][op]: shown\n"), std::string::npos);
     EXPECT_NE(out.find("[fatal][op]: still shown\n"), std::string::npos);
@@ -119,8 +119,8 @@ TEST(Log, file_output_and_back_to_standard_output)
     TempFile file;
     StdoutCapture cap;
     log_set("info", file.path.c_str());
-    log_printf(LOG_INFO, "op", "to file 1");
-    log_printf(LOG_INFO, "op", "to file 2");
+    log_printf(LVL_INFO, "op", "to file 1");
+    log_printf(LVL_INFO, "op", "to file 2");
 
     char level[32] = "";
     char path[4096] = "";
@@ -129,7 +129,7 @@ TEST(Log, file_output_and_back_to_standard_output)
     EXPECT_EQ(file.path, path);
 
     log_set("debug", nullptr);
-    log_printf(LOG_INFO, "op", "to stdout");
+    log_printf(LVL_INFO, "op", "to stdout");
     char untouched[16] = "sentinel";
     log_get(level, sizeof level, untouched, sizeof untouched);
     EXPECT_STREQ(level, "debug");
@@ -147,7 +147,7 @@ TEST(Log, file_output_and_back_to_standard_output)
 TEST(Log, unopenable_file_drops_lines_and_later_lines_try_again)
 {
     log_set("info", "/nonexistent-dir/korvex.log");
-    log_printf(LOG_INFO, "op", "lost");  // must not crash or change settings
+    log_printf(LVL_INFO, "op", "lost");  // must not crash or change settings
     char path[4096] = "";
     log_get(nullptr, 0, path, sizeof path);
     EXPECT_STREQ(path, "/nonexistent-dir/korvex.log");
@@ -159,7 +159,7 @@ TEST(Log, long_messages_and_lines_are_cut)
     TempFile file;
     log_set("info", file.path.c_str());
     std::string big(5000, 'x');
-    log_printf(LOG_INFO, "op", "%s", big.c_str());
+    log_printf(LVL_INFO, "op", "%s", big.c_str());
     std::string line = slurp(file.path);
     size_t body = line.find("]: ") + 3;
     EXPECT_EQ(line.size() - body, 3967u + 1) << "message cut to 3967 characters, then the newline";
@@ -167,7 +167,7 @@ TEST(Log, long_messages_and_lines_are_cut)
 
     unlink(file.path.c_str());
     std::string op(300, 'o');
-    log_printf(LOG_INFO, op.c_str(), "%s", big.c_str());
+    log_printf(LVL_INFO, op.c_str(), "%s", big.c_str());
     line = slurp(file.path);
     EXPECT_EQ(line.size(), 4095u);
     EXPECT_EQ(line.back(), 'x') << "a cut line has no final newline";
@@ -190,7 +190,7 @@ TEST(Log, changing_settings_while_other_threads_log_is_safe)
     TempFile a, b;
     std::thread writer([] {
         for (int i = 0; i < 3000; ++i)
-            log_printf(LOG_INFO, "race", "line %d", i);
+            log_printf(LVL_INFO, "race", "line %d", i);
     });
     for (int i = 0; i < 3000; ++i)
         log_set("info", (i % 2) ? a.path.c_str() : b.path.c_str());

@@ -1,0 +1,122 @@
+#include "modules/mod_util.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// A box that owns a heap text until the push is done; its __gc frees the
+// text when the push raised and the box became garbage.
+struct HeapBox {
+    char *text;
+};
+
+int heap_box_gc(lua_State *L)
+{
+    HeapBox *box = static_cast<HeapBox *>(lua_touserdata(L, 1));
+    if (box) {
+        free(box->text);
+        box->text = nullptr;
+    }
+    return 0;
+}
+
+const char kHeapBoxMeta[] = "korvex.heapbox";
+
+}  // namespace
+
+void mod_open(lua_State *L, const luaL_Reg *funcs, int nrec)
+{
+    lua_createtable(L, 0, nrec);
+    luaL_setfuncs(L, funcs, 0);
+}
+
+int mod_nargs(lua_State *L) { return lua_gettop(L); }
+
+const char *mod_string(lua_State *L, int i, size_t *len)
+{
+    int t = lua_type(L, i);
+    if (t != LUA_TSTRING && t != LUA_TNUMBER)
+        return nullptr;
+    return lua_tolstring(L, i, len);
+}
+
+bool mod_integer(lua_State *L, int i, lua_Integer *out)
+{
+    if (!lua_isinteger(L, i))
+        return false;
+    *out = lua_tointeger(L, i);
+    return true;
+}
+
+int mod_option(lua_State *L, int i, const char *const *names, int dflt)
+{
+    if (lua_type(L, i) != LUA_TSTRING)
+        return dflt;
+    const char *s = lua_tostring(L, i);
+    for (int k = 0; names[k]; ++k)
+        if (strcmp(names[k], s) == 0)
+            return k;
+    return dflt;
+}
+
+bool mod_is_udata(lua_State *L, int i, const char *tname)
+{
+    return lua_type(L, i) == LUA_TUSERDATA && luaL_testudata(L, i, tname) != nullptr;
+}
+
+int mod_none(lua_State *) { return 0; }
+
+int mod_false(lua_State *L)
+{
+    lua_pushboolean(L, 0);
+    return 1;
+}
+
+int mod_nil(lua_State *L)
+{
+    lua_pushnil(L);
+    return 1;
+}
+
+int mod_fail(lua_State *L, const char *msg)
+{
+    lua_pushnil(L);
+    lua_pushstring(L, msg);
+    return 2;
+}
+
+int mod_fail_false(lua_State *L, const char *msg)
+{
+    lua_pushboolean(L, 0);
+    lua_pushstring(L, msg);
+    return 2;
+}
+
+int mod_push_heap_len(lua_State *L, char *text, size_t len)
+{
+    if (!text) {
+        lua_pushnil(L);
+        return 1;
+    }
+    // The box comes first: once it holds the text, a raising push leaves
+    // the text to the collector. (Only a failure to make the box itself,
+    // out of memory, leaks it.)
+    HeapBox *box = static_cast<HeapBox *>(lua_newuserdata(L, sizeof(HeapBox)));
+    box->text = text;
+    if (luaL_newmetatable(L, kHeapBoxMeta)) {
+        lua_pushcfunction(L, heap_box_gc);
+        lua_setfield(L, -2, "__gc");
+    }
+    lua_setmetatable(L, -2);
+    lua_pushlstring(L, text, len);  // may raise: the box frees the text then
+    free(box->text);
+    box->text = nullptr;
+    lua_remove(L, -2);
+    return 1;
+}
+
+int mod_push_heap(lua_State *L, char *text)
+{
+    return mod_push_heap_len(L, text, text ? strlen(text) : 0);
+}

@@ -1,0 +1,49 @@
+// What every native module shares: building the module table, checking
+// arguments without raising, and pushing the documented failure results.
+//
+// Lua is built as C here: a failing luaL_check* or lua_error leaves the
+// calling C function by longjmp and runs no destructor. So a module function
+// checks its arguments first (with these helpers, which never raise), then
+// works on plain C data, then pushes its results.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include <lua.hpp>
+
+// A fresh module table with room for `nrec` fields, holding `funcs`.
+void mod_open(lua_State *L, const luaL_Reg *funcs, int nrec);
+
+// Number of arguments of the current call.
+int mod_nargs(lua_State *L);
+
+// Argument `i` as a string when it is a string or a number (numbers are
+// converted in place, as lua_tolstring does); nullptr otherwise. `len` is
+// optional.
+const char *mod_string(lua_State *L, int i, size_t *len);
+
+// True, with the value in *out, when argument `i` is a number of the integer
+// subtype (a float such as 8.0 or a numeric string does not count).
+bool mod_integer(lua_State *L, int i, lua_Integer *out);
+
+// Index of argument `i` in `names` (a nullptr-terminated list) when it is a
+// string equal to one of them; `dflt` otherwise.
+int mod_option(lua_State *L, int i, const char *const *names, int dflt);
+
+// True when argument `i` is a full userdata whose metatable is the one
+// registered under `tname`.
+bool mod_is_udata(lua_State *L, int i, const char *tname);
+
+// Result shapes: each returns the number of values pushed, so a function
+// ends with `return mod_nil(L);`.
+int mod_none(lua_State *L);                          // no value at all
+int mod_false(lua_State *L);                         // false
+int mod_nil(lua_State *L);                           // nil
+int mod_fail(lua_State *L, const char *msg);         // nil, msg
+int mod_fail_false(lua_State *L, const char *msg);   // false, msg
+
+// Pushes a malloc'd text and frees it, also when the push raises (out of
+// memory). A null `text` pushes nil. Returns 1.
+int mod_push_heap(lua_State *L, char *text);
+int mod_push_heap_len(lua_State *L, char *text, size_t len);

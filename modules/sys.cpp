@@ -1,0 +1,17 @@
+// c.sys
+#include "modules/mod_util.h"
+#include "modules/modules.h"
+
+namespace {
+
+const luaL_Reg kFuncs[] = {
+    {nullptr, nullptr},
+};
+
+}  // namespace
+
+int luaopen_c_sys(lua_State *L)
+{
+    mod_open(L, kFuncs, 23);
+    return 1;
+}
