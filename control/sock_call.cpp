@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 
+const char kNoTmpDirText[] = "Failed to connect, err is no tmp directory (-T, or /tmp/.uci/)";
+
 int lcmd_sock_call(const char *tmpdir, int argc, const char *const *argv, char **reply, char **err)
 {
     if (reply)
@@ -30,8 +32,7 @@ int lcmd_sock_call(const char *tmpdir, int argc, const char *const *argv, char *
     char path[256];
     if (!tmpdir) {
         // The tmp directory did not resolve: there is nothing to connect to.
-        snprintf(path, sizeof path, "%s/.__scli", "(null)");
-        err_text_set(err, "Failed to connect path %s, err is %s", path, strerror(ENOENT));
+        err_text_copy(err, kNoTmpDirText);
         free(req);
         return -1;
     }

@@ -1,6 +1,9 @@
 // One exchange with the scripts' listener on `.__scli` in the tmp directory.
 #pragma once
 
+// The error text when there is no tmp directory to find the socket in.
+extern const char kNoTmpDirText[];
+
 // Sends the request built from `argc` arguments (1 to 3) and reads the reply.
 // 0 when a whole reply came back: `reply` (optional) receives it as a heap
 // text. -1 otherwise: `err` (optional) receives a heap error text when there
