@@ -24,6 +24,89 @@ const char kCliUsageText[] =
 
 namespace {
 
+// A fixed request form being filled in, cut at 255 characters like the
+// 256-byte buffer it is sent from.
+struct Form {
+    char text[256];
+    size_t len;
+    bool full;  // something did not fit: nothing more is added
+};
+
+void form_put(Form &f, const char *piece, size_t n)
+{
+    if (f.full)
+        return;
+    if (f.len + n > sizeof f.text - 1) {
+        f.full = true;
+        return;
+    }
+    memcpy(f.text + f.len, piece, n);
+    f.len += n;
+    f.text[f.len] = '\0';
+}
+
+// Template text: cut anywhere, as snprintf would.
+void form_raw(Form &f, const char *s)
+{
+    for (; *s && !f.full; ++s)
+        form_put(f, s, 1);
+}
+
+// A word from the command line inside a JSON string: quotes, backslashes
+// and control characters are escaped, so a word can never add members of
+// its own; an escape sequence goes in whole or not at all.
+void form_word(Form &f, const char *s)
+{
+    for (; *s && !f.full; ++s) {
+        unsigned char c = static_cast<unsigned char>(*s);
+        char esc[8];
+        switch (c) {
+        case '"':
+            form_put(f, "\\\"", 2);
+            break;
+        case '\\':
+            form_put(f, "\\\\", 2);
+            break;
+        case '\n':
+            form_put(f, "\\n", 2);
+            break;
+        case '\r':
+            form_put(f, "\\r", 2);
+            break;
+        case '\t':
+            form_put(f, "\\t", 2);
+            break;
+        default:
+            if (c < 0x20) {
+                snprintf(esc, sizeof esc, "\\u%04x", c);
+                form_put(f, esc, 6);
+            } else {
+                form_put(f, s, 1);
+            }
+        }
+    }
+}
+
+// Fills a form: `parts` alternate template text and words, starting with
+// template text; nullptr ends them.
+char *form_build(const char *const *parts, char **err)
+{
+    Form f;
+    f.len = 0;
+    f.full = false;
+    f.text[0] = '\0';
+    for (int i = 0; parts[i]; ++i) {
+        if (i % 2 == 0)
+            form_raw(f, parts[i]);
+        else
+            form_word(f, parts[i]);
+    }
+    char *copy = strdup(f.text);
+    if (!copy)
+        err_text_copy(err, "malloc failed");
+    return copy;
+}
+
 char *copy_or_fail(const char *text, char **err)
 {
     char *copy = strdup(text);
@@ -76,17 +159,20 @@ char *lcmd_sock_request(int argc, const char *const *argv, char **err)
         }
     }
 
-    // The short forms are built in a 256-byte buffer and so cut at 255 characters.
-    char buf[256];
+    // The short forms are cut at 255 characters, like the 256-byte buffer
+    // they were always sent from.
     if (strcmp(argv[0], "help") == 0) {
-        if (argc == 1)
-            snprintf(buf, sizeof buf, "{\"action\":\"help\"}");
-        else if (argc == 2)
-            snprintf(buf, sizeof buf, "{\"action\":\"help\", \"subtype\":\"%s\"}", argv[1]);
-        else
-            snprintf(buf, sizeof buf, "{\"action\":\"help\", \"subtype\":\"%s\", \"name\":\"%s\"}",
-                     argv[1], argv[2]);
-        return copy_or_fail(buf, err);
+        if (argc == 1) {
+            const char *const parts[] = {"{\"action\":\"help\"}", nullptr};
+            return form_build(parts, err);
+        }
+        if (argc == 2) {
+            const char *const parts[] = {"{\"action\":\"help\", \"subtype\":\"", argv[1], "\"}", nullptr};
+            return form_build(parts, err);
+        }
+        const char *const parts[] = {"{\"action\":\"help\", \"subtype\":\"", argv[1], "\", \"name\":\"", argv[2],
+                                     "\"}", nullptr};
+        return form_build(parts, err);
     }
 
     if (argc == 1) {
@@ -95,14 +181,14 @@ char *lcmd_sock_request(int argc, const char *const *argv, char **err)
         // Arrays are not commands; the caller gets no request and no text.
         if (argv[0][0] == '[')
             return nullptr;
-        snprintf(buf, sizeof buf, "{\"action\":\"%s\"}", argv[0]);
-        return copy_or_fail(buf, err);
+        const char *const parts[] = {"{\"action\":\"", argv[0], "\"}", nullptr};
+        return form_build(parts, err);
     }
 
     if (argc == 2) {
         // The subtype comes first on the command line.
-        snprintf(buf, sizeof buf, "{\"action\":\"%s\", \"subtype\":\"%s\"}", argv[1], argv[0]);
-        return copy_or_fail(buf, err);
+        const char *const parts[] = {"{\"action\":\"", argv[1], "\", \"subtype\":\"", argv[0], "\"}", nullptr};
+        return form_build(parts, err);
     }
 
     return object_form(argv[0], argv[1], argv[2], err);

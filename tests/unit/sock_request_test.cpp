@@ -1,6 +1,7 @@
 // Request texts built from the client's arguments.
 #include "control/sock_request.h"
 
+#include <cjson/cJSON.h>
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -115,8 +116,35 @@ TEST(SockRequest, TwoArgumentsSubtypeFirst)
     expect_request({"sys", "exit"}, "{\"action\":\"exit\", \"subtype\":\"sys\"}");
     // subtype:type is passed on whole; the listener splits it.
     expect_request({"net:wan", "get"}, "{\"action\":\"get\", \"subtype\":\"net:wan\"}");
-    // No escaping of any kind.
-    expect_request({"a\"b", "c\\d"}, "{\"action\":\"c\\d\", \"subtype\":\"a\"b\"}");
+}
+
+TEST(SockRequest, WordsCannotAddMembersOfTheirOwn)
+{
+    // Quotes and backslashes are escaped: the word stays one string.
+    expect_request({"a\"b", "c\\d"}, "{\"action\":\"c\\\\d\", \"subtype\":\"a\\\"b\"}");
+    Built b = build({"sys\",\"action\":\"exit", "status"});
+    cJSON *req = cJSON_Parse(b.req.c_str());
+    ASSERT_TRUE(req) << b.req;
+    EXPECT_STREQ(cJSON_GetStringValue(cJSON_GetObjectItem(req, "action")), "status");
+    EXPECT_STREQ(cJSON_GetStringValue(cJSON_GetObjectItem(req, "subtype")), "sys\",\"action\":\"exit");
+    EXPECT_EQ(cJSON_GetArraySize(req), 2);
+    cJSON_Delete(req);
+    // Control characters too, in every form.
+    expect_request({"a\tb\nc\x01"}, "{\"action\":\"a\\tb\\nc\\u0001\"}");
+    expect_request({"help", "\"", "\\"}, "{\"action\":\"help\", \"subtype\":\"\\\"\", \"name\":\"\\\\\"}");
+}
+
+TEST(SockRequest, CutNeverSplitsAnEscape)
+{
+    // The cut at 255 falls on each of the two characters of an escape in turn.
+    for (size_t pad = 238; pad < 244; ++pad) {
+        std::string word = std::string(pad, 'p') + std::string(20, '"');
+        Built b = build({word.c_str()});
+        std::string want = "{\"action\":\"" + std::string(pad, 'p');
+        while (want.size() + 2 <= 255)
+            want += "\\\"";
+        EXPECT_EQ(b.req, want);
+    }
 }
 
 TEST(SockRequest, FixedFormsCutAt255)
