@@ -3,10 +3,12 @@
 -- It implements the whole contract between the engine and a bundle: the
 -- entry functions, every command message the engine sends, and the local
 -- control socket .__scli in the tmp directory, served from lcmd_loop with
--- one request frame and one reply frame per connection. The business logic
--- of a real bundle is replaced by a handful of informative commands.
+-- one request frame and one reply frame per connection, many at a time.
+-- The business logic of a real bundle is replaced by a handful of
+-- informative commands.
 
 local cjson = require "cjson"
+local socket = require "socket.core"
 local unix = require "socket.unix"
 
 local ROOT = rootpath            -- the directory this bundle was loaded from
@@ -170,7 +172,8 @@ end
 
 function lcmd_init(config_path, ...)
     state.config_path = config_path
-    local f = io.open(config_path, "r")
+    -- Only a plain file: opening a FIFO would block the start for ever.
+    local f = lfs.attributes(config_path, "mode") == "file" and io.open(config_path, "r")
     if f then
         local text = f:read("a")
         f:close()
@@ -193,22 +196,16 @@ function lcmd_runmsg(text)
     return dispatch(text)
 end
 
-local function read_frame(client)
-    local head, err = client:receive(4)
-    if not head then return nil, err end
-    local len = string.unpack("=I4", head)
-    if len > MAX_REQUEST then return nil, "request too long" end
-    if len == 0 then return "" end
-    return client:receive(len)
-end
+---------------------------------------------------------------------------
+-- The listener on .__scli: one request frame and one reply frame per
+-- connection. Connections are served side by side with select(), so an idle,
+-- slow or non-reading client delays nobody; each one gets CLIENT_DEADLINE
+-- seconds for its whole exchange.
 
-local function serve(client)
-    client:settimeout(5)
-    local request, err = read_frame(client)
-    if not request then
-        log("warn", "bad request: %s", tostring(err))
-        return
-    end
+local MAX_CLIENTS = 64     -- beyond this the oldest connection is dropped
+local CLIENT_DEADLINE = 5  -- seconds
+
+local function reply_for(request)
     state.requests = state.requests + 1
     local okcall, reply, failure = pcall(dispatch, request)
     if not okcall then
@@ -216,7 +213,37 @@ local function serve(client)
     elseif not reply then
         reply = cjson.encode({ code = -1, msg = tostring(failure) })
     end
-    client:send(string.pack("=I4", #reply) .. reply)
+    return string.pack("=I4", #reply) .. reply
+end
+
+-- Advances a connection that has data to read; false when it is done with.
+local function client_read(c)
+    local data, err, partial = c.sock:receive(c.need, c.partial)
+    if not data then
+        if err ~= "timeout" then return false end
+        c.partial = partial
+        return true
+    end
+    c.partial = nil
+    if not c.len then
+        c.len = string.unpack("=I4", data)
+        if c.len > MAX_REQUEST then
+            log("warn", "bad request: request too long")
+            return false
+        end
+        c.need = c.len
+        if c.len > 0 then return true end
+        data = ""
+    end
+    c.out, c.sent = reply_for(data), 0
+    return true
+end
+
+-- Sends what is left of the reply; false when it is all sent or failed.
+local function client_write(c)
+    local last, err, partial = c.sock:send(c.out, c.sent + 1)
+    c.sent = last or partial or c.sent
+    return err == "timeout"
 end
 
 function lcmd_loop()
@@ -225,18 +252,57 @@ function lcmd_loop()
     local server = assert(unix.stream())
     assert(server:bind(path))
     assert(server:listen(32))
-    server:settimeout(0.2)
+    server:settimeout(0)
     log("info", "serving %s", path)
-    while not state.exiting do
-        local client = server:accept()
-        if client then
-            local okserve, err = pcall(serve, client)
-            if not okserve then log("error", "serve failed: %s", tostring(err)) end
-            client:close()
-            -- Each connection leaves an 8 KiB socket buffer to the collector;
-            -- a step per request keeps a busy listener from piling them up.
-            collectgarbage("step", 0)
+    local clients = {}   -- in arrival order
+    local by_sock = {}
+    local function drop(c)
+        c.sock:close()
+        by_sock[c.sock] = nil
+        for i, other in ipairs(clients) do
+            if other == c then table.remove(clients, i) break end
         end
+        -- Each connection leaves an 8 KiB socket buffer to the collector;
+        -- a step per connection keeps a busy listener from piling them up.
+        collectgarbage("step", 0)
+    end
+    while not state.exiting do
+        local recvt, sendt = { server }, {}
+        for _, c in ipairs(clients) do
+            if c.out then sendt[#sendt + 1] = c.sock else recvt[#recvt + 1] = c.sock end
+        end
+        local readable, writable = socket.select(recvt, sendt, 0.2)
+        for _, s in ipairs(readable) do
+            if s == server then
+                local sock = server:accept()
+                if sock then
+                    sock:settimeout(0)
+                    if #clients >= MAX_CLIENTS then drop(clients[1]) end
+                    local c = { sock = sock, need = 4, deadline = socket.gettime() + CLIENT_DEADLINE }
+                    clients[#clients + 1] = c
+                    by_sock[sock] = c
+                end
+            elseif by_sock[s] and not client_read(by_sock[s]) then
+                drop(by_sock[s])
+            end
+        end
+        for _, s in ipairs(writable) do
+            local c = by_sock[s]
+            if c and not client_write(c) then drop(c) end
+        end
+        local now = socket.gettime()
+        for i = #clients, 1, -1 do
+            if clients[i].deadline < now then drop(clients[i]) end
+        end
+    end
+    -- The reply to the request that ended the loop is still to go out.
+    for i = #clients, 1, -1 do
+        local c = clients[i]
+        if c.out then
+            c.sock:settimeout(1)
+            c.sock:send(c.out, c.sent + 1)
+        end
+        drop(c)
     end
     server:close()
     os.remove(path)

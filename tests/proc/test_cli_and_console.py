@@ -2,6 +2,8 @@
 import json
 import os
 import signal
+import socket
+import struct
 import subprocess
 import time
 
@@ -42,6 +44,37 @@ class CliClient(EngineCase):
         code, out, _ = t.cli("sys", "exit")
         self.assertEqual((code, json.loads(out)), (0, {"code": 0}))
         self.assertEqual(t.procs[0].wait(), 128)  # no one answers the health check any more
+
+    def test_idle_slow_and_non_reading_clients_delay_no_one(self):
+        t = self.serving_tree()
+
+        def connect():
+            s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+            s.connect(t.socket())
+            return s
+        idle = [connect() for _ in range(3)]
+        slow = [connect() for _ in range(3)]
+        for s in slow:
+            s.sendall(b"\x40\x00")  # half a length
+        big = json.dumps({"subtype": "sys", "action": "echo", "pad": "x" * 900000}).encode()
+        deaf = [connect() for _ in range(3)]
+        for s in deaf:
+            s.sendall(struct.pack("=I", len(big)) + big)  # and never read the echo
+        code, out, _ = t.cli("sys", "status")
+        self.assertEqual(json.loads(out)["code"], 0)
+        # Answered while every one of them is still connected, not after
+        # the listener gave up on them one by one.
+        for s in idle + slow:
+            with self.assertRaises(BlockingIOError):
+                s.recv(1, socket.MSG_DONTWAIT)
+            s.close()
+        for s in deaf:
+            s.close()
+        # A flood of idle connections leaves room for the health check too.
+        flood = [connect() for _ in range(100)]
+        self.assertEqual(json.loads(t.cli("sys", "status")[1])["code"], 0)
+        for s in flood:
+            s.close()
 
     def test_no_engine_prints_the_connection_error(self):
         t = self.tree()
