@@ -20,6 +20,8 @@ constexpr uint32_t kBundleMagic = 0x20180412;
 constexpr size_t kBundleHeaderSize = 24;
 // Largest script accepted either way; a header claiming more is damaged.
 constexpr uint32_t kBundleMaxPlainLen = 256u << 20;
+// Largest bundle file read, packed or plain: the same bound.
+constexpr size_t kBundleFileMax = kBundleMaxPlainLen;
 
 struct BundleHeader {
     uint32_t magic, total_len, packed_len, plain_len;

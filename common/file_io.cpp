@@ -1,41 +1,102 @@
 #include "common/file_io.h"
 
 #include <fcntl.h>
+#include <ftw.h>
 #include <libgen.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 
-char *read_file(const char *path, size_t *size)
+int open_regular(const char *path)
 {
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        int e = errno;
+        close(fd);
+        errno = e;
+        return -1;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        close(fd);
+        errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        return -1;
+    }
+    int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        int e = errno;
+        close(fd);
+        errno = e;
+        return -1;
+    }
+    return fd;
+}
+
+char *read_file(const char *path, size_t max, size_t *size)
+{
+    int fd = open_regular(path);
     if (fd < 0)
         return nullptr;
     struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (fstat(fd, &st) != 0) {
         close(fd);
+        return nullptr;
+    }
+    if (static_cast<uintmax_t>(st.st_size) > max) {
+        close(fd);
+        errno = EFBIG;
         return nullptr;
     }
     size_t want = static_cast<size_t>(st.st_size);
     char *buf = static_cast<char *>(malloc(want + 1));
     size_t got = 0;
+    int e = buf ? 0 : ENOMEM;
     while (buf && got < want) {
         ssize_t n = read(fd, buf + got, want - got);
-        if (n <= 0)
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            // A file that shrank under us is as unreadable as a failing one.
+            e = n < 0 ? errno : EIO;
             break;
+        }
         got += static_cast<size_t>(n);
     }
     close(fd);
     if (!buf || got != want) {
         free(buf);
+        errno = e;
         return nullptr;
     }
     buf[want] = '\0';
     *size = want;
     return buf;
+}
+
+namespace {
+
+int remove_entry(const char *path, const struct stat *, int, struct FTW *)
+{
+    return remove(path) == 0 || errno == ENOENT ? 0 : -1;
+}
+
+}  // namespace
+
+int tree_remove(const char *path)
+{
+    struct stat st;
+    if (lstat(path, &st) != 0)
+        return errno == ENOENT ? 0 : -1;
+    if (!S_ISDIR(st.st_mode))
+        return unlink(path) == 0 || errno == ENOENT ? 0 : -1;
+    // Depth first, links taken as they are, never crossing into another mount.
+    return nftw(path, remove_entry, 16, FTW_DEPTH | FTW_PHYS | FTW_MOUNT);
 }
 
 int file_replace_open(FileReplace &r, const char *path, mode_t mode)
@@ -44,9 +105,11 @@ int file_replace_open(FileReplace &r, const char *path, mode_t mode)
     if (snprintf(r.path, sizeof r.path, "%s", path) >= static_cast<int>(sizeof r.path) ||
         snprintf(r.tmp_path, sizeof r.tmp_path, "%s.new", path) >= static_cast<int>(sizeof r.tmp_path))
         return -1;
-    // A leftover from an interrupted run could carry another mode.
-    unlink(r.tmp_path);
-    r.fd = open(r.tmp_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+    // A leftover from an interrupted run could carry another mode, and a
+    // directory or FIFO of that name would block every later replacement.
+    if (tree_remove(r.tmp_path) != 0)
+        return -1;
+    r.fd = open(r.tmp_path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
     return r.fd;
 }
 

@@ -22,6 +22,9 @@ constexpr long kExchangeTimeoutMs = scaled_ms(180);   // each wait of one local 
 // Watchdog.
 constexpr long kRestartDelayS = 10;                   // restart after a normal exit or signal
 constexpr long kAliveCheckMs = scaled_ms(120);        // alive-file check period
+// A process of an upgrade that dies by a signal this early (and was never
+// seen alive) failed to boot: the upgrade is rolled back.
+constexpr long kBootGraceMs = scaled_ms(60);
 // Back-off after crashes by SIGSEGV: the first, second and third crash, then
 // every later one (count shared by all supervised processes).
 constexpr long kSegvDelayS[] = {60, 660, 1260, 7200};

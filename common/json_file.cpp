@@ -1,13 +1,16 @@
 #include "common/json_file.h"
 
+#include <cerrno>
 #include <cstdlib>
 
 #include "common/file_io.h"
 
-cJSON *read_json_file(const char *path)
+cJSON *read_json_file(const char *path, int *err)
 {
     size_t size = 0;
-    char *text = read_file(path, &size);
+    char *text = read_file(path, kJsonFileMax, &size);
+    if (err)
+        *err = text ? 0 : errno;
     cJSON *root = (text && size > 0) ? cJSON_Parse(text) : nullptr;
     free(text);
     return root;

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
@@ -31,10 +32,45 @@ int bundle_read(const char *dir, BundleFile *out)
         if (stat(path, &st) != 0)
             continue;
         out->name = name;
-        out->data = reinterpret_cast<uint8_t *>(read_file(path, &out->size));
-        return out->data ? 0 : -1;
+        out->data = reinterpret_cast<uint8_t *>(read_file(path, kBundleFileMax, &out->size));
+        if (out->data)
+            return 0;
+        if (errno == EFBIG)
+            log_printf(LVL_FATAL, "lcmd_load_file", "%s is larger than %zu bytes, refused", path, kBundleFileMax);
+        else if (errno == EINVAL || errno == EISDIR)
+            log_printf(LVL_FATAL, "lcmd_load_file", "%s is not a regular file, refused", path);
+        return -1;
     }
     return -1;
+}
+
+// Loading a chunk may allocate no more than this: a damaged precompiled
+// chunk can claim gigabytes for one string. Running it is not limited.
+size_t load_budget(size_t text_len) { return (size_t{16} << 20) + 4 * text_len; }
+
+struct LoadLimit {
+    lua_Alloc inner;
+    void *inner_ud;
+    size_t budget;
+    size_t used;  // bytes allocated since the limit was set, net of frees
+};
+
+void *limited_alloc(void *ud, void *ptr, size_t osize, size_t nsize)
+{
+    LoadLimit *lim = static_cast<LoadLimit *>(ud);
+    size_t old = ptr ? osize : 0;
+    if (nsize > old) {
+        size_t grow = nsize - old;
+        if (grow > lim->budget - lim->used)
+            return nullptr;  // Lua raises "not enough memory"
+    }
+    void *p = lim->inner(lim->inner_ud, ptr, osize, nsize);
+    if (p || nsize == 0) {
+        size_t now_used = lim->used + nsize;
+        // Blocks from before the limit may be freed during the load.
+        lim->used = now_used > old ? now_used - old : 0;
+    }
+    return p;
 }
 
 struct ChunkToRun {
@@ -51,7 +87,14 @@ int run_chunk(lua_State *L)
     const ChunkToRun *chunk = static_cast<const ChunkToRun *>(lua_touserdata(L, 1));
     lua_pushstring(L, chunk->dir);
     lua_setglobal(L, "rootpath");
-    if (luaL_loadbufferx(L, chunk->text, chunk->len, chunk->name, nullptr) != LUA_OK)
+    LoadLimit lim;
+    lim.inner = lua_getallocf(L, &lim.inner_ud);
+    lim.budget = load_budget(chunk->len);
+    lim.used = 0;
+    lua_setallocf(L, limited_alloc, &lim);
+    int loaded = luaL_loadbufferx(L, chunk->text, chunk->len, chunk->name, nullptr);
+    lua_setallocf(L, lim.inner, lim.inner_ud);
+    if (loaded != LUA_OK)
         return lua_error(L);
     lua_call(L, 0, LUA_MULTRET);
     return lua_gettop(L) - 1;

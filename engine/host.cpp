@@ -3,6 +3,7 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -110,7 +111,10 @@ int lcmd_init_all(const char *progdir, const char *tmppath, const char *datapath
     if (datapath) {
         char bootchk[4096];
         snprintf(bootchk, sizeof bootchk, "%s/%s", datapath, ".bootchk");
-        cJSON *root = read_json_file(bootchk);
+        int err = 0;
+        cJSON *root = read_json_file(bootchk, &err);
+        if (err == EFBIG)
+            log_printf(LVL_ERROR, "lcmd_init_all", "%s is larger than %zu bytes, ignored", bootchk, kJsonFileMax);
         if (root) {
             if (json_is_one(cJSON_GetObjectItem(root, "luadata")))
                 snprintf(luapath, sizeof luapath, "%s", datapath);

@@ -171,7 +171,8 @@ int main_run_set(const char *tmppath)
 
 int update_alive_file(const char *path)
 {
-    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    // Non-blocking: a FIFO planted under that name must not stop the health check.
+    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0644);
     if (fd < 0) {
         log_printf(LVL_ERROR, "update_alive_file", "update alive file %s failed", path);
         return -1;

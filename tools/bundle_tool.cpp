@@ -39,7 +39,7 @@ int usage()
 bool load_file(const char *path, std::vector<uint8_t> *out)
 {
     size_t size = 0;
-    char *data = read_file(path, &size);
+    char *data = read_file(path, kBundleFileMax, &size);
     if (!data) {
         fprintf(stderr, "korvex-bundle: cannot read %s: %s\n", path, strerror(errno));
         return false;

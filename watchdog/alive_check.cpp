@@ -2,6 +2,7 @@
 
 #include "common/intervals.h"
 #include "common/sleep.h"
+#include "watchdog/killall.h"
 #include "watchdog/run_file.h"
 #include "watchdog/time_util.h"
 
@@ -25,10 +26,7 @@ void entry_kill(ProcTable &table, ProcEntry &entry)
     // Set before the kill: the main thread may reap the process before
     // killall has even returned, and must then see why it died.
     entry.killed = 1;
-    char cmd[8192];
-    snprintf(cmd, sizeof cmd, "killall -9 %s >/dev/null 2>&1", entry.name);
-    int ignored = system(cmd);
-    (void)ignored;
+    killall_name(entry.name);
 }
 
 }  // namespace
@@ -41,6 +39,7 @@ void alive_check_pass(ProcTable &table)
             continue;
         if (unlink(entry.alive_path) == 0 || errno != ENOENT) {
             entry.missing = 0;
+            entry.seen_alive = 1;
             continue;
         }
         if (++entry.missing >= kMissesBeforeKill)

@@ -2,29 +2,62 @@
 
 #include "common/json_file.h"
 #include "watchdog/fs_util.h"
+#include "watchdog/stdout_print.h"
 
 #include <cjson/cJSON.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
-int boot_state_ok(const WatchdogDirs &dirs)
+#include <cerrno>
+
+namespace {
+
+cJSON *bootchk_read(const WatchdogDirs &dirs)
 {
     char path[8192];
     path_join(path, sizeof path, dirs.data, kBootchkFile);
-    cJSON *root = read_json_file(path);
-    if (!root)
-        return 0;
+    int err = 0;
+    cJSON *root = read_json_file(path, &err);
+    if (err == EFBIG)
+        stdout_printf("%s is larger than %zu bytes, ignored\n", path, kJsonFileMax);
+    return root;
+}
+
+bool plugin_installed(const cJSON *root)
+{
     const cJSON *version = cJSON_GetObjectItem(root, "version");
-    int ok = cJSON_IsString(version) && version->valuestring && json_is_one(cJSON_GetObjectItem(root, "plugindata"));
+    return cJSON_IsString(version) && version->valuestring && json_is_one(cJSON_GetObjectItem(root, "plugindata"));
+}
+
+}  // namespace
+
+int boot_state_ok(const WatchdogDirs &dirs)
+{
+    cJSON *root = bootchk_read(dirs);
+    int ok = root && plugin_installed(root);
     cJSON_Delete(root);
     return ok;
+}
+
+int boot_upgraded(const WatchdogDirs &dirs)
+{
+    cJSON *root = bootchk_read(dirs);
+    int upgraded = root && (plugin_installed(root) || json_is_one(cJSON_GetObjectItem(root, "luadata")));
+    cJSON_Delete(root);
+    return upgraded;
 }
 
 int clear_bootchk(const WatchdogDirs &dirs)
 {
     char path[8192];
     path_join(path, sizeof path, dirs.data, kBootchkFile);
-    if (access(path, R_OK) != 0)
+    struct stat st;
+    if (lstat(path, &st) != 0)
+        return 0;
+    // A directory (or anything but a file) in its place is damage too: left
+    // there, it would end the watchdog at the next failed boot.
+    if (S_ISREG(st.st_mode) && access(path, R_OK) != 0)
         return 0;
     // A file that stays would select the failing files again at once.
-    return unlink(path) == 0 ? 1 : 0;
+    return tree_remove(path) == 0 ? 1 : 0;
 }

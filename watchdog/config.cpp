@@ -5,6 +5,7 @@
 
 #include <cjson/cJSON.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -55,7 +56,10 @@ bool config_name_ok(const char *name, bool excheck, const WatchdogDirs &dirs)
 
 int load_config(const char *path, ProcTable &table, const WatchdogDirs &dirs)
 {
-    JsonTree root(read_json_file(path));
+    int err = 0;
+    JsonTree root(read_json_file(path, &err));
+    if (err == EFBIG)
+        stdout_printf("%s is larger than %zu bytes\n", path, kJsonFileMax);
     if (!root)
         return -1;
     if (!cJSON_IsObject(root.get())) {

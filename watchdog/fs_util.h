@@ -3,6 +3,8 @@
 
 #include <cstddef>
 
+#include "common/file_io.h"  // tree_remove
+
 // Closes every descriptor from `first` (3 when below 1) up to the open-file
 // limit. Safe to call in a freshly forked child.
 void close_inherited_fds(int first);

@@ -3,6 +3,7 @@
 #include "watchdog/fs_util.h"
 #include "watchdog/restart_policy.h"
 #include "watchdog/stdout_print.h"
+#include "watchdog/time_util.h"
 
 #include <sys/prctl.h>
 #include <unistd.h>
@@ -29,24 +30,13 @@ constexpr int kSystemSignals[] = {SIGINT, SIGQUIT};
 struct sigaction g_saved[sizeof kSystemSignals / sizeof kSystemSignals[0]];
 bool g_have_saved = false;
 
-// system() in the alive-check thread ignores SIGINT and SIGQUIT process-wide
-// while its command runs, and ignored signals stay ignored across exec: give
-// the program the dispositions the watchdog itself started with.
-void child_signals_restore()
-{
-    if (!g_have_saved)
-        return;
-    for (size_t i = 0; i < sizeof kSystemSignals / sizeof kSystemSignals[0]; ++i)
-        sigaction(kSystemSignals[i], &g_saved[i], nullptr);
-}
-
 [[noreturn]] void child_exec(const ChildArgv &a, pid_t watchdog)
 {
     prctl(PR_SET_PDEATHSIG, SIGTERM);
     // The watchdog may have died before the request above took effect.
     if (getppid() != watchdog)
         _exit(0);
-    child_signals_restore();
+    launch_child_signals();
     close_inherited_fds(3);
     execv(a.argv[0], a.argv);
     char msg[kArgSlotSize + 256];
@@ -61,6 +51,14 @@ void child_signals_restore()
 }
 
 }  // namespace
+
+void launch_child_signals()
+{
+    if (!g_have_saved)
+        return;
+    for (size_t i = 0; i < sizeof kSystemSignals / sizeof kSystemSignals[0]; ++i)
+        sigaction(kSystemSignals[i], &g_saved[i], nullptr);
+}
 
 void launch_signals_save()
 {
@@ -119,7 +117,10 @@ void start_entry(ProcTable &table, int index, int code, const WatchdogDirs &dirs
         path_join(path, sizeof path, dirs.data, entry.name);
     else
         snprintf(path, kPathFieldSize, "%s", entry.name);
-    // A fresh process owes nothing for its predecessor's missed checks.
+    // A fresh process owes nothing for its predecessor's missed checks, and
+    // has not been seen alive yet.
     entry.missing = 0;
+    entry.seen_alive = 0;
+    entry.started_ms = monotonic_ms();
     entry.pid = launch_process(path, entry.alive_path, code, table.debug, table.boot, dirs);
 }

@@ -27,6 +27,12 @@ void child_argv_build(ChildArgv &a, const char *path, const char *alive_path, in
 // any other thread exists.
 void launch_signals_save();
 
+// In a freshly forked child: system() in the alive-check thread ignores
+// SIGINT and SIGQUIT process-wide while its command runs, and ignored
+// signals stay ignored across exec; gives back the dispositions the
+// watchdog itself started with.
+void launch_child_signals();
+
 // Forks and executes `path`. Returns the child's pid, or -1 when fork fails.
 // The child gets SIGTERM when the watchdog dies; an exec failure ends it with 129.
 pid_t launch_process(const char *path, const char *alive_path, int code, int debug, int data_dirs,

@@ -16,6 +16,8 @@ struct ProcEntry {
     std::atomic<uint32_t> missing;    // consecutive checks without the alive file
     std::atomic<int32_t> killed;      // 1 after the alive check killed the process
     std::atomic<int32_t> pid;         // 0 not running, -1 the last fork failed
+    std::atomic<int32_t> seen_alive;  // 1 once the alive check found its file since the start
+    int64_t started_ms;               // monotonic time of the last start (main thread only)
 };
 
 struct ProcTable {
@@ -24,6 +26,7 @@ struct ProcTable {
     int32_t boot;      // children start from the data directory
     int32_t run_fd;    // run file, destination of event lines
     int32_t count;     // configured entries, at most kMaxEntries
+    int32_t upgraded;  // this cycle runs an upgrade (plugin files or installed bundle)
     ProcEntry entries[kMaxEntries];
     uint32_t segv_count;  // crashes by SIGSEGV so far, all entries together
 };

@@ -3,6 +3,7 @@
 #include "common/intervals.h"
 #include "common/sleep.h"
 #include "watchdog/boot_check.h"
+#include "watchdog/killall.h"
 #include "watchdog/launch.h"
 #include "watchdog/restart_policy.h"
 #include "watchdog/run_file.h"
@@ -30,6 +31,17 @@ void exit_event(const ProcTable &table, const ProcEntry &entry, const ExitStatus
                        status.code);
 }
 
+// A process started from an upgrade that dies by a signal before it could
+// prove it runs (an alive file found, or without alive check its first
+// minute) would otherwise crash in a loop with ever longer back-offs,
+// keeping the plug-in down: that upgrade failed to boot.
+bool boot_crashed(const ProcTable &table, const ProcEntry &entry)
+{
+    if (!table.upgraded || entry.seen_alive)
+        return false;
+    return entry.alive_path[0] != '\0' || monotonic_ms() - entry.started_ms < kBootGraceMs;
+}
+
 }  // namespace
 
 void kill_all(ProcTable &table)
@@ -37,10 +49,7 @@ void kill_all(ProcTable &table)
     for (int i = 0; i < table.count && i < kMaxEntries; ++i) {
         ProcEntry &entry = table.entries[i];
         entry.pid = 0;
-        char cmd[8192];
-        snprintf(cmd, sizeof cmd, "killall -9 %s >/dev/null 2>&1", entry.name);
-        int ignored = system(cmd);
-        (void)ignored;
+        killall_name(entry.name);
     }
 }
 
@@ -67,6 +76,13 @@ WaitResult wait_children(ProcTable &table, int &last_code, const WatchdogDirs &d
         int code = restart_code(exit.status, entry.killed == 1);
         entry.killed = 0;
         entry.pid = 0;
+
+        if (!exit.status.normal && boot_crashed(table, entry)) {
+            stdout_printf("%s died by signal %d before it was seen alive, so the upgrade failed to boot\n",
+                          entry.name, exit.status.code);
+            last_code = APP_RETCODE_ERROR;
+            return WaitResult::BootCrash;
+        }
 
         if (exit.status.normal)
             last_code = code;
@@ -101,23 +117,27 @@ void supervise(ProcTable &table, const WatchdogDirs &dirs)
     for (;;) {
         kill_all(table);
         table.boot = boot_state_ok(dirs);
+        table.upgraded = boot_upgraded(dirs);
         for (int i = 0; i < table.count && i < kMaxEntries; ++i) {
             start_entry(table, i, last_code, dirs);
             if (table.entries[i].pid < 0)
                 return;
         }
-        switch (wait_children(table, last_code, dirs)) {
-        case WaitResult::NewCycle:
+        WaitResult result = wait_children(table, last_code, dirs);
+        if (result == WaitResult::NewCycle)
             continue;
-        case WaitResult::Stop:
+        if (result == WaitResult::Stop)
             return;
-        case WaitResult::BootFailure:
-            break;
-        }
         if (clear_bootchk(dirs) != 1) {
             stdout_printf("failed for normal boot, exit");
             return;
         }
         stdout_printf("failed boot, then clean bootchk, and try again");
+        // After a crash the factory files start after the normal delay, not
+        // at once: the processes of a cycle share one crashing moment.
+        if (result == WaitResult::BootCrash) {
+            stdout_printf("Will restart normal prog after %ld secs\n", kRestartDelayS);
+            sleep_ms(scaled_ms(kRestartDelayS));
+        }
     }
 }

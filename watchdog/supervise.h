@@ -8,6 +8,7 @@
 enum class WaitResult {
     NewCycle,     // an exit code asked for a new cycle (after any upgrade step)
     BootFailure,  // exit 129, or the wait itself failed
+    BootCrash,    // a process of an upgrade died by a signal before it was seen alive
     Stop,         // a restart could not fork: supervision ends
 };
 

@@ -20,3 +20,10 @@ void time_text(char *buf, size_t size)
     memcpy(buf, text, len);
     buf[len] = '\0';
 }
+
+int64_t monotonic_ms()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}

@@ -5,10 +5,12 @@
 #include "common/json_file.h"
 #include "watchdog/fs_util.h"
 #include "watchdog/restart_policy.h"
+#include "watchdog/stage.h"
 #include "watchdog/stdout_print.h"
 
 #include <cjson/cJSON.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <strings.h>
 #include <unistd.h>
 
@@ -19,26 +21,83 @@
 
 namespace {
 
+// The record of a step in progress, in the tmp directory: a watchdog killed
+// half-way finishes or discards the step at its next start.
+constexpr char kStepRecordFile[] = "ttupgrade.step";
+constexpr char kPhaseApply[] = "apply";  // before anything in the data directory changed
+constexpr char kPhaseMerge[] = "merge";  // 130: staged and checked, being moved into place
+
+struct StepRecord {
+    int code;      // 0: none
+    char phase[16];
+};
+
+void record_path(const WatchdogDirs &dirs, char *buf, size_t size) { path_join(buf, size, dirs.tmp, kStepRecordFile); }
+
+void record_write(const WatchdogDirs &dirs, int code, const char *phase)
+{
+    char path[1024];
+    char text[64];
+    record_path(dirs, path, sizeof path);
+    int n = snprintf(text, sizeof text, "{\"code\":%d,\"phase\":\"%s\"}", code, phase);
+    write_text_file(path, text, static_cast<size_t>(n));
+}
+
+void record_clear(const WatchdogDirs &dirs)
+{
+    char path[1024];
+    record_path(dirs, path, sizeof path);
+    tree_remove(path);
+}
+
+// False when there is no record; a damaged one is reported and removed.
+bool record_read(const WatchdogDirs &dirs, StepRecord *r)
+{
+    char path[1024];
+    record_path(dirs, path, sizeof path);
+    struct stat st;
+    if (lstat(path, &st) != 0)
+        return false;
+    cJSON *root = read_json_file(path);
+    const cJSON *code = cJSON_GetObjectItem(root, "code");
+    const cJSON *phase = cJSON_GetObjectItem(root, "phase");
+    bool ok = cJSON_IsNumber(code) && cJSON_IsString(phase) && phase->valuestring;
+    if (ok) {
+        r->code = code->valueint;
+        snprintf(r->phase, sizeof r->phase, "%s", phase->valuestring);
+    } else {
+        stdout_printf("discarded the unreadable upgrade record %s\n", path);
+        tree_remove(path);
+    }
+    cJSON_Delete(root);
+    return ok;
+}
+
 // One upgrade step: what to do with the package, and the .bootchk member
 // that records its success (nullptr: nothing to record).
 struct UpgradeStep {
     int code;
-    bool (*install)(const char *package, const WatchdogDirs &dirs);
+    bool (*install)(int package_fd, const WatchdogDirs &dirs);
     const char *mark;
 };
 
-bool plugin_unpack(const char *package, const WatchdogDirs &dirs)
+bool plugin_unpack(int package_fd, const WatchdogDirs &dirs)
 {
-    char cmd[2048];
-    snprintf(cmd, sizeof cmd, "tar -zxf %s -C %s", package, dirs.data);
-    return system(cmd) == 0;
+    char stage[1024];
+    stage_path(dirs, stage, sizeof stage);
+    if (stage_unpack(package_fd, stage, dirs.data) != 0)
+        return false;
+    record_write(dirs, APP_RETCODE_UPDATE, kPhaseMerge);
+    int rc = stage_merge(stage, dirs.data);
+    tree_remove(stage);
+    return rc == 0;
 }
 
-bool bundle_install(const char *package, const WatchdogDirs &dirs)
+bool bundle_install(int package_fd, const WatchdogDirs &dirs)
 {
     char dst[8192];
     path_join(dst, sizeof dst, dirs.data, kBundleFile);
-    return copy_package(package, dst) == 0;
+    return copy_fd_to(package_fd, dst) == 0;
 }
 
 constexpr UpgradeStep kUpgradeSteps[] = {
@@ -80,17 +139,84 @@ void bootchk_mark(cJSON *obj, const char *name)
         bootchk_put(obj, name, cJSON_CreateNumber(1));
 }
 
+// The current .bootchk with the version stamp; a missing or damaged file
+// gives a new object (which then replaces it whole).
+cJSON *bootchk_load(const char *path)
+{
+    int err = 0;
+    cJSON *obj = read_json_file(path, &err);
+    if (err == EFBIG)
+        stdout_printf("%s is larger than %zu bytes, replaced\n", path, kJsonFileMax);
+    if (!cJSON_IsObject(obj)) {
+        cJSON_Delete(obj);
+        obj = cJSON_CreateObject();
+    }
+    if (obj && !cJSON_IsString(cJSON_GetObjectItem(obj, "version")))
+        bootchk_put(obj, "version", cJSON_CreateString(kVersionStamp));
+    return obj;
+}
+
+void bootchk_save(const char *path, cJSON *obj)
+{
+    // Anything but a file in its place (a directory, a FIFO) would keep the
+    // new state from being written.
+    struct stat st;
+    if (lstat(path, &st) == 0 && !S_ISREG(st.st_mode))
+        tree_remove(path);
+    char *text = obj ? cJSON_PrintUnformatted(obj) : nullptr;
+    if (text) {
+        write_text_file(path, text, strlen(text));
+        cJSON_free(text);
+    }
+}
+
+// Records what the step achieved, then uses the package up; the step record
+// goes last, so an interruption anywhere before it is noticed at the next start.
+void step_finish(int code, bool installed, const char *package, const WatchdogDirs &dirs)
+{
+    char bootchk[8192];
+    path_join(bootchk, sizeof bootchk, dirs.data, kBootchkFile);
+    cJSON *obj = bootchk_load(bootchk);
+    const UpgradeStep *step = upgrade_step_find(code);
+    if (installed && obj && step && step->mark)
+        bootchk_mark(obj, step->mark);
+    bootchk_save(bootchk, obj);
+    cJSON_Delete(obj);
+    unlink(package);
+    record_clear(dirs);
+}
+
+void step_run(int code, int package_fd, const char *package, const WatchdogDirs &dirs)
+{
+    record_write(dirs, code, kPhaseApply);
+    const UpgradeStep *step = upgrade_step_find(code);
+    bool installed = step && step->install && step->install(package_fd, dirs);
+    step_finish(code, installed, package, dirs);
+}
+
+// Opens the package; gives -1 when there is none. A package that is not a
+// regular file (a FIFO would block the step for ever) is removed.
+int package_open(const char *package)
+{
+    int fd = open_regular(package);
+    if (fd >= 0 || errno == ENOENT || errno == EACCES)
+        return fd;
+    struct stat st;
+    if (lstat(package, &st) == 0) {
+        stdout_printf("upgrade package %s is not a regular file, removed\n", package);
+        tree_remove(package);
+    }
+    return -1;
+}
+
 }  // namespace
 
-int copy_package(const char *src, const char *dst)
+int copy_fd_to(int in, const char *dst)
 {
-    int in = open(src, O_RDONLY | O_CLOEXEC);
     FileReplace out;
     int out_fd = file_replace_open(out, dst, 0700);
-    if (in < 0 || out_fd < 0) {
+    if (out_fd < 0) {
         stdout_printf("Failed to read or write, in, %d, out, %d\n", in, out_fd);
-        if (in >= 0)
-            close(in);
         file_replace_abort(out);
         return -1;
     }
@@ -107,7 +233,6 @@ int copy_package(const char *src, const char *dst)
             break;
         }
     }
-    close(in);
     if (result != 0) {
         file_replace_abort(out);
         return -1;
@@ -115,34 +240,73 @@ int copy_package(const char *src, const char *dst)
     return file_replace_commit(out);
 }
 
+int copy_package(const char *src, const char *dst)
+{
+    int in = open_regular(src);
+    if (in < 0) {
+        FileReplace out;
+        int out_fd = file_replace_open(out, dst, 0700);
+        stdout_printf("Failed to read or write, in, %d, out, %d\n", in, out_fd);
+        file_replace_abort(out);
+        return -1;
+    }
+    int rc = copy_fd_to(in, dst);
+    close(in);
+    return rc;
+}
+
 void apply_upgrade(int code, const WatchdogDirs &dirs)
 {
     char package[510];
     path_join(package, sizeof package, dirs.tmp, kPackageFile);
-    if (access(package, R_OK) != 0)
+    int fd = package_open(package);
+    if (fd < 0)
         return;
+    step_run(code, fd, package, dirs);
+    close(fd);
+}
 
-    char bootchk[8192];
-    path_join(bootchk, sizeof bootchk, dirs.data, kBootchkFile);
-    cJSON *obj = read_json_file(bootchk);
-    if (!cJSON_IsObject(obj)) {  // missing or damaged: start afresh
-        cJSON_Delete(obj);
-        obj = cJSON_CreateObject();
+void upgrade_recover(const WatchdogDirs &dirs)
+{
+    char package[510];
+    char stage[1024];
+    path_join(package, sizeof package, dirs.tmp, kPackageFile);
+    stage_path(dirs, stage, sizeof stage);
+    struct stat st;
+    bool staged = lstat(stage, &st) == 0;
+
+    StepRecord r;
+    if (!record_read(dirs, &r)) {
+        // Nothing explains these: a package from before this watchdog would
+        // be taken by the next, unrelated upgrade exit, and a staging left by
+        // a reboot during a step holds half of something.
+        if (lstat(package, &st) == 0) {
+            stdout_printf("removed the stale upgrade package %s\n", package);
+            tree_remove(package);
+        }
+        if (staged) {
+            stdout_printf("removed the upgrade leftovers %s\n", stage);
+            tree_remove(stage);
+        }
+        return;
     }
 
-    if (obj && !cJSON_IsString(cJSON_GetObjectItem(obj, "version")))
-        bootchk_put(obj, "version", cJSON_CreateString(kVersionStamp));
-
-    const UpgradeStep *step = upgrade_step_find(code);
-    if (step && step->install && step->install(package, dirs) && obj && step->mark)
-        bootchk_mark(obj, step->mark);
-
-    unlink(package);
-
-    char *text = obj ? cJSON_PrintUnformatted(obj) : nullptr;
-    if (text) {
-        write_text_file(bootchk, text, strlen(text));
-        cJSON_free(text);
+    if (r.code == APP_RETCODE_UPDATE && strcmp(r.phase, kPhaseMerge) == 0 && staged) {
+        stdout_printf("upgrade %d was interrupted while moving its files into place, finishing it\n", r.code);
+        bool merged = stage_merge(stage, dirs.data) == 0;
+        tree_remove(stage);
+        step_finish(r.code, merged, package, dirs);
+        return;
     }
-    cJSON_Delete(obj);
+    tree_remove(stage);
+    int fd = package_open(package);
+    if (fd >= 0 && upgrade_step_find(r.code)) {
+        stdout_printf("upgrade %d was interrupted, applying it again\n", r.code);
+        step_run(r.code, fd, package, dirs);
+    } else {
+        stdout_printf("upgrade %d was interrupted after its package was used, nothing left to do\n", r.code);
+        record_clear(dirs);
+    }
+    if (fd >= 0)
+        close(fd);
 }

@@ -9,6 +9,7 @@
 #include "watchdog/run_file.h"
 #include "watchdog/stdout_print.h"
 #include "watchdog/supervise.h"
+#include "watchdog/upgrade.h"
 
 #include <libgen.h>
 #include <unistd.h>
@@ -45,6 +46,8 @@ int watchdog_main(int argc, char **argv)
 
     signal(SIGCHLD, SIG_DFL);
     launch_signals_save();
+    // Under the run-file lock, so no other watchdog is in the middle of a step.
+    upgrade_recover(kDirs);
     start_alive_check(table);
     supervise(table, kDirs);
     return 0;

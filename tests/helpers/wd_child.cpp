@@ -13,8 +13,12 @@
 //   exit CODE [AFTER_MS]       exit with CODE
 //   segv [AFTER_MS]            crash with SIGSEGV
 //   hang                       run until killed; never touch the alive file
-//   alive PERIOD_MS [TIMES]    re-create the -A file every PERIOD_MS; after
+//   alive PERIOD_MS [TIMES [segv]]  re-create the -A file every PERIOD_MS; after
 //                              TIMES refreshes stop refreshing but keep running
+//                              (or crash with SIGSEGV)
+//   upgrade CODE [FILE]        copy FILE (beside the name; default <name>.pkg)
+//                              to /tmp/.uci/ttupgrade.tgz, as the engine places
+//                              a package, then exit with CODE
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -24,6 +28,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fstream>
 #include <string>
 
 namespace {
@@ -105,6 +110,16 @@ void pause_ms(long ms)
     _exit(code);
 }
 
+[[noreturn]] void crash(long after_ms)
+{
+    if (after_ms > 0)
+        pause_ms(after_ms);
+    // The default action, also in sanitizer builds that catch SIGSEGV.
+    signal(SIGSEGV, SIG_DFL);
+    raise(SIGSEGV);
+    _exit(1);
+}
+
 void touch(const char *path)
 {
     int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -142,23 +157,31 @@ int main(int argc, char **argv)
     long a = -1, b = -1;
     sscanf(plan.c_str(), "%31s %ld %ld", verb, &a, &b);
 
+    if (strcmp(verb, "upgrade") == 0) {
+        char file[200] = {0};
+        std::string src = sscanf(plan.c_str(), "%*s %*d %199s", file) == 1 ? dir + "/" + file : base + ".pkg";
+        std::ifstream in(src, std::ios::binary);
+        if (in) {
+            std::ofstream out("/tmp/.uci/ttupgrade.tgz", std::ios::binary | std::ios::trunc);
+            out << in.rdbuf();
+        }
+        finish(static_cast<int>(a));
+    }
+
     if (strcmp(verb, "exit") == 0) {
         if (b > 0)
             pause_ms(b);
         finish(static_cast<int>(a));
     }
-    if (strcmp(verb, "segv") == 0) {
-        if (a > 0)
-            pause_ms(a);
-        // The default action, also in sanitizer builds that catch SIGSEGV.
-        signal(SIGSEGV, SIG_DFL);
-        raise(SIGSEGV);
-    }
+    if (strcmp(verb, "segv") == 0)
+        crash(a);
     if (strcmp(verb, "alive") == 0 && alive) {
         for (long n = 0; b < 0 || n < b; ++n) {
             touch(alive);
             pause_ms(a > 0 ? a : 10);
         }
+        if (plan.find(" segv") != std::string::npos)
+            crash(0);
     }
     for (;;)
         pause();

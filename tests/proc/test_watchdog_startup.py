@@ -21,6 +21,36 @@ class StartUp(TreeCase):
         self.assertEqual(t.starts("korvex-dpi-inner"), [])
         self.assertFalse(os.path.exists(RUN_FILE))
 
+    def test_fifo_or_huge_config_is_refused_without_waiting(self):
+        t = self.t
+        path = t.path("bin", "config")
+        os.mkfifo(path)
+        self.assertEqual(harness.run([t.watchdog], timeout=20)[:2], (0, "failed to init daemon"))
+        os.unlink(path)
+        with open(path, "wb") as f:
+            f.truncate(1 << 30)
+        self.assertEqual(harness.run([t.watchdog], timeout=20)[:2],
+                         (0, "%s is larger than 65536 bytes\nfailed to init daemon" % "config"))
+
+    def test_fifo_or_huge_bootchk_means_factory_files_and_the_next_upgrade_replaces_it(self):
+        t = self.t
+        t.config([("a", False)])
+        t.child("a", "upgrade 131", "hang")
+        harness.write(t.path("bin", "a.pkg"), "bundle")
+        bootchk = t.path("data", ".bootchk")
+        os.mkfifo(bootchk)
+        w = t.start()
+        self.assertEqual([s.argv for s in t.wait_starts("a", 2)], [["a"], ["a", "-r", "131"]])
+        self.assertEqual(harness.read(bootchk), '{"version":"24.02.19.15","luadata":1}')
+        w.kill()
+
+        os.unlink(bootchk)
+        with open(bootchk, "wb") as f:
+            f.truncate(1 << 30)
+        w = t.start()
+        self.assertTrue(harness.wait_for(lambda: len(t.starts("a")) == 3))
+        self.assertTrue(w.wait_output("%s/.bootchk is larger than 65536 bytes, ignored\n" % "../data/"))
+
     def test_default_entry_runs_the_engine_without_options_and_holds_the_run_file(self):
         t = self.t
         t.config("{}")

@@ -2,12 +2,14 @@
 import io
 import json
 import os
+import shutil
+import signal
 import stat
 import subprocess
 import tarfile
 
 import harness
-from wdharness import CHILD, UCI, TreeCase
+from wdharness import CHILD, UCI, TreeCase, alive, restarts
 
 PACKAGE = UCI + "/ttupgrade.tgz"
 
@@ -33,9 +35,9 @@ class Upgrade(TreeCase):
     def test_exit_131_installs_the_bundle_and_starts_a_new_cycle(self):
         t = self.t
         t.config([("a", False)])
-        t.child("a", "exit 131", "exit 131", "hang")
+        t.child("a", "upgrade 131", "exit 131", "hang")
         bundle = bytes(range(256)) * 9
-        harness.write(PACKAGE, bundle, "wb")
+        harness.write(t.path("bin", "a.pkg"), bundle, "wb")
         t.start()
         s = t.wait_starts("a", 3)
         self.assertEqual([x.argv for x in s[1:]], [["a", "-r", "131"]] * 2)  # factory files still
@@ -50,9 +52,9 @@ class Upgrade(TreeCase):
     def test_exit_130_with_an_archive_boots_the_upgraded_files(self):
         t = self.t
         t.config([("a", True)])
-        t.child("a", "exit 130")
-        harness.write(PACKAGE, archive({"a": (harness.read(CHILD, "rb"), 0o755), "a.plan": (b"alive 20\n", 0o644)}),
-                      "wb")
+        t.child("a", "upgrade 130")
+        harness.write(t.path("bin", "a.pkg"),
+                      archive({"a": (harness.read(CHILD, "rb"), 0o755), "a.plan": (b"alive 20\n", 0o644)}), "wb")
         t.start("-v")
         upgraded = t.wait_starts("a", 1, where="data")[0]
         self.assertEqual(upgraded.argv, ["../data//a", "-r", "130", "-d", "-A", "/tmp/.uci//a.alive",
@@ -64,17 +66,13 @@ class Upgrade(TreeCase):
     def test_broken_archive_and_signature_package_only_stamp_the_version(self):
         t = self.t
         t.config([("a", False)])
-        t.child("a", "exit 130", "exit 132 300", "hang")
-        harness.write(PACKAGE, "not a tar")
+        t.child("a", "upgrade 130", "upgrade 132 sig.pkg", "hang")
+        harness.write(t.path("bin", "a.pkg"), "not a tar")
+        harness.write(t.path("bin", "sig.pkg"), "signatures")
         w = t.start()
-        t.wait_starts("a", 2)
-        self.assertEqual(self.bootchk(), '{"version":"24.02.19.15"}')
-        self.assertFalse(os.path.exists(PACKAGE))
-        harness.write(PACKAGE, "signatures")
-        harness.write(t.path("data", ".bootchk"), '{"version":"1.0"}')
         s = t.wait_starts("a", 3)
         self.assertEqual([x.argv for x in s], [["a"], ["a", "-r", "130"], ["a", "-r", "132"]])
-        self.assertEqual(self.bootchk(), '{"version":"1.0"}')  # an existing version stays
+        self.assertEqual(self.bootchk(), '{"version":"24.02.19.15"}')
         self.assertFalse(os.path.exists(PACKAGE))
         self.assertNotIn("Will restart", w.out())
 
@@ -106,6 +104,82 @@ class Upgrade(TreeCase):
         self.assertEqual(w.wait(), 0)
         self.assertEqual(w.out(), "failed for normal boot, exit")
         self.assertEqual(t.events(), ["a exited normally with code(129)"])  # one start, no loop
+
+
+    def test_watchdog_killed_while_unpacking_finishes_the_upgrade_at_its_next_start(self):
+        t = self.t
+        t.config([("a", False)])
+        t.child("a", "upgrade 130")
+        harness.write(t.path("bin", "a.pkg"),
+                      archive({"a": (harness.read(CHILD, "rb"), 0o755), "a.plan": (b"hang\n", 0o644)}), "wb")
+        # A tar that lists as usual but never ends an extraction.
+        fake = t.path("fakebin")
+        os.mkdir(fake)
+        marker = t.path("extracting")
+        harness.write(os.path.join(fake, "tar"), "#!/bin/sh\ncase \"$1\" in -zxf) echo $$ > %s; exec sleep 600;; esac\n"
+                      "exec %s \"$@\"\n" % (marker, shutil.which("tar")))
+        os.chmod(os.path.join(fake, "tar"), 0o755)
+        env = dict(os.environ, PATH=fake + ":" + os.environ["PATH"])
+        w = harness.Proc([t.watchdog], env=env)
+        t.procs.append(w)
+        self.assertTrue(harness.wait_for(lambda: os.path.exists(marker) and harness.read(marker).strip()))
+        tar_pid = int(harness.read(marker))
+        os.kill(w.pid, signal.SIGKILL)
+        w.wait()
+        # The step's helper dies with the watchdog instead of running on.
+        self.assertTrue(harness.wait_for(lambda: not alive(tar_pid)))
+        self.assertTrue(os.path.exists(PACKAGE))
+        self.assertIsNone(self.bootchk())
+
+        w2 = t.start()
+        upgraded = t.wait_starts("a", 1, where="data")[0]
+        self.assertEqual(upgraded.argv, ["../data//a", "-T", "/tmp/.uci/", "-D", "../data/"])
+        self.assertTrue(w2.out().startswith("upgrade 130 was interrupted, applying it again\n"), w2.out())
+        self.assertEqual(json.loads(self.bootchk()), {"version": "24.02.19.15", "plugindata": 1})
+        self.assertFalse(os.path.exists(PACKAGE))
+        self.assertFalse(os.path.exists(t.root + "/data.stage"))
+
+    def test_upgrade_that_crashes_before_it_is_seen_alive_is_rolled_back(self):
+        t = self.t
+        t.config([("a", True)])
+        t.child("a", "segv", where="data")
+        t.child("a", "alive 20")
+        harness.write(t.path("data", ".bootchk"), '{"version":"x","plugindata":1}')
+        w = t.start()
+        factory = t.wait_starts("a", 1)[0]
+        self.assertEqual(factory.argv, ["a", "-r", "129", "-A", "/tmp/.uci//a.alive"])
+        self.assertEqual(w.out(), "a died by signal 11 before it was seen alive, so the upgrade failed to boot\n"
+                                  "failed boot, then clean bootchk, and try again"
+                                  "Will restart normal prog after 10 secs\n")
+        self.assertIsNone(self.bootchk())
+        self.assertEqual(t.events(), ["a killed by signal(11)"])
+
+    def test_crash_of_an_upgrade_seen_alive_or_after_its_first_minute_is_an_ordinary_crash(self):
+        t = self.t
+        t.config([("a", True), ("b", False)])
+        t.child("a", "alive 20 100 segv", "alive 20", where="data")
+        t.child("b", "segv 3000", "hang", where="data")
+        harness.write(t.path("data", ".bootchk"), '{"version":"x","plugindata":1}')
+        w = t.start()
+        t.wait_starts("a", 2, where="data", timeout=20)
+        t.wait_starts("b", 2, where="data", timeout=20)
+        self.assertNotIn("failed to boot", w.out())
+        self.assertEqual(restarts(w.out()), [("segv", 60), ("segv", 660)])
+        self.assertEqual(json.loads(self.bootchk()), {"version": "x", "plugindata": 1})
+
+    def test_bundle_copy_onto_a_full_device_keeps_the_installed_bundle(self):
+        t = self.t
+        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "korvex-full", t.data], check=True)
+        self.addCleanup(subprocess.run, ["umount", "-l", t.data])
+        harness.write(t.path("data", "init.bin"), "installed")
+        t.config([("a", False)])
+        t.child("a", "upgrade 131", "hang")
+        harness.write(t.path("bin", "a.pkg"), b"b" * (1 << 20), "wb")
+        t.start()
+        t.wait_starts("a", 2)
+        self.assertEqual(harness.read(t.path("data", "init.bin")), "installed")
+        self.assertEqual(self.bootchk(), '{"version":"24.02.19.15"}')
+        self.assertFalse(os.path.exists(PACKAGE))
 
 
 if __name__ == "__main__":

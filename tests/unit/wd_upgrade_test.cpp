@@ -108,29 +108,52 @@ TEST_F(UpgradeTest, damaged_or_misleading_bootchk_is_set_right)
     EXPECT_EQ(file_get(bootchk), R"({"version":"24.02.19.15"})");
 }
 
-TEST_F(UpgradeTest, failed_bundle_copy_keeps_the_installed_one_and_sets_no_mark)
+TEST_F(UpgradeTest, package_that_is_not_a_file_is_removed_and_changes_nothing)
 {
-    file_put(data + "/init.bin", "old bundle");
-    file_put(package, "new bundle");
-    // The copy cannot be created where a directory of that name stands.
-    mkdir((data + "/init.bin.new").c_str(), 0755);
-    std::string out = apply(131);
-    EXPECT_EQ(out.rfind("Failed to read or write, in, ", 0), 0u) << out;
-    EXPECT_NE(out.find(", out, -1\n"), std::string::npos) << out;
-    EXPECT_EQ(file_get(data + "/init.bin"), "old bundle");
-    EXPECT_EQ(file_get(bootchk), R"({"version":"24.02.19.15"})");
+    file_put(bootchk, R"({"version":"1.0"})");
+    ASSERT_EQ(mkfifo(package.c_str(), 0600), 0);  // would block a reader for ever
+    EXPECT_EQ(apply(131), "upgrade package " + package + " is not a regular file, removed\n");
+    EXPECT_FALSE(file_exists(package));
+    mkdir(package.c_str(), 0755);
+    apply(130);
+    EXPECT_FALSE(file_exists(package));
+    EXPECT_EQ(file_get(bootchk), R"({"version":"1.0"})");
+    EXPECT_FALSE(file_exists(data + "/init.bin"));
 }
 
-TEST_F(UpgradeTest, text_file_is_replaced_whole_or_not_at_all)
+TEST_F(UpgradeTest, bootchk_that_is_a_directory_is_replaced_and_cleared)
+{
+    mkdir(bootchk.c_str(), 0755);
+    file_put(bootchk + "/inside", "x");
+    EXPECT_EQ(boot_state_ok(dirs), 0);
+    file_put(package, "bundle");
+    apply(131);
+    EXPECT_EQ(file_get(bootchk), R"({"version":"24.02.19.15","luadata":1})");
+    EXPECT_EQ(file_get(data + "/init.bin"), "bundle");
+
+    // A failed boot clears it even when it is a directory again.
+    ASSERT_EQ(unlink(bootchk.c_str()), 0);
+    mkdir(bootchk.c_str(), 0755);
+    file_put(bootchk + "/inside", "x");
+    EXPECT_EQ(clear_bootchk(dirs), 1);
+    EXPECT_FALSE(file_exists(bootchk));
+}
+
+TEST_F(UpgradeTest, text_file_is_replaced_whole_whatever_stands_at_its_temporary_name)
 {
     std::string path = data + "/f";
     file_put(path, "old");
     EXPECT_EQ(write_text_file(path.c_str(), "new text", 8), 0);
     EXPECT_EQ(file_get(path), "new text");
     EXPECT_FALSE(file_exists(path + ".new"));
-    mkdir((path + ".new").c_str(), 0755);  // the temporary file cannot be made
-    EXPECT_EQ(write_text_file(path.c_str(), "lost", 4), -1);
-    EXPECT_EQ(file_get(path), "new text");
+    // A directory or FIFO planted there must not block every later write.
+    mkdir((path + ".new").c_str(), 0755);
+    file_put(path + ".new/x", "planted");
+    EXPECT_EQ(write_text_file(path.c_str(), "second", 6), 0);
+    EXPECT_EQ(file_get(path), "second");
+    ASSERT_EQ(mkfifo((path + ".new").c_str(), 0600), 0);
+    EXPECT_EQ(write_text_file(path.c_str(), "third", 5), 0);
+    EXPECT_EQ(file_get(path), "third");
 }
 
 }  // namespace
