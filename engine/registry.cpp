@@ -52,6 +52,8 @@ const ModuleRow kNative[] = {
     {"c.thread", luaopen_c_thread},
     {"c.time", luaopen_c_time},
     {"c.file", luaopen_c_file},
+    {"c.crypto", luaopen_c_crypto},
+    {"c.ssl", luaopen_c_ssl},
 };
 
 constexpr int kRegisteredCount = static_cast<int>(sizeof kDependencies / sizeof kDependencies[0] +

@@ -10,3 +10,5 @@ int luaopen_c_sys(lua_State *L);
 int luaopen_c_thread(lua_State *L);
 int luaopen_c_time(lua_State *L);
 int luaopen_c_file(lua_State *L);
+int luaopen_c_crypto(lua_State *L);
+int luaopen_c_ssl(lua_State *L);
