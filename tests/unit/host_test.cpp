@@ -15,22 +15,9 @@
 #include "engine/host.h"
 #include "engine/options.h"
 #include "engine/registry.h"
+#include "test_util.h"
 
 namespace {
-
-struct TempDir {
-    std::string path;
-    TempDir()
-    {
-        char tmpl[] = "/tmp/korvex-host-XXXXXX";
-        path = mkdtemp(tmpl);
-    }
-    ~TempDir() { std::system(("rm -rf " + path).c_str()); }
-    void put(const std::string &name, const std::string &text) const
-    {
-        std::ofstream(path + "/" + name, std::ios::binary) << text;
-    }
-};
 
 const char kBundle[] = R"(
 seen = {}
@@ -59,7 +46,7 @@ int global_count(lua_State *L, const char *table)
 
 TEST(Host, packed_bundle_sets_the_version_and_plain_leaves_it)
 {
-    TempDir dir;
+    ScratchDir dir;
     const uint8_t v1[4] = {9, 8, 7, 6};
     dir.put("init.bin", packed(kBundle, v1));
     lua_State *L = engine_create(dir.path.c_str());
@@ -70,7 +57,7 @@ TEST(Host, packed_bundle_sets_the_version_and_plain_leaves_it)
     EXPECT_EQ(lua_gettop(L), 0) << "creation leaves a clean stack";
     lua_close(L);
 
-    TempDir plain;
+    ScratchDir plain;
     plain.put("init.lua", kBundle);
     L = engine_create(plain.path.c_str());
     ASSERT_NE(L, nullptr);
@@ -81,7 +68,7 @@ TEST(Host, packed_bundle_sets_the_version_and_plain_leaves_it)
 
 TEST(Host, engine_needs_init_and_runmsg_functions)
 {
-    TempDir dir;
+    ScratchDir dir;
     dir.put("init.lua", "function lcmd_init() end lcmd_runmsg = 1");
     EXPECT_EQ(engine_create(dir.path.c_str()), nullptr);
     dir.put("init.lua", "return 1, 2, 3");
@@ -91,7 +78,7 @@ TEST(Host, engine_needs_init_and_runmsg_functions)
 TEST(Host, strict_globals_in_the_bundle_do_not_break_native_calls)
 {
     // A bundle guarding _G must not make the host's own look-ups raise.
-    TempDir dir;
+    ScratchDir dir;
     dir.put("init.lua", std::string(kBundle) +
                             "setmetatable(_G, {__index = function(_, k) error('undefined ' .. k) end})");
     lua_State *L = engine_create(dir.path.c_str());
@@ -103,7 +90,7 @@ TEST(Host, direct_delivery_is_confined_to_the_engine_thread)
 {
     EXPECT_EQ(app_lcmd_runmsg("{}", nullptr, nullptr), -2) << "no engine, no loop";
 
-    TempDir dir;
+    ScratchDir dir;
     dir.put("init.lua", kBundle);
     const char *msgs[] = {"a", "", "b"};
     ASSERT_EQ(app_lcmd_init(dir.path.c_str(), "/tmp", nullptr, "/nonexistent/config", 3, msgs), 0);
@@ -138,7 +125,7 @@ TEST(Options, parsing_stops_at_the_first_plain_argument)
 
 TEST(Options, directories_resolve_against_the_current_directory)
 {
-    TempDir dir;
+    ScratchDir dir;
     mkdir((dir.path + "/t").c_str(), 0755);
     char cwd[4096];
     ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);

@@ -1,6 +1,6 @@
 #include "watchdog/config.h"
 
-#include "wd_test_util.h"
+#include "test_util.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 #include "watchdog/fs_util.h"
 #include "watchdog/launch.h"
 
-#include "wd_test_util.h"
+#include "test_util.h"
 
 #include <fcntl.h>
 #include <sys/wait.h>

@@ -1,7 +1,7 @@
 #include "watchdog/alive_check.h"
 #include "watchdog/run_file.h"
 
-#include "wd_test_util.h"
+#include "test_util.h"
 
 #include <fcntl.h>
 

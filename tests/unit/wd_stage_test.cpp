@@ -4,7 +4,7 @@
 #include "watchdog/stage.h"
 #include "watchdog/upgrade.h"
 
-#include "wd_test_util.h"
+#include "test_util.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

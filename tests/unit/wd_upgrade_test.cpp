@@ -2,7 +2,7 @@
 #include "watchdog/fs_util.h"
 #include "watchdog/upgrade.h"
 
-#include "wd_test_util.h"
+#include "test_util.h"
 
 #include <sys/stat.h>
 

@@ -1,4 +1,4 @@
-// Scratch directories and small file helpers for the watchdog unit tests.
+// Scratch directories and small file helpers shared by the unit tests.
 #pragma once
 
 #include <sys/stat.h>
@@ -10,21 +10,28 @@
 #include <sstream>
 #include <string>
 
+// A fresh directory under /tmp, removed with everything in it at the end.
 struct ScratchDir {
     std::string path;
     ScratchDir()
     {
-        char tmpl[] = "/tmp/wd-unit-XXXXXX";
-        path = mkdtemp(tmpl);
+        char tmpl[] = "/tmp/korvex-unit-XXXXXX";
+        const char *made = mkdtemp(tmpl);
+        path = made ? made : "";
     }
     ~ScratchDir() { (void)!system(("rm -rf '" + path + "'").c_str()); }
+    ScratchDir(const ScratchDir &) = delete;
+    ScratchDir &operator=(const ScratchDir &) = delete;
     std::string operator/(const std::string &name) const { return path + "/" + name; }
+    void put(const std::string &name, const std::string &text) const;
 };
 
 inline void file_put(const std::string &path, const std::string &text)
 {
     std::ofstream(path, std::ios::binary) << text;
 }
+
+inline void ScratchDir::put(const std::string &name, const std::string &text) const { file_put(*this / name, text); }
 
 inline std::string file_get(const std::string &path)
 {
