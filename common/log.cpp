@@ -54,6 +54,10 @@ void log_printf(int level, const char *operation, const char *fmt, ...)
     int n = snprintf(line, sizeof line, "[%s][%s][%s]: %s\n", stamp, level_name, operation, message);
     size_t len = n < 0 ? 0 : (static_cast<size_t>(n) < sizeof line ? static_cast<size_t>(n) : sizeof line - 1);
 
+    // fopen, fwrite and printf are cancellation points: a worker cancelled
+    // there would leave the lock taken and every later line hanging.
+    int cancel_state;
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancel_state);
     pthread_mutex_lock(&g_lock);
     if (g_file) {
         FILE *f = fopen(g_file, "a+");
@@ -65,6 +69,7 @@ void log_printf(int level, const char *operation, const char *fmt, ...)
         printf("%s", line);
     }
     pthread_mutex_unlock(&g_lock);
+    pthread_setcancelstate(cancel_state, nullptr);
 }
 
 void log_set(const char *level_name, const char *file_path)

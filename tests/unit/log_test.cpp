@@ -2,6 +2,10 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <pthread.h>
+
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <regex>
@@ -203,4 +207,42 @@ TEST(Log, changing_settings_while_other_threads_log_is_safe)
         while (std::getline(in, l))
             EXPECT_NE(l.find("][info][race]: line "), std::string::npos) << l;
     }
+}
+
+TEST(Log, a_thread_cancelled_while_logging_leaves_the_logger_usable)
+{
+    TempFile file;
+    log_set("info", file.path.c_str());
+    // The cancel is pending before the line is written, so it would strike
+    // at the first cancellation point inside the logger (opening the file).
+    pthread_barrier_t ready;
+    pthread_barrier_init(&ready, nullptr, 2);
+    pthread_t t;
+    ASSERT_EQ(pthread_create(&t, nullptr,
+                             [](void *arg) -> void * {
+                                 pthread_barrier_wait(static_cast<pthread_barrier_t *>(arg));
+                                 log_printf(LVL_INFO, "cancelled", "written whole");
+                                 for (;;)
+                                     pause();
+                             },
+                             &ready),
+              0);
+    pthread_cancel(t);
+    pthread_barrier_wait(&ready);
+    pthread_join(t, nullptr);
+    pthread_barrier_destroy(&ready);
+
+    // Another thread can still log; a lock left taken would hang it.
+    static std::atomic<bool> logged{false};
+    std::thread([] {
+        log_printf(LVL_INFO, "after", "still logging");
+        logged = true;
+    }).detach();
+    for (int i = 0; i < 1000 && !logged; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(logged);
+    log_set("fatal", nullptr);
+    std::string text = slurp(file.path);
+    EXPECT_NE(text.find("[info][cancelled]: written whole\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("[info][after]: still logging\n"), std::string::npos) << text;
 }
