@@ -94,7 +94,7 @@ def footprint():
         reap()
     shipped_h = SECONDS * harness.SCALE / 3600
     print("footprint over %.0f s (= %.1f shipped hours, %d restarts, %d alive checks):"
-          % (SECONDS, shipped_h, restarts, int(SECONDS / ms(120))))
+          % (SECONDS, shipped_h, restarts, int(SECONDS / harness.ALIVE_CHECK)))
     print("  watchdog: RSS %d kB (peak %d kB), CPU %.2f s (%.3f%% of one core)"
           % (rss, hwm, cpu, 100 * cpu / SECONDS))
     print("  sleep:    RSS %d kB (peak %d kB), CPU %.2f s" % (s_rss, s_hwm, s_cpu))

@@ -10,8 +10,15 @@
 #define KORVEX_CLOCK_SCALE 1
 #endif
 
-// Milliseconds that stand for `seconds` of the shipped program.
-constexpr long scaled_ms(long seconds) { return seconds * 1000L / KORVEX_CLOCK_SCALE; }
+// Milliseconds that stand for `seconds` of the shipped program. In a test
+// build, an interval that something else has to fit into (a reply, an
+// alive-file refresh) keeps at least `test_floor_ms`, so that a loaded
+// machine cannot miss it; tests/proc/harness.py mirrors these floors.
+constexpr long scaled_ms(long seconds, long test_floor_ms = 0)
+{
+    long ms = seconds * 1000L / KORVEX_CLOCK_SCALE;
+    return KORVEX_CLOCK_SCALE > 1 && ms < test_floor_ms ? test_floor_ms : ms;
+}
 
 // Engine.
 constexpr long kHealthCheckMs = scaled_ms(60);        // health-check period
@@ -21,7 +28,7 @@ constexpr long kExchangeTimeoutMs = scaled_ms(180);   // each wait of one local 
 
 // Watchdog.
 constexpr long kRestartDelayS = 10;                   // restart after a normal exit or signal
-constexpr long kAliveCheckMs = scaled_ms(120);        // alive-file check period
+constexpr long kAliveCheckMs = scaled_ms(120, 1000);  // alive-file check period
 // A process of an upgrade that dies by a signal this early (and was never
 // seen alive) failed to boot: the upgrade is rolled back.
 constexpr long kBootGraceMs = scaled_ms(60);

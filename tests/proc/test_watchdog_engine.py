@@ -96,7 +96,7 @@ class Engine(TreeCase):
         w = self.t.start()
         pid = self.wait_engine(["-A", ALIVE])
         self.assertTrue(harness.wait_for(lambda: os.path.exists(ALIVE), 2))
-        time.sleep(ms(120) * 10)
+        time.sleep(harness.ALIVE_CHECK * 4)
         self.assertEqual([p for p, _ in engines()], [pid])
         self.assertEqual(self.t.events(), [])
         self.assertIsNone(w.p.poll())
@@ -115,11 +115,11 @@ class Engine(TreeCase):
         self.install(bundle=HANGING_BUNDLE)
         self.t.start()
         hung = self.wait_engine(["-A", ALIVE])
-        successor = self.wait_engine(["-r", "199", "-A", ALIVE], timeout=5)
+        successor = self.wait_engine(["-r", "199", "-A", ALIVE], timeout=4 * harness.ALIVE_CHECK + 10)
         self.assertFalse(alive(hung))
         self.assertEqual(self.t.events(), ["%s is not alive, and we will kill it." % ENGINE_NAME,
                                            "%s killed by signal(9)" % ENGINE_NAME])
-        time.sleep(ms(120) * 5)  # the successor answers and keeps its file fresh
+        time.sleep(harness.ALIVE_CHECK * 3)  # the successor answers and keeps its file fresh
         self.assertEqual([p for p, _ in engines()], [successor])
 
     def test_damaged_upgraded_bundle_falls_back_to_the_factory_one(self):
@@ -132,7 +132,7 @@ class Engine(TreeCase):
         self.assertIn("failed boot, then clean bootchk, and try again", w.out())
         self.assertFalse(os.path.exists(t.path("data", ".bootchk")))
         self.assertEqual(t.events(), ["%s exited normally with code(129)" % ENGINE_NAME])
-        time.sleep(ms(120) * 4)
+        time.sleep(harness.ALIVE_CHECK * 3)
         self.assertEqual([p for p, _ in engines()], [pid])
 
 

@@ -70,10 +70,10 @@ class Restart(TreeCase):
         first, second = t.wait_starts("a", 2)
         self.assertEqual(second.args, ["-r", "199", "-A", "/tmp/.uci//a.alive"])
         # Not before the third check without the file (checks run from the watchdog's start).
-        self.assertGreater(second.ns - first.ns, ms(2 * 120 + 10) * 1e9)
+        self.assertGreater(second.ns - first.ns, (2 * harness.ALIVE_CHECK + ms(10)) * 1e9)
         self.assertEqual(t.events(), ["a is not alive, and we will kill it.", "a killed by signal(9)"])
         # The successor refreshes its file: still the same process many checks later.
-        time.sleep(ms(120) * 8)
+        time.sleep(harness.ALIVE_CHECK * 3)
         self.assertEqual(len(t.starts("a")), 2)
         self.assertTrue(alive(second.pid))
         self.assertEqual(len(t.starts("b")), 1)  # never checked, never killed

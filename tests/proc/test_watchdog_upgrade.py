@@ -157,7 +157,7 @@ class Upgrade(TreeCase):
     def test_crash_of_an_upgrade_seen_alive_or_after_its_first_minute_is_an_ordinary_crash(self):
         t = self.t
         t.config([("a", True), ("b", False)])
-        t.child("a", "alive 20 100 segv", "alive 20", where="data")
+        t.child("a", "alive 20 250 segv", "alive 20", where="data")
         t.child("b", "segv 3000", "hang", where="data")
         harness.write(t.path("data", ".bootchk"), '{"version":"x","plugindata":1}')
         w = t.start()
