@@ -35,9 +35,10 @@ const ModuleRow kStandard[] = {
 };
 
 // Libraries this program links and registers under their usual names
-// (pcap and pb join this group when they are built).
+// (pb joins this group when it is built; pcap is ours, in modules/).
 const ModuleRow kDependencies[] = {
     {"cjson", luaopen_cjson},
+    {"pcap", luaopen_pcap},
     {"socket.core", luaopen_socket_core},
     {"socket.unix", luaopen_socket_unix},
     {"mime.core", luaopen_mime_core},
@@ -54,6 +55,7 @@ const ModuleRow kNative[] = {
     {"c.file", luaopen_c_file},
     {"c.crypto", luaopen_c_crypto},
     {"c.ssl", luaopen_c_ssl},
+    {"c.socket", luaopen_c_socket},
 };
 
 constexpr int kRegisteredCount = static_cast<int>(sizeof kDependencies / sizeof kDependencies[0] +

@@ -12,3 +12,5 @@ int luaopen_c_time(lua_State *L);
 int luaopen_c_file(lua_State *L);
 int luaopen_c_crypto(lua_State *L);
 int luaopen_c_ssl(lua_State *L);
+int luaopen_c_socket(lua_State *L);
+int luaopen_pcap(lua_State *L);  // "pcap", registered with the dependencies
