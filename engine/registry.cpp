@@ -55,6 +55,9 @@ const ModuleRow kNative[] = {
     {"c.file", luaopen_c_file},
     {"c.crypto", luaopen_c_crypto},
     {"c.ssl", luaopen_c_ssl},
+    {"c.capi", luaopen_c_capi},
+    {"c.mnf", luaopen_c_mnf},
+    {"c.arch", luaopen_c_arch},
     {"c.socket", luaopen_c_socket},
 };
 

@@ -12,5 +12,8 @@ int luaopen_c_time(lua_State *L);
 int luaopen_c_file(lua_State *L);
 int luaopen_c_crypto(lua_State *L);
 int luaopen_c_ssl(lua_State *L);
+int luaopen_c_capi(lua_State *L);    // gateway/capi.cpp
+int luaopen_c_mnf(lua_State *L);     // gateway/mnf.cpp
+int luaopen_c_arch(lua_State *L);    // gateway/arch.cpp
 int luaopen_c_socket(lua_State *L);
 int luaopen_pcap(lua_State *L);  // "pcap", registered with the dependencies
