@@ -1,11 +1,12 @@
 #include "control/sock_call.h"
 
 #include "common/intervals.h"
+#include "control/cancel_cleanup.h"
 #include "control/err_text.h"
 #include "control/sock_io.h"
 #include "control/sock_request.h"
 
-#include <unistd.h>
+#include <pthread.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -13,6 +14,27 @@
 #include <cstring>
 
 const char kNoTmpDirText[] = "Failed to connect, err is no tmp directory (-T, or /tmp/.uci/)";
+
+namespace {
+
+// What one exchange holds; released on every way out, also when the
+// calling thread is cancelled in one of the waits (up to 180 s each).
+struct Exchange {
+    int fd;
+    char *req;
+    char *answer;
+};
+
+void exchange_release(void *p)
+{
+    cancel_cleanup_enter();
+    Exchange *x = static_cast<Exchange *>(p);
+    sock_release_fd(&x->fd);
+    sock_release_buf(&x->req);
+    sock_release_buf(&x->answer);
+}
+
+} // namespace
 
 int lcmd_sock_call(const char *tmpdir, int argc, const char *const *argv, char **reply, char **err)
 {
@@ -37,25 +59,25 @@ int lcmd_sock_call(const char *tmpdir, int argc, const char *const *argv, char *
         return -1;
     }
     snprintf(path, sizeof path, "%s/.__scli", tmpdir);
-    int fd = local_sock_connect(path, err);
-    if (fd < 0) {
-        free(req);
-        return -1;
-    }
 
     // Every wait of the exchange gets the whole time-out.
     const long timeout_ms = kExchangeTimeoutMs;
+    Exchange x = {-1, req, nullptr};
     int ret = -1;
-    char *answer = nullptr;
-    if (local_sock_write(fd, req, err, timeout_ms) == 0 &&
-        local_sock_read_msg(fd, &answer, err, timeout_ms) == 0) {
-        if (reply)
-            *reply = answer;
-        else
-            free(answer);
+    int cancel_state;
+    pthread_cleanup_push(exchange_release, &x);
+    x.fd = local_sock_connect(path, err);
+    if (x.fd >= 0 && local_sock_write(x.fd, req, err, timeout_ms) == 0 &&
+        local_sock_read_msg(x.fd, &x.answer, err, timeout_ms) == 0)
         ret = 0;
+    // The reply changes hands and the connection is closed without a
+    // cancellation point in between.
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancel_state);
+    if (ret == 0 && reply) {
+        *reply = x.answer;
+        x.answer = nullptr;
     }
-    free(req);
-    close(fd);
+    pthread_cleanup_pop(1);
+    pthread_setcancelstate(cancel_state, nullptr);
     return ret;
 }

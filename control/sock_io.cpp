@@ -1,10 +1,12 @@
 #include "control/sock_io.h"
 
 #include "common/intervals.h"
+#include "control/cancel_cleanup.h"
 #include "control/err_text.h"
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -43,22 +45,25 @@ int local_sock_connect(const char *path, char **err)
     memset(&addr, 0, sizeof addr);
     addr.sun_family = AF_UNIX;
     strncpy(addr.sun_path, path, sizeof addr.sun_path - 1);
+    int result = -1;
+    pthread_cleanup_push(sock_release_fd, &fd);
     if (connect(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) != 0) {
         int e = errno;
-        close(fd);
+        sock_release_fd(&fd);
         err_text_set(err, "Failed to connect path %s, err is %s", path, strerror(e));
-        return -1;
+    } else {
+        // Without O_NONBLOCK a read could block past every time-out.
+        int flags = fcntl(fd, F_GETFL);
+        if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
+            int e = errno;
+            sock_release_fd(&fd);
+            err_text_set(err, "[%s] sock error(%s)", "local_sock_connect", strerror(e));
+        } else {
+            result = fd;
+        }
     }
-
-    // Without O_NONBLOCK a read could block past every time-out.
-    int flags = fcntl(fd, F_GETFL);
-    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
-        int e = errno;
-        close(fd);
-        err_text_set(err, "[%s] sock error(%s)", "local_sock_connect", strerror(e));
-        return -1;
-    }
-    return fd;
+    pthread_cleanup_pop(0);
+    return result;
 }
 
 int local_sock_wait(int fd, int dir, long timeout_ms)
@@ -104,32 +109,27 @@ int local_sock_write(int fd, const char *text, char **err, long timeout_ms)
     memcpy(frame, &len32, 4);
     memcpy(frame + 4, text, len);
 
+    int result = 0;
+    pthread_cleanup_push(sock_release_buf, &frame);
     size_t sent = 0;
-    while (sent < total) {
-        while (sent < total) {
-            // A peer that went away must not kill the process with SIGPIPE.
-            ssize_t n = send(fd, frame + sent, total - sent, MSG_NOSIGNAL);
-            if (n > 0) {
-                sent += static_cast<size_t>(n);
-                continue;
-            }
-            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-                break;
-            err_text_set(err, "[%s] sock error(%s)", "local_sock_write", strerror(errno));
-            free(frame);
-            return -1;
-        }
-        if (sent < total) {
+    while (result == 0 && sent < total) {
+        // A peer that went away must not kill the process with SIGPIPE.
+        ssize_t n = send(fd, frame + sent, total - sent, MSG_NOSIGNAL);
+        if (n > 0) {
+            sent += static_cast<size_t>(n);
+        } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             int r = local_sock_wait(fd, 0, timeout_ms);
             if (r < 1) {
                 err_text_set(err, "[%s] failed to write ready, ret(%d)", "local_sock_write", r);
-                free(frame);
-                return -1;
+                result = -1;
             }
+        } else {
+            err_text_set(err, "[%s] sock error(%s)", "local_sock_write", strerror(errno));
+            result = -1;
         }
     }
-    free(frame);
-    return 0;
+    pthread_cleanup_pop(1);
+    return result;
 }
 
 int stream_read(int fd, char **err, long timeout_ms, void *buf, size_t n)
@@ -173,14 +173,36 @@ int local_sock_read_msg(int fd, char **reply, char **err, long timeout_ms)
         err_text_copy(err, "malloc failed");
         return -1;
     }
-    if (stream_read(fd, err, timeout_ms, buf, len) != 0) {
-        free(buf);
-        return -1;
+    int result;
+    pthread_cleanup_push(sock_release_buf, &buf);
+    result = stream_read(fd, err, timeout_ms, buf, len);
+    if (result == 0) {
+        buf[len] = '\0';
+        if (reply) {
+            *reply = buf;
+            buf = nullptr;
+        }
     }
-    buf[len] = '\0';
-    if (reply)
-        *reply = buf;
-    else
-        free(buf);
-    return 0;
+    pthread_cleanup_pop(1);
+    return result;
+}
+
+void sock_release_fd(void *fd_slot)
+{
+    cancel_cleanup_enter();
+    int *fd = static_cast<int *>(fd_slot);
+    if (*fd >= 0) {
+        // Cleared only after close() returned: a cancel that stops close()
+        // before it ran finds the descriptor still set and closes it here.
+        close(*fd);
+        *fd = -1;
+    }
+}
+
+void sock_release_buf(void *buf_slot)
+{
+    cancel_cleanup_enter();
+    char **buf = static_cast<char **>(buf_slot);
+    free(*buf);
+    *buf = nullptr;
 }

@@ -1,6 +1,10 @@
 // Frames over a local UNIX stream socket: a 32-bit length in host byte order,
 // then that many bytes of text. Error texts are heap copies handed out
 // through the optional `err`; the caller frees them.
+//
+// Connecting, each wait, each read and write are cancellation points;
+// whatever a call holds at one of them is released when the thread is
+// cancelled there.
 #pragma once
 
 #include <cstddef>
@@ -24,3 +28,10 @@ int stream_read(int fd, char **err, long timeout_ms, void *buf, size_t n);
 // Reads one frame and hands its payload out as a NUL-terminated heap text
 // through `reply` (freed at once when `reply` is null). 0 or -1.
 int local_sock_read_msg(int fd, char **reply, char **err, long timeout_ms);
+
+// Clean-up handlers (pthread_cleanup_push) for what an exchange holds: a
+// thread cancelled while it waits here must still release it. Each takes
+// the address of the slot and empties it: a descriptor (-1 when none) or a
+// heap buffer.
+void sock_release_fd(void *fd_slot);
+void sock_release_buf(void *buf_slot);

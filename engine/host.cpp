@@ -48,10 +48,6 @@ void keep_paths(const char *luapath, const char *tmppath, const char *datapath)
 
 int runmsg_direct(lua_State *L, const char *msg)
 {
-    if (!pthread_equal(pthread_self(), g_engine_owner)) {
-        log_printf(LVL_ERROR, "app_lcmd_runmsg", "refused direct delivery outside the engine's thread");
-        return -1;
-    }
     int top = lua_gettop(L);
     klua_push_global_raw(L, "lcmd_runmsg");
     lua_pushstring(L, msg);
@@ -207,8 +203,11 @@ int app_lcmd_runmsg(const char *msg, char **answer, char **err)
         }
         return 0;
     }
+    // Before the loop runs, the main engine is reachable only from the thread
+    // that owns it. To any other thread (a worker started during lcmd_init)
+    // there is no engine yet: the worker goes without the configuration.
     lua_State *L = g_main_engine.load();
-    if (L)
+    if (L && pthread_equal(pthread_self(), g_engine_owner))
         return runmsg_direct(L, msg);
     return -2;
 }
@@ -230,8 +229,9 @@ int app_lcmd_loop_start()
     return 0;
 }
 
-int app_lcmd_unittest(const char *progdir, int argc, char **argv)
+int app_lcmd_unittest(const char *progdir, const char *tmppath, const char *datapath, int argc, char **argv)
 {
+    keep_paths(progdir, tmppath, datapath);
     lua_State *L = engine_create(progdir);
     if (!L) {
         log_printf(LVL_FATAL, "app_lcmd_unittest", "failed init lua state from %s", progdir);

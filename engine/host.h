@@ -20,7 +20,8 @@ int lcmd_boot(lua_State *L, const char *tmppath, const char *datapath);
 
 // Delivers one command message: over the local socket once the loop runs,
 // directly into the main engine before (only on the thread that owns it).
-// 0 delivered, -1 failed, -2 no engine and no loop. `answer` and `err`
+// 0 delivered, -1 failed, -2 no engine and no loop (or the engine belongs
+// to another thread). `answer` and `err`
 // receive heap texts the caller frees (socket path only).
 int app_lcmd_runmsg(const char *msg, char **answer, char **err);
 
@@ -29,7 +30,9 @@ int app_lcmd_loop_start();
 
 // The `ut` role: runs lcmd_unittest of the bundle in `progdir` with the
 // arguments. 0, or 1 when there was no engine or the tests raised an error.
-int app_lcmd_unittest(const char *progdir, int argc, char **argv);
+// The paths are kept as the engine keeps its own, so that the tests can
+// start worker threads.
+int app_lcmd_unittest(const char *progdir, const char *tmppath, const char *datapath, int argc, char **argv);
 
 // Process-wide values the modules read.
 lua_State *host_main_engine();

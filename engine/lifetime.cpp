@@ -184,6 +184,10 @@ int update_alive_file(const char *path)
 int engine_main(Options *o, char *progdir)
 {
     signals_install();
+    // Blocked from here on: every thread started later (the loop, workers)
+    // inherits the mask, so the stop signals reach only the main thread's
+    // health-check wait, where they are let in.
+    block_stop_signals();
     if (main_run_set(o->tmppath) != 0) {
         free(progdir);
         options_release(o);
@@ -210,7 +214,6 @@ int engine_main(Options *o, char *progdir)
         console_run(host_main_engine());
 
     app_lcmd_loop_start();
-    block_stop_signals();
     health_check(o->alive_path);
     main_fini(exit_signal, exit_delay);
 }

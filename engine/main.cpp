@@ -65,7 +65,7 @@ int main(int argc, char **argv)
     if (strcmp(role, "CLI_client") == 0) {
         cli_client_main(o.tmppath, argc - o.first_arg, argv + o.first_arg);
     } else if (strcmp(role, "ut") == 0) {
-        rc = app_lcmd_unittest(progdir, argc - 1, argv + 1);
+        rc = app_lcmd_unittest(progdir, o.tmppath, o.datapath, argc - 1, argv + 1);
     } else {
         return engine_main(&o, progdir);
     }

@@ -1,10 +1,177 @@
-// c.thread
+// c.thread: worker threads and the process-wide message queue.
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "engine/thread_queue.h"
+#include "engine/worker.h"
 #include "modules/mod_util.h"
 #include "modules/modules.h"
 
 namespace {
 
-const luaL_Reg kFuncs[] = {
+// Every `run` call of the process, started or not.
+long long g_run_allcnt = 0;
+
+// msgrecv and msgshow push texts from heap blocks they own. While a push
+// may raise (out of memory), the block is left with a box of the engine,
+// shared by the functions as their upvalue: the next call or the collector
+// frees it. One box per engine, so receiving costs no allocation of its own.
+struct PendingBlock {
+    void *block;
+};
+
+PendingBlock *pending_of(lua_State *L) { return static_cast<PendingBlock *>(lua_touserdata(L, lua_upvalueindex(1))); }
+
+void pending_hold(PendingBlock *p, void *block)
+{
+    free(p->block);
+    p->block = block;
+}
+
+void pending_release(PendingBlock *p)
+{
+    free(p->block);
+    p->block = nullptr;
+}
+
+int pending_gc(lua_State *L)
+{
+    pending_release(static_cast<PendingBlock *>(lua_touserdata(L, 1)));
+    return 0;
+}
+
+// Index of the argument that counts for run, cancel and isalive: the last
+// one (the first when there is none, so that the standard error names it).
+int last_arg(lua_State *L)
+{
+    int n = mod_nargs(L);
+    return n > 0 ? n : 1;
+}
+
+int thread_run(lua_State *L)
+{
+    size_t len;
+    const char *text = luaL_checklstring(L, last_arg(L), &len);
+
+    char *copy = static_cast<char *>(malloc(len + 1));
+    int64_t tid = 0;
+    if (copy) {
+        memcpy(copy, text, len);
+        copy[len] = '\0';
+        tid = lcmd_run_thread(copy, len);
+    }
+    __atomic_add_fetch(&g_run_allcnt, 1, __ATOMIC_RELAXED);
+
+    lua_pushinteger(L, static_cast<lua_Integer>(tid));
+    return 1;
+}
+
+int thread_show_run_allcnt(lua_State *L)
+{
+    lua_pushinteger(L, static_cast<lua_Integer>(__atomic_load_n(&g_run_allcnt, __ATOMIC_RELAXED)));
+    return 1;
+}
+
+int thread_gettid(lua_State *L)
+{
+    lua_pushinteger(L, static_cast<lua_Integer>(syscall(SYS_gettid)));
+    return 1;
+}
+
+int thread_self(lua_State *L)
+{
+    lua_pushinteger(L, static_cast<lua_Integer>(thread_id_self()));
+    return 1;
+}
+
+int thread_cancel(lua_State *L)
+{
+    lua_Integer tid = luaL_checkinteger(L, last_arg(L));
+    worker_cancel(static_cast<int64_t>(tid));
+    return mod_none(L);
+}
+
+int thread_isalive(lua_State *L)
+{
+    lua_Integer tid = luaL_checkinteger(L, last_arg(L));
+    bool alive = worker_is_alive(static_cast<int64_t>(tid));
+    lua_pushboolean(L, alive);
+    return 1;
+}
+
+int thread_msgsend(lua_State *L)
+{
+    lua_Integer tid;
+    size_t len;
+    const char *text;
+    if (mod_nargs(L) != 2 || !mod_integer(L, 1, &tid) || !(text = mod_string(L, 2, &len)))
+        return mod_false(L);
+
+    int rc = thread_queue_send(static_cast<int64_t>(tid), text, len);
+
+    lua_pushboolean(L, rc == 0);
+    return 1;
+}
+
+int thread_msgrecv(lua_State *L)
+{
+    lua_Integer tid;
+    if (mod_nargs(L) != 1 || !mod_integer(L, 1, &tid))
+        return mod_none(L);
+
+    size_t len = 0;
+    char *text = thread_queue_recv(static_cast<int64_t>(tid), &len);
+    if (!text)
+        return mod_nil(L);
+
+    PendingBlock *p = pending_of(L);
+    pending_hold(p, text);
+    lua_pushlstring(L, text, len);
+    pending_release(p);
+    return 1;
+}
+
+int thread_msgshow(lua_State *L)
+{
+    ThreadQueueSnapshot *snap = thread_queue_snapshot();
+    if (!snap)
+        return mod_none(L);
+
+    PendingBlock *p = pending_of(L);
+    pending_hold(p, snap);
+    lua_createtable(L, static_cast<int>(snap->count), 0);
+    for (size_t i = 0; i < snap->count; ++i) {
+        lua_createtable(L, 0, 2);
+        lua_pushinteger(L, static_cast<lua_Integer>(snap->items[i].target));
+        lua_setfield(L, -2, "pthid");
+        lua_pushlstring(L, snap->items[i].text, snap->items[i].len);
+        lua_setfield(L, -2, "msg");
+        lua_rawseti(L, -2, static_cast<lua_Integer>(i + 1));
+    }
+    pending_release(p);
+    return 1;
+}
+
+int thread_msgflush(lua_State *L)
+{
+    thread_queue_flush();
+    return mod_none(L);
+}
+
+const luaL_Reg kThreadFuncs[] = {
+    {"run", thread_run},
+    {"show_run_allcnt", thread_show_run_allcnt},
+    {"gettid", thread_gettid},
+    {"self", thread_self},
+    {"cancel", thread_cancel},
+    {"isalive", thread_isalive},
+    {"msgsend", thread_msgsend},
+    {"msgrecv", thread_msgrecv},
+    {"msgshow", thread_msgshow},
+    {"msgflush", thread_msgflush},
     {nullptr, nullptr},
 };
 
@@ -12,6 +179,13 @@ const luaL_Reg kFuncs[] = {
 
 int luaopen_c_thread(lua_State *L)
 {
-    mod_open(L, kFuncs, 10);
+    lua_createtable(L, 0, 10);
+    PendingBlock *p = static_cast<PendingBlock *>(lua_newuserdata(L, sizeof(PendingBlock)));
+    p->block = nullptr;
+    lua_createtable(L, 0, 1);
+    lua_pushcfunction(L, pending_gc);
+    lua_setfield(L, -2, "__gc");
+    lua_setmetatable(L, -2);
+    luaL_setfuncs(L, kThreadFuncs, 1);
     return 1;
 }

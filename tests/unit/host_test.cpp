@@ -102,7 +102,7 @@ TEST(Host, direct_delivery_is_confined_to_the_engine_thread)
     int from_other = 0;
     std::thread other([&] { from_other = app_lcmd_runmsg("{\"from\":\"worker\"}", nullptr, nullptr); });
     other.join();
-    EXPECT_EQ(from_other, -1);
+    EXPECT_EQ(from_other, -2) << "the engine is not this thread's to use";
     EXPECT_EQ(global_count(L, "seen"), 0);
 
     EXPECT_EQ(app_lcmd_runmsg("{\"from\":\"owner\"}", nullptr, nullptr), 0);

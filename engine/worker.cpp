@@ -1,0 +1,268 @@
+#include "engine/worker.h"
+
+#include <pthread.h>
+#include <signal.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "common/log.h"
+#include "control/cancel_cleanup.h"
+#include "engine/engine_create.h"
+#include "engine/host.h"
+#include "engine/lua_util.h"
+#include "engine/thread_queue.h"
+
+namespace {
+
+// As the loop thread: musl's default of 128 KiB is tight for a Lua state.
+constexpr size_t kWorkerStackSize = 1024 * 1024;
+
+const char kSyncConfMsg[] = "{\"subtype\":\"sys\",\"action\":\"get_conf_master_sync\"}";
+
+// A running worker. It is in the live list from before `run` returns until
+// its engine is closed; only ids in that list are ever handed to the
+// thread library again (a finished thread's id may name nothing, or a newer
+// thread).
+struct Worker {
+    Worker *prev;
+    Worker *next;
+    pthread_t tid;
+    char *arg;
+    size_t len;
+    lua_State *L;
+};
+
+pthread_mutex_t g_live_lock = PTHREAD_MUTEX_INITIALIZER;
+Worker *g_live = nullptr;
+
+// The caller holds g_live_lock.
+Worker *live_find(int64_t tid)
+{
+    Worker *w = g_live;
+    while (w && static_cast<int64_t>(w->tid) != tid)
+        w = w->next;
+    return w;
+}
+
+void live_insert(Worker *w)
+{
+    w->prev = nullptr;
+    w->next = g_live;
+    if (g_live)
+        g_live->prev = w;
+    g_live = w;
+}
+
+void live_remove(Worker *w)
+{
+    pthread_mutex_lock(&g_live_lock);
+    if (w->prev)
+        w->prev->next = w->next;
+    else
+        g_live = w->next;
+    if (w->next)
+        w->next->prev = w->prev;
+    pthread_mutex_unlock(&g_live_lock);
+}
+
+// The one way out of a worker, normal end and cancellation alike: close the
+// engine, release the argument, drop what is still queued for this thread
+// (nobody else reads it, and a later thread may get the same id), leave the
+// live list.
+void worker_release(void *p)
+{
+    cancel_cleanup_enter();
+    Worker *w = static_cast<Worker *>(p);
+    // The engine's finalizers may block; nothing may cut them short now.
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
+    if (w->L)
+        lua_close(w->L);
+    free(w->arg);
+    thread_queue_drop(static_cast<int64_t>(w->tid));
+    live_remove(w);
+    free(w);
+}
+
+// Calls the engine's lcmd_runmsg with one text (1 argument, no results);
+// logs a raised error under `operation`. 0 or -1.
+int worker_runmsg(lua_State *L, const char *operation, const char *text, size_t len)
+{
+    int top = lua_gettop(L);
+    klua_push_global_raw(L, "lcmd_runmsg");
+    lua_pushlstring(L, text, len);
+    int result = 0;
+    if (lua_pcall(L, 1, 0, 0) != LUA_OK) {
+        log_printf(LVL_FATAL, operation, "pcall %s failed :%s", "lcmd_runmsg", klua_error_text(L, -1));
+        result = -1;
+    }
+    lua_settop(L, top);
+    return result;
+}
+
+// Copies `src` into `dst` as the inside of a JSON string (cut to fit): a
+// log file path with a quote or a backslash must not break the message.
+void json_escape(char *dst, size_t size, const char *src)
+{
+    size_t o = 0;
+    for (const unsigned char *s = reinterpret_cast<const unsigned char *>(src); *s; ++s) {
+        char esc[8];
+        if (*s == '"' || *s == '\\')
+            snprintf(esc, sizeof esc, "\\%c", *s);
+        else if (*s < 0x20)
+            snprintf(esc, sizeof esc, "\\u%04x", *s);
+        else
+            snprintf(esc, sizeof esc, "%c", *s);
+        size_t n = strlen(esc);
+        if (o + n >= size)
+            break;
+        memcpy(dst + o, esc, n);
+        o += n;
+    }
+    dst[o] = '\0';
+}
+
+void free_text(void *p)
+{
+    cancel_cleanup_enter();
+    free(*static_cast<char **>(p));
+}
+
+// Steps 4 to 6 of a worker, with cancellation allowed: a cancel from here
+// on ends the worker through worker_release.
+void worker_work(Worker *w)
+{
+    pthread_cleanup_push(worker_release, w);
+    pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);
+    thread_set_log(w->L);
+    thread_sync_conf(w->L);
+    worker_runmsg(w->L, "run_thread", w->arg, w->len);
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
+    pthread_cleanup_pop(0);
+}
+
+void *run_thread(void *p)
+{
+    Worker *w = static_cast<Worker *>(p);
+    // Engine creation and boot are not cancellation points for a worker: a
+    // cancel that comes early takes effect once the clean-up is in place.
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
+    // The creator holds the live lock until this worker is listed.
+    pthread_mutex_lock(&g_live_lock);
+    pthread_mutex_unlock(&g_live_lock);
+
+    const char *luapath = host_luapath();
+    w->L = luapath ? engine_create(luapath) : nullptr;
+    if (!w->L)
+        log_printf(LVL_FATAL, "run_thread", "failed load lua thread");
+    else if (lcmd_boot(w->L, host_tmppath(), host_datapath()) == 0)
+        worker_work(w);
+    worker_release(w);
+    return nullptr;
+}
+
+}  // namespace
+
+int64_t thread_id_self() { return static_cast<int64_t>(pthread_self()); }
+
+int64_t lcmd_run_thread(char *arg, size_t len)
+{
+    Worker *w = static_cast<Worker *>(calloc(1, sizeof(Worker)));
+    int rc = -1;
+    pthread_t tid{};
+    if (w) {
+        w->arg = arg;
+        w->len = len;
+        pthread_attr_t attr;
+        pthread_attr_init(&attr);
+        pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+        pthread_attr_setstacksize(&attr, kWorkerStackSize);
+        // The stop signals are the main thread's: a worker starts with them
+        // blocked, whichever thread starts it.
+        sigset_t stop;
+        sigset_t old;
+        sigemptyset(&stop);
+        sigaddset(&stop, SIGTERM);
+        sigaddset(&stop, SIGUSR1);
+        pthread_sigmask(SIG_BLOCK, &stop, &old);
+        pthread_mutex_lock(&g_live_lock);
+        rc = pthread_create(&tid, &attr, run_thread, w);
+        if (rc == 0) {
+            w->tid = tid;
+            // Messages left for an earlier thread with this id are not for
+            // this one.
+            thread_queue_drop(static_cast<int64_t>(tid));
+            live_insert(w);
+        }
+        pthread_mutex_unlock(&g_live_lock);
+        pthread_sigmask(SIG_SETMASK, &old, nullptr);
+        pthread_attr_destroy(&attr);
+    }
+    if (rc != 0) {
+        log_printf(LVL_ERROR, "lcmd_run_thread", "call pthread_create failed");
+        free(arg);
+        free(w);
+        return 0;
+    }
+    return static_cast<int64_t>(tid);
+}
+
+bool worker_is_alive(int64_t tid)
+{
+    if (tid == thread_id_self())
+        return true;
+    pthread_mutex_lock(&g_live_lock);
+    bool alive = live_find(tid) != nullptr;
+    pthread_mutex_unlock(&g_live_lock);
+    return alive;
+}
+
+int worker_cancel(int64_t tid)
+{
+    // Under the lock the worker cannot leave the list, so its thread has not
+    // ended when the request is made.
+    pthread_mutex_lock(&g_live_lock);
+    Worker *w = live_find(tid);
+    if (w)
+        pthread_cancel(w->tid);
+    pthread_mutex_unlock(&g_live_lock);
+    return w ? 0 : -1;
+}
+
+int thread_set_log(lua_State *L)
+{
+    char level[32];
+    char file[4096];
+    file[0] = '\0';
+    log_get(level, sizeof level, file, sizeof file);
+    char msg[4256];
+    if (file[0]) {
+        char escaped[4096];
+        json_escape(escaped, sizeof escaped, file);
+        snprintf(msg, sizeof msg,
+                 "{\"subtype\":\"sys\",\"action\":\"set_log\",\"isthread\":true,\"tag\":\"[thread]\","
+                 "\"level\":\"%s\",\"file\":\"%s\"}",
+                 level, escaped);
+    } else {
+        snprintf(msg, sizeof msg,
+                 "{\"subtype\":\"sys\",\"action\":\"set_log\",\"isthread\":true,\"tag\":\"[thread]\","
+                 "\"level\":\"%s\"}",
+                 level);
+    }
+    return worker_runmsg(L, "thread_set_log", msg, strlen(msg));
+}
+
+int thread_sync_conf(lua_State *L)
+{
+    char *answer = nullptr;
+    if (app_lcmd_runmsg(kSyncConfMsg, &answer, nullptr) != 0 || !answer) {
+        free(answer);
+        return -1;
+    }
+    int rc;
+    pthread_cleanup_push(free_text, &answer);
+    rc = worker_runmsg(L, "thread_sync_conf", answer, strlen(answer));
+    pthread_cleanup_pop(1);
+    return rc;
+}

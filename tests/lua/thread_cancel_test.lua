@@ -1,0 +1,67 @@
+-- c.thread: cancelling workers. (Kept apart from thread_test.lua: the
+-- ThreadSanitizer run leaves these out, see .ci/run.)
+local thread = require "c.thread"
+local here = debug.getinfo(1, "S").source:match("^@(.*/)") or "./"
+local in_workers = dofile(here .. "thread_workers.lua").in_workers
+
+test("cancel ends a worker blocked in a cancellation point and closes its engine", function()
+    in_workers([[
+test("cancel", function()
+    local tasks = count_entries("/proc/self/task")
+    local id = thread.run("worker:block")
+    eq(next_note(), "started " .. id, "blocked")
+    eq(thread.isalive(id), true, "alive while blocked")
+    eq(nvals(thread.cancel(id)), 0, "no value")
+    eq(next_note(), "closed " .. id, "engine closed by the clean-up")
+    ended(id)
+    wait_for("the thread's exit", function() return count_entries("/proc/self/task") == tasks end)
+    eq(thread.msgrecv(me), nil, "it never woke up")
+    -- The id names nothing now: both calls are answered without touching it.
+    eq(thread.isalive(id), false, "not alive")
+    thread.cancel(id)
+end)
+]])
+end)
+
+test("a cancel that comes while the engine is being built takes effect later", function()
+    in_workers([[
+test("early cancel", function()
+    local id = thread.run("worker:block")
+    thread.cancel(id)
+    ended(id)
+    -- Whether it got as far as its message or not, its engine was closed.
+    local notes = {}
+    while true do
+        local m = thread.msgrecv(me)
+        if not m then break end
+        notes[#notes + 1] = m
+    end
+    eq(notes[#notes], "closed " .. id, "closed last")
+    for _, m in ipairs(notes) do eq(m ~= "woke up", true, "never woke up") end
+end)
+]])
+end)
+
+test("a worker can cancel itself", function()
+    in_workers([[
+test("self cancel", function()
+    local id = thread.run("worker:selfcancel")
+    eq(next_note(), "closed " .. id, "closed")
+    ended(id)
+    eq(thread.msgrecv(me), nil, "it never woke up")
+end)
+]])
+end)
+
+test("what is left for a worker is dropped when it is cancelled", function()
+    in_workers([[
+test("left at cancellation", function()
+    local id = thread.run("worker:block")
+    eq(next_note(), "started " .. id, "blocked")
+    thread.msgsend(id, "unread")
+    thread.cancel(id)
+    ended(id)
+    for _, m in ipairs(thread.msgshow()) do eq(m.pthid ~= id, true, "nothing left for the worker") end
+end)
+]])
+end)
