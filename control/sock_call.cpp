@@ -38,6 +38,12 @@ void exchange_release(void *p)
 
 int lcmd_sock_call(const char *tmpdir, int argc, const char *const *argv, char **reply, char **err)
 {
+    return lcmd_sock_call_within(tmpdir, argc, argv, reply, err, kExchangeTimeoutMs);
+}
+
+int lcmd_sock_call_within(const char *tmpdir, int argc, const char *const *argv, char **reply, char **err,
+                          long timeout_ms)
+{
     if (reply)
         *reply = nullptr;
     if (err)
@@ -60,13 +66,12 @@ int lcmd_sock_call(const char *tmpdir, int argc, const char *const *argv, char *
     }
     snprintf(path, sizeof path, "%s/.__scli", tmpdir);
 
-    // Every wait of the exchange gets the whole time-out.
-    const long timeout_ms = kExchangeTimeoutMs;
     Exchange x = {-1, req, nullptr};
     int ret = -1;
     int cancel_state;
     pthread_cleanup_push(exchange_release, &x);
-    x.fd = local_sock_connect(path, err);
+    // Every wait of the exchange gets the whole time-out.
+    x.fd = local_sock_connect(path, err, timeout_ms);
     if (x.fd >= 0 && local_sock_write(x.fd, req, err, timeout_ms) == 0 &&
         local_sock_read_msg(x.fd, &x.answer, err, timeout_ms) == 0)
         ret = 0;

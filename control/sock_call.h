@@ -10,3 +10,8 @@ extern const char kNoTmpDirText[];
 // is one. Both out-pointers are cleared first; the caller frees what they hold.
 // Every call has its own connection; no state is kept between calls.
 int lcmd_sock_call(const char *tmpdir, int argc, const char *const *argv, char **reply, char **err);
+
+// As lcmd_sock_call with another bound than the 180 s for each wait (and
+// for the connect).
+int lcmd_sock_call_within(const char *tmpdir, int argc, const char *const *argv, char **reply, char **err,
+                          long timeout_ms);

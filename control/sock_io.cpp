@@ -1,6 +1,5 @@
 #include "control/sock_io.h"
 
-#include "common/intervals.h"
 #include "control/cancel_cleanup.h"
 #include "control/err_text.h"
 
@@ -25,7 +24,7 @@ constexpr uint32_t kMaxReplyLen = 0x7fffffffu;
 
 } // namespace
 
-int local_sock_connect(const char *path, char **err)
+int local_sock_connect(const char *path, char **err, long timeout_ms)
 {
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
@@ -37,8 +36,8 @@ int local_sock_connect(const char *path, char **err)
     // ever; Linux bounds an AF_UNIX connect by the send time-out. The socket
     // is non-blocking afterwards, so the time-out affects nothing else.
     struct timeval tv;
-    tv.tv_sec = kExchangeTimeoutMs / 1000;
-    tv.tv_usec = (kExchangeTimeoutMs % 1000) * 1000;
+    tv.tv_sec = timeout_ms / 1000;
+    tv.tv_usec = (timeout_ms % 1000) * 1000;
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
 
     struct sockaddr_un addr;

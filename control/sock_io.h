@@ -9,9 +9,9 @@
 
 #include <cstddef>
 
-// Connects an AF_UNIX stream socket to `path` (blocking, bounded by the
-// exchange time-out), then makes it non-blocking. The descriptor, or -1.
-int local_sock_connect(const char *path, char **err);
+// Connects an AF_UNIX stream socket to `path` (blocking, bounded by
+// `timeout_ms`), then makes it non-blocking. The descriptor, or -1.
+int local_sock_connect(const char *path, char **err, long timeout_ms);
 
 // Waits until `fd` is readable (`dir` 1) or writable (`dir` 0), at most
 // `timeout_ms`. 1 ready, 0 time-out, -1 wait error (interruption included).

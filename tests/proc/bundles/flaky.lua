@@ -37,6 +37,7 @@ function lcmd_loop()
             n = n + 1
             local what = schedule:sub(n, n)
             if what == "s" then
+                client:close()
                 server:close()
                 os.remove(path)
                 while true do require("socket.core").sleep(1) end
