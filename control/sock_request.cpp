@@ -1,5 +1,6 @@
 #include "control/sock_request.h"
 
+#include "common/json_escape.h"
 #include "control/err_text.h"
 
 #include <cjson/cJSON.h>
@@ -28,63 +29,31 @@ namespace {
 // 256-byte buffer it is sent from.
 struct Form {
     char text[256];
-    size_t len;
     bool full;  // something did not fit: nothing more is added
 };
-
-void form_put(Form &f, const char *piece, size_t n)
-{
-    if (f.full)
-        return;
-    if (f.len + n > sizeof f.text - 1) {
-        f.full = true;
-        return;
-    }
-    memcpy(f.text + f.len, piece, n);
-    f.len += n;
-    f.text[f.len] = '\0';
-}
 
 // Template text: cut anywhere, as snprintf would.
 void form_raw(Form &f, const char *s)
 {
-    for (; *s && !f.full; ++s)
-        form_put(f, s, 1);
+    if (f.full)
+        return;
+    size_t len = strlen(f.text);
+    size_t n = strlen(s);
+    if (n > sizeof f.text - 1 - len) {
+        n = sizeof f.text - 1 - len;
+        f.full = true;
+    }
+    memcpy(f.text + len, s, n);
+    f.text[len + n] = '\0';
 }
 
-// A word from the command line inside a JSON string: quotes, backslashes
-// and control characters are escaped, so a word can never add members of
-// its own; an escape sequence goes in whole or not at all.
+// A word from the command line inside a JSON string: escaped, so that a
+// word can never add members of its own; an escape goes in whole or not at
+// all.
 void form_word(Form &f, const char *s)
 {
-    for (; *s && !f.full; ++s) {
-        unsigned char c = static_cast<unsigned char>(*s);
-        char esc[8];
-        switch (c) {
-        case '"':
-            form_put(f, "\\\"", 2);
-            break;
-        case '\\':
-            form_put(f, "\\\\", 2);
-            break;
-        case '\n':
-            form_put(f, "\\n", 2);
-            break;
-        case '\r':
-            form_put(f, "\\r", 2);
-            break;
-        case '\t':
-            form_put(f, "\\t", 2);
-            break;
-        default:
-            if (c < 0x20) {
-                snprintf(esc, sizeof esc, "\\u%04x", c);
-                form_put(f, esc, 6);
-            } else {
-                form_put(f, s, 1);
-            }
-        }
-    }
+    if (!f.full)
+        f.full = !json_escape_append(f.text, sizeof f.text, s);
 }
 
 // Fills a form: `parts` alternate template text and words, starting with
@@ -92,7 +61,6 @@ void form_word(Form &f, const char *s)
 char *form_build(const char *const *parts, char **err)
 {
     Form f;
-    f.len = 0;
     f.full = false;
     f.text[0] = '\0';
     for (int i = 0; parts[i]; ++i) {

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/json_escape.h"
 #include "common/log.h"
 #include "control/cancel_cleanup.h"
 #include "engine/engine_create.h"
@@ -99,28 +100,6 @@ int worker_runmsg(lua_State *L, const char *operation, const char *text, size_t 
     }
     lua_settop(L, top);
     return result;
-}
-
-// Copies `src` into `dst` as the inside of a JSON string (cut to fit): a
-// log file path with a quote or a backslash must not break the message.
-void json_escape(char *dst, size_t size, const char *src)
-{
-    size_t o = 0;
-    for (const unsigned char *s = reinterpret_cast<const unsigned char *>(src); *s; ++s) {
-        char esc[8];
-        if (*s == '"' || *s == '\\')
-            snprintf(esc, sizeof esc, "\\%c", *s);
-        else if (*s < 0x20)
-            snprintf(esc, sizeof esc, "\\u%04x", *s);
-        else
-            snprintf(esc, sizeof esc, "%c", *s);
-        size_t n = strlen(esc);
-        if (o + n >= size)
-            break;
-        memcpy(dst + o, esc, n);
-        o += n;
-    }
-    dst[o] = '\0';
 }
 
 void free_text(void *p)
@@ -239,7 +218,8 @@ int thread_set_log(lua_State *L)
     char msg[4256];
     if (file[0]) {
         char escaped[4096];
-        json_escape(escaped, sizeof escaped, file);
+        escaped[0] = '\0';
+        json_escape_append(escaped, sizeof escaped, file);
         snprintf(msg, sizeof msg,
                  "{\"subtype\":\"sys\",\"action\":\"set_log\",\"isthread\":true,\"tag\":\"[thread]\","
                  "\"level\":\"%s\",\"file\":\"%s\"}",
