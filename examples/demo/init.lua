@@ -10,6 +10,8 @@
 local cjson = require "cjson"
 local socket = require "socket.core"
 local unix = require "socket.unix"
+local ctime = require "c.time"
+local thread = require "c.thread"
 
 local ROOT = rootpath            -- the directory this bundle was loaded from
 local MAX_REQUEST = 1024 * 1024  -- larger frames are refused, not buffered
@@ -23,6 +25,9 @@ local state = {
     ret_code = 0,
     exiting = false,
     requests = 0,
+    started = 0,
+    stop_code = nil,
+    worker_results = {},
     log = { level = "error", file = nil, lineinfo = false, tag = "" },
 }
 
@@ -93,7 +98,16 @@ command("sys", "get_conf_master_sync", "the master configuration, for worker thr
     return cjson.encode(state.config)
 end)
 
-command("sys", "status", "what the engine handed to the scripts", function()
+-- Threads of this process, the engine's own included.
+local function thread_count()
+    local n = 0
+    for name in lfs.dir("/proc/self/task") do
+        if name ~= "." and name ~= ".." then n = n + 1 end
+    end
+    return n
+end
+
+command("sys", "status", "what the engine handed to the scripts, uptime and threads", function()
     return ok({
         ret_code = state.ret_code,
         heid = state.heid,
@@ -102,8 +116,66 @@ command("sys", "status", "what the engine handed to the scripts", function()
         datapath = state.datapath or cjson.null,
         requests = state.requests,
         name = state.config.name,
+        uptime = ctime.get_uptime("MONOTONIC") - state.started,
+        threads = thread_count(),
+        workers_started = thread.show_run_allcnt(),
     })
 end)
+
+command("sys", "stop", "stop the engine at once (exit code APP_RETCODE_COMMAND_EXIT)", function()
+    state.stop_code = CENUM.APP_RETCODE_COMMAND_EXIT
+    state.exiting = true
+    return ok({ exit_code = state.stop_code })
+end)
+
+---------------------------------------------------------------------------
+-- Work on a worker thread: "sys worker" starts one and answers at once (the
+-- loop that serves this request must not wait for it); the worker sends its
+-- result to the loop thread, which logs it and keeps the last ones for
+-- "sys workers".
+
+local MAX_RESULTS = 16
+
+-- Thread ids are integers too large for JSON numbers (cjson prints 14
+-- digits): they travel as text.
+local function tid_text(id) return string.format("%d", id) end
+local function tid_of(text) return math.tointeger(tonumber(text)) end
+
+command("sys", "worker", "sum 1..n on a worker thread (n: default 1000000); see sys workers", function(msg)
+    local n = math.tointeger(msg.n) or 1000000
+    local id = thread.run(cjson.encode({ subtype = "demo", action = "work", n = n, reply_to = tid_text(thread.self()) }))
+    if id == 0 then return nil, "the worker could not be started" end
+    return ok({ worker = tid_text(id) })
+end)
+
+command("sys", "workers", "results of the workers started with sys worker", function()
+    return ok({ started = thread.show_run_allcnt(), results = state.worker_results })
+end)
+
+-- Runs on the worker's own engine.
+command("demo", "work", "a worker's job (sent by sys worker)", function(msg)
+    local s0, ns0 = ctime.get_uptime()
+    local sum = 0
+    for i = 1, math.tointeger(msg.n) or 0 do sum = sum + i end
+    local s1, ns1 = ctime.get_uptime()
+    thread.msgsend(tid_of(msg.reply_to), cjson.encode({
+        worker = tid_text(thread.self()), n = msg.n, sum = sum,
+        ms = ((s1 - s0) * 1e9 + (ns1 - ns0)) // 1e6,
+    }))
+    return ok()
+end)
+
+-- On the loop thread: takes what the workers sent.
+local function collect_worker_results()
+    local self = thread.self()
+    local text = thread.msgrecv(self)
+    while text do
+        log("info", "worker result %s", text)
+        table.insert(state.worker_results, cjson.decode(text))
+        if #state.worker_results > MAX_RESULTS then table.remove(state.worker_results, 1) end
+        text = thread.msgrecv(self)
+    end
+end
 
 command("sys", "echo", "answer with the request itself", function(_, text)
     return text
@@ -168,6 +240,7 @@ end
 function lcmd_boot(tmppath, datapath)
     state.tmppath = tmppath
     state.datapath = datapath
+    state.started = ctime.get_uptime("MONOTONIC")
 end
 
 function lcmd_init(config_path, ...)
@@ -193,6 +266,12 @@ function lcmd_init(config_path, ...)
 end
 
 function lcmd_runmsg(text)
+    local okdecode, msg = pcall(cjson.decode, text)
+    -- A worker's engine is handed the master configuration as it is.
+    if okdecode and type(msg) == "table" and msg.action == nil then
+        state.config = msg
+        return ok()
+    end
     return dispatch(text)
 end
 
@@ -267,6 +346,7 @@ function lcmd_loop()
         collectgarbage("step", 0)
     end
     while not state.exiting do
+        collect_worker_results()
         local recvt, sendt = { server }, {}
         for _, c in ipairs(clients) do
             if c.out then sendt[#sendt + 1] = c.sock else recvt[#recvt + 1] = c.sock end
@@ -306,6 +386,10 @@ function lcmd_loop()
     end
     server:close()
     os.remove(path)
+    if state.stop_code then
+        log("info", "stopping with exit code %d", state.stop_code)
+        os.exit(state.stop_code)
+    end
 end
 
 function lcmd_errhandle(err)

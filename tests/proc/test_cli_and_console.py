@@ -7,7 +7,7 @@ import struct
 import subprocess
 import time
 
-from harness import USAGE_HEAD, EngineCase, Proc, main, run
+from harness import USAGE_HEAD, EngineCase, Proc, main, run, wait_for
 
 
 class CliClient(EngineCase):
@@ -44,6 +44,33 @@ class CliClient(EngineCase):
         code, out, _ = t.cli("sys", "exit")
         self.assertEqual((code, json.loads(out)), (0, {"code": 0}))
         self.assertEqual(t.procs[0].wait(), 128)  # no one answers the health check any more
+
+    def test_status_reports_uptime_and_threads(self):
+        t = self.serving_tree()
+        status = json.loads(t.cli("sys", "status")[1])
+        self.assertGreaterEqual(status["uptime"], 0)
+        self.assertGreaterEqual(status["threads"], 2)  # the health checker and the loop
+        self.assertEqual(status["workers_started"], 0)
+
+    def test_worker_command_answers_at_once_and_the_result_comes_later(self):
+        t = self.tree()
+        p = t.engine("-d")
+        self.assertTrue(t.wait_serving())
+        started = json.loads(t.cli("sys", "worker", '{"n":1000}')[1])
+        self.assertEqual(started["code"], 0)
+
+        def results():
+            return json.loads(t.cli("sys", "workers")[1])["results"]
+        got = wait_for(results, 20)
+        self.assertEqual([(r["worker"], r["sum"]) for r in got], [(started["worker"], 500500)])
+        self.assertTrue(p.wait_output('worker result {"'), p.out())
+        self.assertEqual(json.loads(t.cli("sys", "workers")[1])["started"], 1)
+
+    def test_sys_stop_ends_the_engine_at_once(self):
+        t = self.serving_tree()
+        code, out, _ = t.cli("sys", "stop")
+        self.assertEqual(json.loads(out), {"code": 0, "exit_code": 181})
+        self.assertEqual(t.procs[0].wait(timeout=20), 181)
 
     def test_idle_slow_and_non_reading_clients_delay_no_one(self):
         t = self.serving_tree()
