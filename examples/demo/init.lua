@@ -190,6 +190,29 @@ command("arch", "set_heid", "set the device's hardware identity", function(msg)
     return ok()
 end)
 
+---------------------------------------------------------------------------
+-- The gateway, as the gateway library reports it (on a PC: the simulated
+-- gateway, see README.md).
+
+command("capi", "device", "the gateway's identity, LAN address and hosts online", function()
+    local capi = require "c.capi"
+    return ok({
+        mac = capi.get_device_mac() or cjson.null,
+        device = capi.get_device_info() or cjson.null,
+        lan_ifname = capi.get_lan_brifname() or cjson.null,
+        lan = capi.get_lan_ipinfo() or cjson.null,
+        hosts = capi.get_online_hostinfo() or cjson.null,
+    })
+end)
+
+command("mnf", "list", "the ipsets (or the one named \"setname\") and the traffic-control rules", function(msg)
+    local mnf = require "c.mnf"
+    local sets = mnf.ipset_list(type(msg.setname) == "string" and msg.setname or nil)
+    local rules = mnf.rule_list()
+    if not sets or not rules then return nil, "the gateway library cannot list ipsets or rules" end
+    return ok({ ipsets = sets, rules = rules })
+end)
+
 command("__svr_oper", "set_ret_code", "the exit code of the previous run", function(msg)
     state.ret_code = math.tointeger(msg.ret_code) or 0
     log("info", "previous return code %d", state.ret_code)
@@ -420,13 +443,18 @@ local function run_test_file(path, counts)
     end
     -- Runs a Lua snippet in a fresh `ut -d` beside this bundle and returns
     -- everything it printed: the snippet's output and the engine's log
-    -- lines (level info), in the order they happened.
-    env.ut_run = function(code)
+    -- lines (level info), in the order they happened. `vars` (optional)
+    -- maps names of environment variables to values for that run.
+    env.ut_run = function(code, vars)
         local path = os.tmpname()
         local f = assert(io.open(path, "w"))
         f:write(code)
         f:close()
-        local p = assert(io.popen(string.format("'%s/ut' -d '%s' 2>&1", rootpath, path)))
+        local prefix = ""
+        for k, v in pairs(vars or {}) do
+            prefix = prefix .. string.format("%s='%s' ", k, (tostring(v):gsub("'", "'\\''")))
+        end
+        local p = assert(io.popen(string.format("%s'%s/ut' -d '%s' 2>&1", prefix, rootpath, path)))
         local out = p:read("a")
         p:close()
         os.remove(path)

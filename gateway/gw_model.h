@@ -1,0 +1,99 @@
+// The gateway as our libcsecapi.so keeps it, whatever stores it: identity,
+// LAN, hosts, matches, ipsets, traffic-control rules, limits and the
+// failures a test asked for; and the changes the csSgw_ calls make to it.
+// Nothing here knows where the state lives (see gw_backend.h).
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "gateway/csecapi.h"
+
+// Failure codes of our library (the engine only logs codes; the vendor's
+// library has codes of its own).
+enum GwCode {
+    GW_OK = 0,
+    GW_E_ARG = 1,        // null pointer, empty name, entries missing
+    GW_E_STATE = 2,      // the state file cannot be read, is not JSON or has wrong types
+    GW_E_STORE = 3,      // the state file cannot be locked or written
+    GW_E_NOT_FOUND = 4,  // no such set, entry or rule
+    GW_E_LIMIT = 5,      // a limit would be exceeded
+    GW_E_ENTRY = 6,      // an entry that is no address or network of the set's protocol
+    GW_E_NOMEM = 7,
+    GW_E_RELEASE = 8,    // released something the library did not hand out (or twice)
+    GW_E_IN_USE = 9,     // destroying a set that a rule names
+};
+
+struct GwSet {
+    std::string name;  // at most 63 characters, as every text below: cut to its record field
+    std::string type;
+    uint32_t protocol = CSSGW_PROTOCOL_IPV4;
+    uint32_t direction = CSSGW_DIRECTION_SRC;
+    std::vector<std::string> entries;  // in the order they were added
+};
+
+struct GwRule {
+    std::string name;
+    uint8_t target = CSSGW_TARGET_DROP;
+    uint8_t enable = 1;
+    uint8_t operate = 1;
+    uint8_t priority = 0;
+    std::vector<std::string> sets;  // every name the rule was given
+};
+
+struct GwLimits {
+    uint32_t max_rules = 64;
+    uint32_t max_sets_per_rule = 8;
+    uint32_t max_entries_per_set = 65535;
+};
+
+struct GwState {
+    char mac[32] = {};
+    CsSgw_DeviceInfo_t device = {};
+    CsSgw_PPPoEInfo_t pppoe = {};
+    char lan_ifname[33] = {};
+    char lan_ip[32] = {};
+    char lan_mask[32] = {};
+    std::vector<CsSgw_LanHostInfo_t> hosts;
+    std::vector<CsSgw_MatchInfo_t> matches;
+    std::vector<GwSet> sets;    // in creation order
+    std::vector<GwRule> rules;  // in insertion order
+    GwLimits limits;
+    // Failure injection: csSgw_ function name -> the code it returns instead
+    // of working (0: it returns success and does nothing, handing out no list).
+    std::map<std::string, int> fail;
+    bool fail_leaves_list = false;  // a failing list getter still hands out an empty list
+};
+
+// The code injected for `function`, if any.
+bool gw_injected(const GwState &st, const char *function, int *code);
+
+// A text field of `size` bytes as a string: up to its first NUL, at most
+// size - 1 characters (a field without a NUL is cut, never overrun).
+std::string gw_field(const char *field, size_t size);
+template <size_t N> std::string gw_field(const char (&field)[N]) { return gw_field(field, N); }
+
+// Copies `text` into a field of `size` bytes, cut to size - 1 characters.
+void gw_set_field(char *field, size_t size, const std::string &text);
+template <size_t N> void gw_set_field(char (&field)[N], const std::string &text) { gw_set_field(field, N, text); }
+
+// True when `entry` is an address or a network (address/prefix length) of
+// the protocol (CSSGW_PROTOCOL_IPV4, anything else IPv6).
+bool gw_entry_valid(uint32_t protocol, const std::string &entry);
+
+const GwSet *gw_find_set(const GwState &st, const std::string &name);
+const GwRule *gw_find_rule(const GwState &st, const std::string &name);
+
+// The changes. Each checks everything before it changes anything, so a
+// failure leaves `st` as it was.
+int gw_sets_add(GwState &st, const CsSgw_IPSetsList_t *list);
+int gw_sets_delete_entries(GwState &st, const CsSgw_IPSetsList_t *list);
+int gw_sets_clear(GwState &st, const CsSgw_IPSetNameList_t *names);
+int gw_sets_destroy(GwState &st, const CsSgw_IPSetNameList_t *names);
+int gw_rule_add(GwState &st, const CsSgw_TrafficControl_t *rule);
+int gw_rule_delete(GwState &st, const char *name);
+
+// Whether the set holds the entry (both cut to their field sizes).
+int gw_set_check(const GwState &st, const char *set_name, const char *entry, int *present);

@@ -1,0 +1,25 @@
+// The simulated gateway's state file: a JSON object whose members (all
+// optional) override the built-in default gateway.
+#pragma once
+
+#include <cjson/cJSON.h>
+
+#include <cstddef>
+
+#include "gateway/gw_backend.h"
+#include "gateway/gw_model.h"
+
+// The built-in default gateway.
+void sim_default_state(GwState &st);
+
+// Reads a parsed state file into `st` (the default gateway plus the file's
+// members). 0, or -1 with the reason (member path and what is wrong) in
+// `why` when a member has the wrong type.
+int sim_state_from_json(const cJSON *root, GwState &st, char *why, size_t why_size);
+
+// The whole state as a state file; nullptr when memory runs out.
+cJSON *sim_state_to_json(const GwState &st);
+
+// Replaces the member of `root` that holds `part` ("ipsets" or "rules") by
+// its value in `st`, keeping every other member as it is. 0 or -1.
+int sim_state_update_json(cJSON *root, GwPart part, const GwState &st);

@@ -1,0 +1,264 @@
+// Our libcsecapi.so through its C interface: what the records carry, what
+// is checked before a change, what happens to lists given back wrongly.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "gateway/csecapi.h"
+#include "gateway/gw_model.h"
+#include "test_util.h"
+
+namespace {
+
+// Points the library at a state file in a scratch directory for one test.
+struct StateFile {
+    ScratchDir dir;
+    std::string path = dir / "state.json";
+    explicit StateFile(const std::string &text = "")
+    {
+        if (!text.empty())
+            file_put(path, text);
+        setenv("KORVEX_GATEWAY_STATE", path.c_str(), 1);
+    }
+    ~StateFile() { unsetenv("KORVEX_GATEWAY_STATE"); }
+};
+
+// A one-set list with its entries, built as a caller would.
+struct SetList {
+    std::vector<CsSgw_IPSetInfo_t> sets;
+    std::vector<std::vector<CsSgw_IPSetEntry_t>> entries;
+    CsSgw_IPSetsList_t list{};
+
+    void add(const char *name, std::vector<std::string> es, uint32_t protocol = CSSGW_PROTOCOL_IPV4)
+    {
+        CsSgw_IPSetInfo_t s{};
+        snprintf(s.SetName, sizeof s.SetName, "%s", name);
+        snprintf(s.SetType, sizeof s.SetType, "hash:net");
+        s.Protocol = protocol;
+        s.Direction = CSSGW_DIRECTION_SRC;
+        std::vector<CsSgw_IPSetEntry_t> v(es.size());
+        for (size_t i = 0; i < es.size(); ++i)
+            snprintf(v[i].Entry, sizeof v[i].Entry, "%s", es[i].c_str());
+        sets.push_back(s);
+        entries.push_back(std::move(v));
+    }
+    const CsSgw_IPSetsList_t *get()
+    {
+        for (size_t i = 0; i < sets.size(); ++i) {
+            sets[i].EntryNum = static_cast<uint32_t>(entries[i].size());
+            sets[i].Entries = entries[i].empty() ? nullptr : entries[i].data();
+        }
+        list.SetNum = static_cast<uint32_t>(sets.size());
+        list.Sets = sets.data();
+        return &list;
+    }
+};
+
+std::vector<std::string> entries_of(const char *name)
+{
+    CsSgw_IPSetsList_t *all = nullptr;
+    std::vector<std::string> out;
+    EXPECT_EQ(csSgw_getIPSetsAllInfo(&all), 0);
+    for (uint32_t i = 0; all && i < all->SetNum; ++i) {
+        if (strcmp(all->Sets[i].SetName, name) != 0)
+            continue;
+        for (uint32_t k = 0; k < all->Sets[i].EntryNum; ++k)
+            out.push_back(all->Sets[i].Entries[k].Entry);
+    }
+    EXPECT_EQ(csSgw_releaseIPSetsAllInfo(all), 0);
+    return out;
+}
+
+}  // namespace
+
+TEST(GatewayLib, ReleasingWhatWasNotHandedOutFailsWithoutACrash)
+{
+    StateFile st;
+    CsSgw_IPSetsList_t own{};
+    EXPECT_EQ(csSgw_releaseIPSetsAllInfo(&own), GW_E_RELEASE);
+    EXPECT_EQ(csSgw_releaseIPSetsAllInfo(nullptr), GW_E_RELEASE);
+
+    CsSgw_IPSetsList_t *conf = nullptr;
+    ASSERT_EQ(csSgw_getIPSetsAllConf(&conf), 0);
+    ASSERT_NE(conf, nullptr);
+    // Through the release function of another kind of list: refused, kept.
+    EXPECT_EQ(csSgw_releaseIPSetsAllInfo(conf), GW_E_RELEASE);
+    EXPECT_EQ(csSgw_releaseIPSetsAllConf(conf), 0);
+    EXPECT_EQ(csSgw_releaseIPSetsAllConf(conf), GW_E_RELEASE) << "released twice";
+}
+
+TEST(GatewayLib, NullArgumentsFailWithACode)
+{
+    StateFile st;
+    EXPECT_EQ(csSgw_getDeviceMAC(nullptr), GW_E_ARG);
+    EXPECT_EQ(csSgw_getDeviceInfo(nullptr), GW_E_ARG);
+    EXPECT_EQ(csSgw_getLanIpInfo(nullptr, nullptr), GW_E_ARG);
+    int count = 0;
+    EXPECT_EQ(csSgw_getLanOnlineHostInfo(nullptr, &count), GW_E_ARG);
+    EXPECT_EQ(csSgw_addIPSets(nullptr), GW_E_ARG);
+    EXPECT_EQ(csSgw_checkIPSetEntry("a", nullptr, &count), GW_E_ARG);
+    EXPECT_EQ(csSgw_addFirewallTrafficControl(nullptr), GW_E_ARG);
+    EXPECT_EQ(csSgw_getFirewallTrafficControl(nullptr, nullptr), GW_E_ARG);
+    CsSgw_IPSetsList_t claims{1, nullptr};
+    EXPECT_EQ(csSgw_addIPSets(&claims), GW_E_ARG) << "a count without records";
+    EXPECT_FALSE(file_exists(st.path)) << "a failed change wrote the state";
+}
+
+TEST(GatewayLib, WithoutAStateFileEachProcessKeepsItsOwnGateway)
+{
+    unsetenv("KORVEX_GATEWAY_STATE");
+    char mac[32] = {};
+    ASSERT_EQ(csSgw_getDeviceMAC(mac), 0);
+    EXPECT_STREQ(mac, "02:4b:56:58:00:01");
+    SetList l;
+    l.add("memory-only", {"10.0.0.1"});
+    ASSERT_EQ(csSgw_addIPSets(l.get()), 0);
+    EXPECT_EQ(entries_of("memory-only"), std::vector<std::string>{"10.0.0.1"});
+    CsSgw_IPSetName_t name{};
+    snprintf(name.SetName, sizeof name.SetName, "memory-only");
+    CsSgw_IPSetNameList_t names{1, &name};
+    EXPECT_EQ(csSgw_deleteIPSets(&names), 0);
+    EXPECT_EQ(csSgw_deleteIPSets(&names), GW_E_NOT_FOUND);
+}
+
+TEST(GatewayLib, TextsThatFillTheirFieldsAreCutNeverOverrun)
+{
+    StateFile st;
+    SetList l;
+    l.add("x", {});
+    memset(l.sets[0].SetName, 'n', sizeof l.sets[0].SetName);  // no NUL at all
+    memset(l.sets[0].SetType, 't', sizeof l.sets[0].SetType);
+    ASSERT_EQ(csSgw_addIPSets(l.get()), 0);
+    CsSgw_IPSetsList_t *conf = nullptr;
+    ASSERT_EQ(csSgw_getIPSetsAllConf(&conf), 0);
+    ASSERT_EQ(conf->SetNum, 1u);
+    EXPECT_EQ(std::string(conf->Sets[0].SetName), std::string(63, 'n'));
+    EXPECT_EQ(std::string(conf->Sets[0].SetType), std::string(31, 't'));
+    EXPECT_EQ(csSgw_releaseIPSetsAllConf(conf), 0);
+
+    CsSgw_TrafficControl_t rule{};
+    memset(rule.Name, 'r', sizeof rule.Name);
+    CsSgw_IPSetName_t set{};
+    memset(set.SetName, 'n', sizeof set.SetName);
+    rule.SetNum = 1;
+    rule.SetNames = &set;
+    ASSERT_EQ(csSgw_addFirewallTrafficControl(&rule), 0);
+    CsSgw_TrafficControl_t *got = nullptr;
+    ASSERT_EQ(csSgw_getFirewallTrafficControl(std::string(300, 'r').c_str(), &got), 0);
+    EXPECT_EQ(strlen(got->Name), 255u);
+    ASSERT_EQ(got->SetNum, 1u);
+    EXPECT_EQ(std::string(got->SetNames[0].SetName), std::string(63, 'n'));
+    EXPECT_EQ(csSgw_releaseFirewallTrafficControl(got), 0);
+}
+
+TEST(GatewayLib, AListIsTakenWholeOrNotAtAll)
+{
+    StateFile st;
+    SetList l;
+    l.add("first", {"10.0.0.1"});
+    l.add("second", {"10.0.0.2", "not-an-address"});
+    EXPECT_EQ(csSgw_addIPSets(l.get()), GW_E_ENTRY);
+    EXPECT_TRUE(entries_of("first").empty());
+    EXPECT_FALSE(file_exists(st.path));
+
+    SetList ok;
+    ok.add("first", {"10.0.0.1", "10.0.0.2"});
+    ASSERT_EQ(csSgw_addIPSets(ok.get()), 0);
+    SetList del;
+    del.add("first", {"10.0.0.1"});
+    del.add("missing", {"10.0.0.1"});
+    EXPECT_EQ(csSgw_deleteIPSetsEntry(del.get()), GW_E_NOT_FOUND);
+    EXPECT_EQ(entries_of("first"), (std::vector<std::string>{"10.0.0.1", "10.0.0.2"}));
+}
+
+TEST(GatewayLib, EntriesAreAddressesOrNetworksOfTheSetsProtocol)
+{
+    StateFile st;
+    struct Case {
+        uint32_t protocol;
+        const char *entry;
+        bool ok;
+    } cases[] = {
+        {1, "1.2.3.4", true},           {1, "1.2.3.0/24", true},      {1, "1.2.3.4/0", true},
+        {1, "1.2.3.4/33", false},       {1, "1.2.3.4/024", false},    {1, "1.2.3", false},
+        {1, "2001:db8::1", false},      {1, "1.2.3.4 ", false},       {1, "1.2.3.4/8/8", false},
+        {2, "2001:db8::1", true},       {2, "2001:db8::/32", true},   {2, "::/0", true},
+        {2, "::ffff:1.2.3.4", true},    {2, "2001:db8::/129", false}, {2, "1.2.3.4", false},
+        {2, "fe80::1%eth0", false},     {7, "::1", true},
+    };
+    int n = 0;
+    for (const Case &c : cases) {
+        SetList l;
+        std::string name = "p" + std::to_string(c.protocol) + "-" + std::to_string(n++);
+        l.add(name.c_str(), {c.entry}, c.protocol);
+        EXPECT_EQ(csSgw_addIPSets(l.get()), c.ok ? 0 : GW_E_ENTRY) << c.protocol << " " << c.entry;
+    }
+}
+
+TEST(GatewayLib, StatusListCountsOnlyExistingSetsAndReportsTheLimits)
+{
+    StateFile st(R"({"limits": {"MaxIpsetsPerRule": 3, "MaxElementsPerIpset": 50},
+                     "ipsets": [{"SetName": "a", "SetType": "hash:ip", "Entries": ["10.0.0.1", "10.0.0.2"]}],
+                     "rules": [{"Name": "r1", "Sets": ["a", "gone"]}, {"Name": "r2"}]})");
+    CsSgw_ProfileStatusList_t *status = nullptr;
+    ASSERT_EQ(csSgw_getTrafficControlAllProfileStatus(&status), 0);
+    ASSERT_EQ(status->ProfileNum, 2u);
+    const CsSgw_ProfileStatus_t &r1 = status->Profiles[0];
+    EXPECT_STREQ(r1.Name, "r1");
+    EXPECT_EQ(r1.SetNum, 1u);
+    EXPECT_EQ(r1.MaxSetNum, 3u);
+    ASSERT_NE(r1.Sets, nullptr);
+    EXPECT_STREQ(r1.Sets[0].SetName, "a");
+    EXPECT_STREQ(r1.Sets[0].SetType, "hash:ip");
+    EXPECT_EQ(r1.Sets[0].EntryNum, 2u);
+    EXPECT_EQ(r1.Sets[0].MaxEntryNum, 50u);
+    EXPECT_EQ(status->Profiles[1].SetNum, 0u);
+    EXPECT_EQ(status->Profiles[1].Sets, nullptr);
+    EXPECT_EQ(csSgw_releaseTrafficControlAllProfileStatus(status), 0);
+
+    CsSgw_TrafficControl_t *rule = nullptr;
+    EXPECT_EQ(csSgw_getFirewallTrafficControl("r3", &rule), GW_E_NOT_FOUND);
+    EXPECT_EQ(rule, nullptr);
+    ASSERT_EQ(csSgw_getFirewallTrafficControl("r1", &rule), 0);
+    EXPECT_EQ(rule->SetNum, 2u) << "the record carries every name";
+    EXPECT_EQ(csSgw_releaseFirewallTrafficControl(rule), 0);
+}
+
+TEST(GatewayLib, ThreadsChangingOneStateFileLoseNothing)
+{
+    StateFile st;
+    auto adder = [](int t) {
+        for (int i = 0; i < 50; ++i) {
+            SetList l;
+            std::string e = "10." + std::to_string(t) + ".0." + std::to_string(i);
+            l.add("shared", {e});
+            EXPECT_EQ(csSgw_addIPSets(l.get()), 0);
+        }
+    };
+    std::thread a(adder, 1);
+    std::thread b(adder, 2);
+    a.join();
+    b.join();
+    EXPECT_EQ(entries_of("shared").size(), 100u);
+}
+
+TEST(GatewayLib, InjectedFailuresReturnTheirCodeAndChangeNothing)
+{
+    StateFile st(R"({"fail": {"csSgw_addIPSets": 77, "csSgw_getDeviceInfo": 78, "csSgw_deleteIPSets": 0}})");
+    SetList l;
+    l.add("a", {"10.0.0.1"});
+    EXPECT_EQ(csSgw_addIPSets(l.get()), 77);
+    CsSgw_DeviceInfo_t info{};
+    EXPECT_EQ(csSgw_getDeviceInfo(&info), 78);
+    EXPECT_EQ(info.vendor[0], '\0') << "the record was filled";
+    CsSgw_IPSetName_t name{};
+    snprintf(name.SetName, sizeof name.SetName, "never-there");
+    CsSgw_IPSetNameList_t names{1, &name};
+    EXPECT_EQ(csSgw_deleteIPSets(&names), 0) << "code 0: success without working";
+    std::string before = file_get(st.path);
+    EXPECT_NE(before.find("\"csSgw_addIPSets\": 77"), std::string::npos);
+}
