@@ -137,3 +137,5 @@ void registry_register_modules(lua_State *L)
     register_cenum(L);
     register_rows(L, kNative, sizeof kNative / sizeof kNative[0]);
 }
+
+int registry_module_count() { return kRegisteredCount; }

@@ -16,5 +16,7 @@ extern const CenumRow kCenum[];
 void registry_open_standard(lua_State *L);
 
 // Dependency modules, CENUM and the native modules, in their fixed order.
-// The modules go into package.loaded only. May raise (out of memory).
+// The modules go into package.loaded only, and each module table is left on
+// the stack (registry_module_count() of them). May raise (out of memory).
 void registry_register_modules(lua_State *L);
+int registry_module_count();

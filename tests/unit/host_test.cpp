@@ -110,6 +110,30 @@ TEST(Host, direct_delivery_is_confined_to_the_engine_thread)
     EXPECT_EQ(lua_gettop(L), 0);
 }
 
+TEST(Registry, every_row_is_registered_with_room_for_its_table_on_the_stack)
+{
+    // A C function is guaranteed only 20 free slots. Here most of them are
+    // taken already, so every module table needs room that registration
+    // has to make (unchecked pushes would write past the stack; the
+    // sanitizer build sees that).
+    lua_State *L = luaL_newstate();
+    lua_pushcfunction(L, [](lua_State *S) {
+        const int taken = LUA_MINSTACK - 2;
+        for (int i = 0; i < taken; ++i)
+            lua_pushinteger(S, i);
+        registry_open_standard(S);
+        registry_register_modules(S);
+        int n = lua_gettop(S) - taken;
+        for (int i = taken + 1; i <= lua_gettop(S); ++i)
+            luaL_checktype(S, i, LUA_TTABLE);
+        lua_pushinteger(S, n);
+        return 1;
+    });
+    ASSERT_EQ(lua_pcall(L, 0, 1, 0), LUA_OK) << lua_tostring(L, -1);
+    EXPECT_EQ(lua_tointeger(L, -1), registry_module_count());
+    lua_close(L);
+}
+
 TEST(Options, parsing_stops_at_the_first_plain_argument)
 {
     char a0[] = "CLI_client", a1[] = "-r", a2[] = "0x10", a3[] = "-d", a4[] = "sys", a5[] = "-i";
