@@ -35,13 +35,14 @@ const ModuleRow kStandard[] = {
 };
 
 // Libraries this program links and registers under their usual names
-// (pb joins this group when it is built; pcap is ours, in modules/).
+// (pcap and pb are ours, in modules/).
 const ModuleRow kDependencies[] = {
     {"cjson", luaopen_cjson},
     {"pcap", luaopen_pcap},
     {"socket.core", luaopen_socket_core},
     {"socket.unix", luaopen_socket_unix},
     {"mime.core", luaopen_mime_core},
+    {"pb", luaopen_pb},
 };
 
 // Our native modules, in registration order; each is one source file in

@@ -17,3 +17,4 @@ int luaopen_c_mnf(lua_State *L);     // gateway/mnf.cpp
 int luaopen_c_arch(lua_State *L);    // gateway/arch.cpp
 int luaopen_c_socket(lua_State *L);
 int luaopen_pcap(lua_State *L);  // "pcap", registered with the dependencies
+int luaopen_pb(lua_State *L);    // "pb", likewise
