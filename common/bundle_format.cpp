@@ -1,6 +1,6 @@
 #include "common/bundle_format.h"
 
-#include "common/aes_ecb.h"
+#include "common/crypto_ops.h"
 #include "common/zlib_stream.h"
 
 #include <cstddef>
@@ -143,7 +143,7 @@ BundleStatus decode_packed(const uint8_t *data, size_t len, const BundleHeader &
 
     uint8_t key[16];
     bundle_key(hdr.key_tail, key);
-    int rc = aes128_ecb_decrypt(key, data + kBundleHeaderSize, *stream, cipher_len);
+    int rc = crypto_aes_ecb_decrypt(data + kBundleHeaderSize, cipher_len, key, *stream);
     memset(key, 0, sizeof(key));
     if (rc != 0)
         return BUNDLE_DECRYPT_FAILED;
@@ -231,8 +231,8 @@ BundleStatus bundle_encode_status(const uint8_t *text, size_t len, const uint8_t
 
     uint8_t key[16];
     bundle_key(key_tail, key);
-    int rc = aes128_ecb_encrypt(key, image.data() + kBundleHeaderSize, image.data() + kBundleHeaderSize,
-                                cipher_len);
+    int rc = crypto_aes_ecb_encrypt(image.data() + kBundleHeaderSize, cipher_len, key,
+                                    image.data() + kBundleHeaderSize, nullptr);
     memset(key, 0, sizeof(key));
     if (rc != 0)
         return BUNDLE_ENCRYPT_FAILED;

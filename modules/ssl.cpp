@@ -1,10 +1,502 @@
-// c.ssl
+// c.ssl: a TLS client session over a stream socket the script connected.
+//
+// The connection object is a userdata holding the whole session (the TLS
+// context, its configuration, random generator and entropy source) and a
+// 4096-byte read-ahead buffer, so that line reads do not cost one session
+// call per byte. The peer's certificate is not verified.
+#include <math.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include <mbedtls/ctr_drbg.h>
+#include <mbedtls/entropy.h>
+#include <mbedtls/net_sockets.h>
+#include <mbedtls/ssl.h>
+
 #include "modules/mod_util.h"
 #include "modules/modules.h"
 
 namespace {
 
-const luaL_Reg kFuncs[] = {
+const char kConnMeta[] = "Lssl:Connection";
+const char kPersonalisation[] = "mini_client";
+constexpr size_t kReadAhead = 4096;
+// One write call sends at most one record's payload.
+constexpr size_t kRecordMax = 16384;
+
+struct RecvBuf {
+    time_t created;     // monotonic seconds at wrap
+    uint64_t sent;      // plaintext bytes the session accepted in send
+    uint64_t received;  // bytes consumed by receive, dropped line ends included
+    uint32_t first;     // first unread byte in data
+    uint32_t last;      // behind the last buffered byte
+    unsigned char data[kReadAhead];
+};
+
+struct SslConn {
+    mbedtls_net_context net;  // the descriptor; -1 before set-up and after close
+    mbedtls_ssl_context ssl;
+    mbedtls_ssl_config conf;
+    mbedtls_ctr_drbg_context drbg;
+    mbedtls_entropy_context entropy;
+    int live;  // 1 while the contexts above are initialised
+    RecvBuf buf;
+};
+
+// What a read step reports besides the session's own negative codes.
+enum ReadStatus { READ_OK = 1, READ_CLOSED = 2, READ_WANT = 3 };
+
+time_t now_seconds()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec;
+}
+
+SslConn *check_conn(lua_State *L)
+{
+    return static_cast<SslConn *>(luaL_checkudata(L, 1, kConnMeta));
+}
+
+// Releases the session and closes the descriptor, once: nothing is sent to
+// the peer. Bytes left in the read-ahead buffer stay readable.
+void conn_cleanup(SslConn *c)
+{
+    if (!c->live)
+        return;
+    c->live = 0;
+    mbedtls_net_free(&c->net);
+    mbedtls_ssl_free(&c->ssl);
+    mbedtls_ssl_config_free(&c->conf);
+    mbedtls_ctr_drbg_free(&c->drbg);
+    mbedtls_entropy_free(&c->entropy);
+}
+
+// Sets the session up; a message on failure.
+const char *conn_setup(SslConn *c)
+{
+    mbedtls_ssl_init(&c->ssl);
+    mbedtls_ssl_config_init(&c->conf);
+    mbedtls_ctr_drbg_init(&c->drbg);
+    mbedtls_entropy_init(&c->entropy);
+    c->live = 1;
+    c->buf.created = now_seconds();
+
+    if (mbedtls_ctr_drbg_seed(&c->drbg, mbedtls_entropy_func, &c->entropy,
+                              reinterpret_cast<const unsigned char *>(kPersonalisation),
+                              sizeof kPersonalisation - 1) != 0)
+        return "ctr_drbg_seed_failed";
+    if (mbedtls_ssl_config_defaults(&c->conf, MBEDTLS_SSL_IS_CLIENT, MBEDTLS_SSL_TRANSPORT_STREAM,
+                                    MBEDTLS_SSL_PRESET_DEFAULT) != 0)
+        return "ssl_config_defaults_failed";
+    mbedtls_ssl_conf_authmode(&c->conf, MBEDTLS_SSL_VERIFY_NONE);
+    mbedtls_ssl_conf_rng(&c->conf, mbedtls_ctr_drbg_random, &c->drbg);
+    if (mbedtls_ssl_setup(&c->ssl, &c->conf) != 0)
+        return "ssl_setup_failed";
+    return nullptr;
+}
+
+// True for an open stream socket: the object will own and close it, so a
+// number that names anything else (or nothing) is refused.
+bool is_stream_socket(int fd)
+{
+    int type = 0;
+    socklen_t len = sizeof type;
+    return getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) == 0 && type == SOCK_STREAM;
+}
+
+// Argument `i` as a descriptor: an integer, or a float with an integral
+// value (LuaSocket's getfd gives one), within 0 .. INT_MAX.
+bool fd_arg(lua_State *L, int i, int *fd)
+{
+    if (lua_type(L, i) != LUA_TNUMBER)
+        return false;
+    int isnum = 0;
+    lua_Integer v = lua_tointegerx(L, i, &isnum);
+    if (!isnum || v < 0 || v > INT_MAX)
+        return false;
+    *fd = static_cast<int>(v);
+    return true;
+}
+
+int push_errcode(lua_State *L, const char *fmt, int code)
+{
+    char msg[64];
+    snprintf(msg, sizeof msg, fmt, code);
+    lua_pushstring(L, msg);
+    return 1;
+}
+
+// true for the library's 0, else false and "errcode (<code>)".
+int push_status(lua_State *L, int rc)
+{
+    lua_pushboolean(L, rc == 0);
+    return rc == 0 ? 1 : 1 + push_errcode(L, "errcode (%d)", rc);
+}
+
+// The read step: refills the empty buffer with one session read of up to
+// 4096 bytes. READ_OK when bytes are buffered, else the reason there are
+// none (the buffer then stays empty).
+int read_step(SslConn *c)
+{
+    RecvBuf &b = c->buf;
+    if (b.first < b.last)
+        return READ_OK;
+    b.first = b.last = 0;
+    if (!c->live)
+        return MBEDTLS_ERR_SSL_BAD_INPUT_DATA;
+    int n = mbedtls_ssl_read(&c->ssl, b.data, sizeof b.data);
+    if (n > 0) {
+        b.last = static_cast<uint32_t>(n);
+        return READ_OK;
+    }
+    if (n == 0)
+        return READ_CLOSED;
+    return n == MBEDTLS_ERR_SSL_WANT_READ ? READ_WANT : n;
+}
+
+void consume(RecvBuf &b, uint32_t n)
+{
+    b.received += n;
+    b.first += n;
+    if (b.first == b.last)
+        b.first = b.last = 0;
+}
+
+// Appends one line to `out`, carriage returns dropped, line feed consumed
+// but not kept. READ_OK or the read step's failure.
+int recv_line(SslConn *c, luaL_Buffer *out)
+{
+    RecvBuf &b = c->buf;
+    for (;;) {
+        int st = read_step(c);
+        if (st != READ_OK)
+            return st;
+        const unsigned char *p = b.data + b.first;
+        uint32_t avail = b.last - b.first;
+        uint32_t i = 0;
+        for (; i < avail && p[i] != '\n'; ++i)
+            if (p[i] != '\r')
+                luaL_addchar(out, static_cast<char>(p[i]));
+        if (i < avail) {
+            consume(b, i + 1);
+            return READ_OK;
+        }
+        consume(b, avail);
+    }
+}
+
+// Appends `want` bytes to `out`; READ_OK or the read step's failure.
+int recv_count(SslConn *c, luaL_Buffer *out, uint32_t want)
+{
+    RecvBuf &b = c->buf;
+    while (want > 0) {
+        int st = read_step(c);
+        if (st != READ_OK)
+            return st;
+        uint32_t take = b.last - b.first;
+        if (take > want)
+            take = want;
+        luaL_addlstring(out, reinterpret_cast<const char *>(b.data + b.first), take);
+        consume(b, take);
+        want -= take;
+    }
+    return READ_OK;
+}
+
+// Pushes the message of a failed read.
+void push_read_failure(lua_State *L, int st)
+{
+    if (st == READ_CLOSED)
+        lua_pushliteral(L, "closed");
+    else if (st == READ_WANT)
+        lua_pushliteral(L, "wantread");
+    else
+        push_errcode(L, "ssl_read errcode (%d)", st);
+}
+
+// Seconds as a read timeout in milliseconds: fractions count, rounded up, so
+// no positive value becomes "none"; 0, negative or not a number is none.
+uint32_t timeout_ms(lua_Number seconds)
+{
+    if (!(seconds > 0))
+        return 0;
+    lua_Number ms = ceil(seconds * 1000);
+    return ms >= static_cast<lua_Number>(UINT32_MAX) ? UINT32_MAX : static_cast<uint32_t>(ms);
+}
+
+// A receive count: the number's integer value taken as an unsigned 32-bit
+// count. False for a number that has none (infinite or not a number).
+bool count_arg(lua_State *L, int i, uint32_t *want)
+{
+    lua_Integer v = 0;
+    if (!lua_isinteger(L, i)) {
+        lua_Number x = lua_tonumber(L, i);
+        if (!isfinite(x))
+            return false;
+        x = trunc(fmod(x, 4294967296.0));
+        v = static_cast<lua_Integer>(x);
+    } else {
+        v = lua_tointeger(L, i);
+    }
+    *want = static_cast<uint32_t>(v);
+    return true;
+}
+
+int ssl_wrap(lua_State *L)
+{
+    int fd = -1;
+    if (mod_nargs(L) != 1 || !fd_arg(L, 1, &fd))
+        return mod_fail(L, "wrong format");
+    if (!is_stream_socket(fd))
+        return mod_fail(L, "not a stream socket");
+
+    // Empty and with its metatable before anything is acquired, so the
+    // collector can always clean it up.
+    auto *c = static_cast<SslConn *>(lua_newuserdata(L, sizeof(SslConn)));
+    if (!c)
+        return mod_fail(L, "lua_newuserdata failed");
+    memset(c, 0, sizeof *c);
+    c->net.fd = -1;
+    luaL_setmetatable(L, kConnMeta);
+
+    const char *err = conn_setup(c);
+    if (err) {
+        conn_cleanup(c);
+        return mod_fail(L, err);
+    }
+    c->net.fd = fd;
+    // The library writes every handshake message on its own; with Nagle's
+    // algorithm each would wait for the peer's delayed acknowledgement of
+    // the one before (tens of milliseconds per handshake). Records are
+    // whole writes, so nothing is lost by sending at once. Not TCP: no-op.
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return 1;
+}
+
+int ssl_getfd(lua_State *L)
+{
+    SslConn *c = check_conn(L);
+    lua_pushnumber(L, c->net.fd);
+    return 1;
+}
+
+int ssl_getstats(lua_State *L)
+{
+    SslConn *c = check_conn(L);
+    lua_pushnumber(L, static_cast<lua_Number>(c->buf.received));
+    lua_pushnumber(L, static_cast<lua_Number>(c->buf.sent));
+    lua_pushnumber(L, static_cast<lua_Number>(now_seconds() - c->buf.created));
+    return 3;
+}
+
+int ssl_getoption(lua_State *L)
+{
+    SslConn *c = check_conn(L);
+    if (mod_nargs(L) != 2 || lua_type(L, 2) != LUA_TSTRING)
+        return mod_fail(L, "wrong format");
+    const char *name = lua_tostring(L, 2);
+    int opt;
+    const char *failed;
+    if (strcmp(name, "recv-buffer-size") == 0) {
+        opt = SO_RCVBUF;
+        failed = "getsockopt SO_RCVBUF failed";
+    } else if (strcmp(name, "send-buffer-size") == 0) {
+        opt = SO_SNDBUF;
+        failed = "getsockopt SO_SNDBUF failed";
+    } else {
+        return mod_fail(L, "not support this optname");
+    }
+
+    int32_t value = 0;
+    socklen_t len = sizeof value;
+    if (getsockopt(c->net.fd, SOL_SOCKET, opt, &value, &len) != 0)
+        return mod_fail(L, failed);
+    lua_pushinteger(L, value);
+    return 1;
+}
+
+int ssl_settimeout(lua_State *L)
+{
+    SslConn *c = check_conn(L);
+    if (mod_nargs(L) != 2 || lua_type(L, 2) != LUA_TNUMBER)
+        return mod_fail_false(L, "wrong format");
+    uint32_t ms = timeout_ms(lua_tonumber(L, 2));
+
+    // A closed object has no session left to configure.
+    if (c->live) {
+        mbedtls_ssl_conf_read_timeout(&c->conf, ms);
+        if (ms > 0)
+            mbedtls_ssl_set_bio(&c->ssl, &c->net, mbedtls_net_send, nullptr, mbedtls_net_recv_timeout);
+        else
+            mbedtls_ssl_set_bio(&c->ssl, &c->net, mbedtls_net_send, mbedtls_net_recv, nullptr);
+    }
+    lua_pushboolean(L, 1);
+    return 1;
+}
+
+int ssl_dohandshake(lua_State *L)
+{
+    SslConn *c = check_conn(L);
+    if (mod_nargs(L) != 1)
+        return mod_fail_false(L, "wrong format");
+
+    return push_status(L, c->live ? mbedtls_ssl_handshake(&c->ssl) : MBEDTLS_ERR_SSL_BAD_INPUT_DATA);
+}
+
+int ssl_sni(lua_State *L)
+{
+    SslConn *c = check_conn(L);
+    if (mod_nargs(L) != 2)
+        return mod_fail_false(L, "wrong format");
+    size_t len = 0;
+    const char *name = mod_string(L, 2, &len);
+
+    int rc = MBEDTLS_ERR_SSL_BAD_INPUT_DATA;
+    // A zero byte would cut the name the server sees.
+    if (c->live && (!name || strlen(name) == len))
+        rc = mbedtls_ssl_set_hostname(&c->ssl, name);
+    return push_status(L, rc);
+}
+
+int send_failure(lua_State *L, const char *msg, lua_Integer count)
+{
+    lua_pushnil(L);
+    lua_pushstring(L, msg);
+    lua_pushinteger(L, count);
+    return 3;
+}
+
+int ssl_send(lua_State *L)
+{
+    SslConn *c = check_conn(L);
+    if (mod_nargs(L) < 2)
+        return send_failure(L, "wrong format", 0);
+    size_t len = 0;
+    const char *data = luaL_checklstring(L, 2, &len);
+    size_t offset = 0;
+    if (!lua_isnoneornil(L, 3)) {
+        int isnum = 0;
+        lua_Integer i = lua_tointegerx(L, 3, &isnum);
+        if (!isnum)
+            return send_failure(L, "wrong format", 0);
+        // Taken as unsigned, so every negative index overflows too.
+        if (static_cast<uint64_t>(i) > len)
+            return send_failure(L, "start index overflow", 0);
+        offset = i > 0 ? static_cast<size_t>(i - 1) : 0;
+    }
+
+    size_t left = len - offset;
+    size_t chunk = left < kRecordMax ? left : kRecordMax;
+    int rc = c->live ? mbedtls_ssl_write(&c->ssl, reinterpret_cast<const unsigned char *>(data + offset), chunk)
+                     : MBEDTLS_ERR_SSL_BAD_INPUT_DATA;
+    if (rc < 0) {
+        char msg[64];
+        snprintf(msg, sizeof msg, "ssl_write errcode (%d)", rc);
+        return send_failure(L, msg, 0);
+    }
+    c->buf.sent += static_cast<uint64_t>(rc);
+    if (static_cast<size_t>(rc) < left)
+        return send_failure(L, "wantwrite", rc);
+    lua_pushinteger(L, rc);
+    return 1;
+}
+
+int ssl_receive(lua_State *L)
+{
+    SslConn *c = check_conn(L);
+    bool count_mode = lua_type(L, 2) == LUA_TNUMBER || (lua_type(L, 2) == LUA_TSTRING && lua_isnumber(L, 2));
+    const char *pattern = count_mode ? nullptr : luaL_optstring(L, 2, "*l");
+    size_t prefix_len = 0;
+    const char *prefix = luaL_optlstring(L, 3, "", &prefix_len);
+    uint32_t want = 0;
+    bool bad_count = count_mode && !count_arg(L, 2, &want);
+
+    luaL_Buffer out;
+    luaL_buffinit(L, &out);
+    luaL_addlstring(&out, prefix, prefix_len);
+    const char *mode_error = nullptr;
+    int st = READ_OK;
+    if (bad_count)
+        mode_error = "invalid mode";
+    else if (count_mode)
+        st = (prefix_len == 0 || want > prefix_len) ? recv_count(c, &out, want - static_cast<uint32_t>(prefix_len))
+                                                    : READ_OK;
+    else if (strncmp(pattern, "*l", 2) == 0)
+        st = recv_line(c, &out);
+    else if (strncmp(pattern, "*a", 2) == 0)
+        mode_error = "not supported mode";
+    else
+        mode_error = "invalid mode";
+
+    if (!mode_error && st == READ_OK) {
+        luaL_pushresult(&out);
+        lua_pushnil(L);
+        lua_pushnil(L);
+        return 3;
+    }
+    luaL_pushresult(&out);
+    lua_pushnil(L);
+    lua_insert(L, -2);
+    if (mode_error)
+        lua_pushstring(L, mode_error);
+    else
+        push_read_failure(L, st);
+    lua_insert(L, -2);
+    return 3;
+}
+
+int ssl_close(lua_State *L)
+{
+    SslConn *c = check_conn(L);
+    if (mod_nargs(L) != 1)
+        return mod_fail_false(L, "wrong format");
+    conn_cleanup(c);
+    lua_pushboolean(L, 1);
+    return 1;
+}
+
+int ssl_gc(lua_State *L)
+{
+    conn_cleanup(check_conn(L));
+    return 0;
+}
+
+int ssl_tostring(lua_State *L)
+{
+    lua_pushliteral(L, "for the future using");
+    return 1;
+}
+
+const luaL_Reg kConnMethods[] = {
+    {"getfd", ssl_getfd},
+    {"getstats", ssl_getstats},
+    {"getoption", ssl_getoption},
+    {"settimeout", ssl_settimeout},
+    {"dohandshake", ssl_dohandshake},
+    {"sni", ssl_sni},
+    {"send", ssl_send},
+    {"receive", ssl_receive},
+    {"close", ssl_close},
+    {nullptr, nullptr},
+};
+
+const luaL_Reg kConnMetaFuncs[] = {
+    {"__gc", ssl_gc},
+    {"__tostring", ssl_tostring},
+    {nullptr, nullptr},
+};
+
+const luaL_Reg kSslFuncs[] = {
+    {"wrap", ssl_wrap},
     {nullptr, nullptr},
 };
 
@@ -12,6 +504,12 @@ const luaL_Reg kFuncs[] = {
 
 int luaopen_c_ssl(lua_State *L)
 {
-    mod_open(L, kFuncs, 0);
+    // Per engine: every Lua state gets its own metatable in its registry.
+    luaL_newmetatable(L, kConnMeta);
+    luaL_setfuncs(L, kConnMetaFuncs, 0);
+    mod_open(L, kConnMethods, 9);
+    lua_setfield(L, -2, "__index");
+    lua_pop(L, 1);
+    mod_open(L, kSslFuncs, 1);
     return 1;
 }

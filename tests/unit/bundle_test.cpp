@@ -1,13 +1,14 @@
 // The packed script bundle and the AES-ECB and zlib helpers it is made of.
 
-#include "common/aes_ecb.h"
 #include "common/bundle_format.h"
+#include "common/crypto_ops.h"
 #include "common/zlib_stream.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <random>
@@ -82,7 +83,7 @@ Bytes make_image(const Bytes &stream, uint32_t packed_len, uint32_t plain_len, c
     std::copy(stream.begin(), stream.end(), image.begin() + kBundleHeaderSize);
     uint8_t key[16];
     bundle_key(tail, key);
-    EXPECT_EQ(aes128_ecb_encrypt(key, image.data() + 24, image.data() + 24, cipher_len), 0);
+    EXPECT_EQ(crypto_aes_ecb_encrypt(image.data() + 24, cipher_len, key, image.data() + 24, nullptr), 0);
     return image;
 }
 
@@ -132,9 +133,9 @@ TEST(AesEcb, Fips197Aes128Example)
     Bytes plain = hex("00112233445566778899aabbccddeeff");
     Bytes cipher = hex("69c4e0d86a7b0430d8cdb78070b4c55a");
     Bytes out(16);
-    ASSERT_EQ(aes128_ecb_encrypt(key.data(), plain.data(), out.data(), 16), 0);
+    ASSERT_EQ(crypto_aes_ecb_encrypt(plain.data(), 16, key.data(), out.data(), nullptr), 0);
     EXPECT_EQ(out, cipher);
-    ASSERT_EQ(aes128_ecb_decrypt(key.data(), cipher.data(), out.data(), 16), 0);
+    ASSERT_EQ(crypto_aes_ecb_decrypt(cipher.data(), 16, key.data(), out.data()), 0);
     EXPECT_EQ(out, plain);
 }
 
@@ -148,23 +149,39 @@ TEST(AesEcb, EachBlockOnItsOwnAndInPlace)
     buf.insert(buf.end(), block.begin(), block.end());
     Bytes orig = buf;
 
-    ASSERT_EQ(aes128_ecb_encrypt(key.data(), buf.data(), buf.data(), buf.size()), 0);
+    ASSERT_EQ(crypto_aes_ecb_encrypt(buf.data(), buf.size(), key.data(), buf.data(), nullptr), 0);
     // No chaining: equal plaintext blocks give the known ciphertext wherever they sit.
     EXPECT_EQ(Bytes(buf.begin(), buf.begin() + 16), hex("69c4e0d86a7b0430d8cdb78070b4c55a"));
     EXPECT_EQ(Bytes(buf.begin() + 32, buf.end()), hex("69c4e0d86a7b0430d8cdb78070b4c55a"));
-    ASSERT_EQ(aes128_ecb_decrypt(key.data(), buf.data(), buf.data(), buf.size()), 0);
+    ASSERT_EQ(crypto_aes_ecb_decrypt(buf.data(), buf.size(), key.data(), buf.data()), 0);
     EXPECT_EQ(buf, orig);
 }
 
-TEST(AesEcb, RefusesPartialBlocks)
+TEST(AesEcb, DecryptionRefusesPartialBlocks)
 {
     Bytes key(16, 7), in(33, 1), out(33, 0);
-    for (size_t len : {1u, 15u, 17u, 33u}) {
-        EXPECT_EQ(aes128_ecb_encrypt(key.data(), in.data(), out.data(), len), -1) << len;
-        EXPECT_EQ(aes128_ecb_decrypt(key.data(), in.data(), out.data(), len), -1) << len;
-    }
+    for (size_t len : {1u, 15u, 17u, 33u})
+        EXPECT_EQ(crypto_aes_ecb_decrypt(in.data(), len, key.data(), out.data()), -1) << len;
     EXPECT_EQ(out, Bytes(33, 0));
-    EXPECT_EQ(aes128_ecb_encrypt(key.data(), in.data(), out.data(), 0), 0);
+    EXPECT_EQ(crypto_aes_ecb_decrypt(in.data(), 0, key.data(), out.data()), 0);
+}
+
+TEST(AesEcb, EncryptionPadsThePartialLastBlockWithZerosInPlace)
+{
+    Bytes key = hex("000102030405060708090a0b0c0d0e0f");
+    for (size_t len : {0u, 1u, 15u, 16u, 17u, 31u, 33u}) {
+        Bytes data = random_bytes(len, static_cast<unsigned>(len));
+        Bytes buf = data;
+        buf.resize(crypto_aes_padded_len(len) + 1, 0xee);  // one guard byte
+        size_t out_len = 99;
+        ASSERT_EQ(crypto_aes_ecb_encrypt(buf.data(), len, key.data(), buf.data(), &out_len), 0) << len;
+        EXPECT_EQ(out_len, (len + 15) / 16 * 16) << len;
+        EXPECT_EQ(buf.back(), 0xee) << len;
+        ASSERT_EQ(crypto_aes_ecb_decrypt(buf.data(), out_len, key.data(), buf.data()), 0);
+        Bytes padded = data;
+        padded.resize(out_len, 0);
+        EXPECT_EQ(Bytes(buf.begin(), buf.begin() + static_cast<long>(out_len)), padded) << len;
+    }
 }
 
 // ---------------------------------------------------------------- zlib
@@ -210,26 +227,122 @@ TEST(ZlibStream, InflateRefusals)
     EXPECT_EQ(zlib_inflate_once(empty.data(), empty.size(), out.data(), out.size(), &n), ZLIB_EMPTY);
 }
 
-TEST(ZlibStream, GzipNeedsItsWindowBits)
+// One gzip member holding `text`.
+Bytes gzipped(const Bytes &text)
 {
-    Bytes text = bytes_of("gzip member contents");
     z_stream zs;
     memset(&zs, 0, sizeof(zs));
-    ASSERT_EQ(deflateInit2(&zs, 9, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY), Z_OK);
-    Bytes gz(256);
-    zs.next_in = text.data();
+    EXPECT_EQ(deflateInit2(&zs, 9, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY), Z_OK);
+    Bytes gz(compressBound(static_cast<uLong>(text.size())) + 32);
+    zs.next_in = const_cast<uint8_t *>(text.data());
     zs.avail_in = static_cast<uInt>(text.size());
     zs.next_out = gz.data();
     zs.avail_out = static_cast<uInt>(gz.size());
-    ASSERT_EQ(deflate(&zs, Z_FINISH), Z_STREAM_END);
+    EXPECT_EQ(deflate(&zs, Z_FINISH), Z_STREAM_END);
     gz.resize(gz.size() - zs.avail_out);
     deflateEnd(&zs);
+    return gz;
+}
+
+// Runs crypto_gunzip; the data, or "!<status>".
+std::string gunzip(const Bytes &gz, long long limit)
+{
+    uint8_t *out = reinterpret_cast<uint8_t *>(1);
+    long n = crypto_gunzip(gz.data(), gz.size(), limit, &out);
+    if (n < 0) {
+        EXPECT_EQ(out, nullptr);
+        return "!" + std::to_string(n);
+    }
+    std::string s(reinterpret_cast<char *>(out), static_cast<size_t>(n));
+    free(out);
+    return s;
+}
+
+TEST(ZlibStream, GzipNeedsItsWindowBits)
+{
+    Bytes text = bytes_of("gzip member contents");
+    Bytes gz = gzipped(text);
 
     Bytes out(64);
     size_t n = 0;
     EXPECT_EQ(zlib_inflate_once(gz.data(), gz.size(), out.data(), out.size(), &n, kGzipWindowBits), ZLIB_OK);
     EXPECT_EQ(Bytes(out.begin(), out.begin() + static_cast<long>(n)), text);
     EXPECT_EQ(zlib_inflate_once(gz.data(), gz.size(), out.data(), out.size(), &n), ZLIB_CORRUPT);
+}
+
+TEST(ZlibStream, InflateAllocHandsOutOnlySuccess)
+{
+    Bytes text = random_bytes(3000, 9);
+    Bytes z = deflated(text);
+    uint8_t *out = nullptr;
+    ASSERT_EQ(crypto_inflate_alloc(z.data(), z.size(), 2999, &out), 3000);
+    EXPECT_EQ(Bytes(out, out + 3000), text);
+    free(out);
+
+    for (long long limit : {2998LL, 0LL, -1LL}) {
+        out = reinterpret_cast<uint8_t *>(1);
+        EXPECT_EQ(crypto_inflate_alloc(z.data(), z.size(), limit, &out), -1) << limit;
+        EXPECT_EQ(out, nullptr);
+    }
+    // A limit far beyond what the stream can hold allocates no more than it can.
+    ASSERT_EQ(crypto_inflate_alloc(z.data(), z.size(), LLONG_MAX - 1, &out), 3000);
+    free(out);
+    Bytes empty = deflated(Bytes());
+    EXPECT_EQ(crypto_inflate_alloc(empty.data(), empty.size(), 10, &out), -1);
+    EXPECT_EQ(crypto_inflate(empty.data(), empty.size(), text.data(), text.size()), 0);
+}
+
+TEST(ZlibStream, GunzipStatuses)
+{
+    Bytes text = bytes_of(std::string(100000, 'q'));
+    Bytes gz = gzipped(text);
+    std::string plain(text.begin(), text.end());
+
+    EXPECT_EQ(gunzip(gz, 0), plain);
+    EXPECT_EQ(gunzip(gz, 99999), plain);
+    EXPECT_EQ(gunzip(gz, 99998), "!" + std::to_string(GUNZIP_OVER_LIMIT));
+    EXPECT_EQ(gunzip(gz, -1), "!" + std::to_string(GUNZIP_OVER_LIMIT));
+    EXPECT_EQ(gunzip(Bytes(), 0), "!" + std::to_string(GUNZIP_BAD_INPUT));
+    for (size_t cut : {1u, 2u, 10u, 20u}) {
+        Bytes part(gz.begin(), gz.end() - static_cast<long>(cut));
+        EXPECT_EQ(gunzip(part, 0), "!" + std::to_string(GUNZIP_BAD_INPUT)) << cut;
+        EXPECT_EQ(gunzip(part, 200000), "!" + std::to_string(GUNZIP_BAD_INPUT)) << cut;
+    }
+    Bytes two = gz;
+    Bytes second = gzipped(bytes_of("tail"));
+    two.insert(two.end(), second.begin(), second.end());
+    EXPECT_EQ(gunzip(two, 0), plain + "tail");
+    two.insert(two.end(), {'j', 'u', 'n', 'k'});
+    EXPECT_EQ(gunzip(two, 100003), plain + "tail");
+    EXPECT_EQ(gunzip(gzipped(Bytes()), 0), "");
+}
+
+TEST(AesCbc, OneChainInPlace)
+{
+    Bytes key = random_bytes(16, 10), iv = random_bytes(16, 11);
+    Bytes data = random_bytes(50, 12);
+    Bytes a(64), b = data;
+    b.resize(64);
+    size_t n = 0;
+    ASSERT_EQ(crypto_aes_cbc_encrypt(data.data(), data.size(), key.data(), iv.data(), a.data(), &n), 0);
+    EXPECT_EQ(n, 64u);
+    ASSERT_EQ(crypto_aes_cbc_encrypt(b.data(), data.size(), key.data(), iv.data(), b.data(), &n), 0);
+    EXPECT_EQ(a, b);
+    // Each block is the encryption of the plaintext block XOR the one before.
+    Bytes padded = data;
+    padded.resize(64, 0);
+    Bytes prev = iv;
+    for (size_t off = 0; off < 64; off += 16) {
+        Bytes x(16), y(16);
+        for (size_t i = 0; i < 16; i++)
+            x[i] = static_cast<uint8_t>(padded[off + i] ^ prev[i]);
+        ASSERT_EQ(crypto_aes_ecb_encrypt(x.data(), 16, key.data(), y.data(), nullptr), 0);
+        EXPECT_EQ(Bytes(a.begin() + static_cast<long>(off), a.begin() + static_cast<long>(off) + 16), y);
+        prev = y;
+    }
+    ASSERT_EQ(crypto_aes_cbc_decrypt(b.data(), 64, key.data(), iv.data(), b.data()), 0);
+    EXPECT_EQ(b, padded);
+    EXPECT_EQ(crypto_aes_cbc_decrypt(a.data(), 63, key.data(), iv.data(), b.data()), -1);
 }
 
 // ---------------------------------------------------------------- form
@@ -406,7 +519,7 @@ TEST(BundleEncode, HeaderFieldsAtTheirOffsets)
     uint8_t key[16];
     bundle_key(tail, key);
     Bytes plain(payload);
-    ASSERT_EQ(aes128_ecb_decrypt(key, image.data() + 24, plain.data(), payload), 0);
+    ASSERT_EQ(crypto_aes_ecb_decrypt(image.data() + 24, payload, key, plain.data()), 0);
     EXPECT_EQ(Bytes(plain.begin() + packed_len, plain.end()), Bytes(payload - packed_len, 0));
 
     uint8_t got[4] = {0, 0, 0, 0};

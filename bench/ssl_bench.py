@@ -1,0 +1,167 @@
+"""c.ssl against LuaSec (Debian's lua-sec), both run by the engine's `ut`
+role in the same script, against the same TLS server on 127.0.0.1:
+  1. bulk receive: the server sends 100 MiB, the client reads it with
+     count-mode receive(65536);
+  2. handshakes per second: connect, wrap, handshake, close.
+
+The server is Python's ssl module on threads of this process, limited to
+TLS 1.2 with one cipher suite (ECDHE-ECDSA-AES128-GCM-SHA256) so that both
+clients do the same work. The best of several alternating rounds counts.
+
+Then the same mbed TLS calls made directly from C (ssl_floor), to tell the
+module's own cost from the library's.
+
+Usage: ssl_bench.py <korvex-dpi-inner> <bundle init.lua> <ssl_floor> [MiB] [handshakes]
+"""
+import os
+import shutil
+import socket
+import ssl
+import subprocess
+import sys
+import tempfile
+import threading
+
+ENGINE, BUNDLE, FLOOR = sys.argv[1], sys.argv[2], sys.argv[3]
+MIB = int(sys.argv[4]) if len(sys.argv) > 4 else 100
+HANDSHAKES = int(sys.argv[5]) if len(sys.argv) > 5 else 300
+CHUNK = bytes(range(256)) * 4096  # 1 MiB
+
+SCRIPT = r"""
+local socket = require "socket.core"
+local cssl = require "c.ssl"
+local luasec = require "ssl"
+local PORT, TOTAL, HANDSHAKES, ROUNDS = %d, %d, %d, 3
+local SEC_PARAMS = { mode = "client", protocol = "any", verify = "none", options = "all" }
+
+local function tcp()
+    local t = assert(socket.tcp())
+    t:settimeout(10)
+    assert(t:connect("127.0.0.1", PORT))
+    return t
+end
+
+local function cssl_open()
+    local t = tcp()
+    local c = assert(cssl.wrap(t:getfd()))
+    t:setfd(-1)
+    c:settimeout(10)
+    assert(c:dohandshake())
+    return c
+end
+
+local function luasec_open()
+    local s = assert(luasec.wrap(tcp(), SEC_PARAMS))
+    s:settimeout(10)
+    assert(s:dohandshake())
+    return s
+end
+
+-- Seconds to read TOTAL bytes with receive(65536).
+local function bulk(open)
+    local c = open()
+    assert(c:send("bulk " .. TOTAL .. "\n"))
+    local got = 0
+    local t0 = socket.gettime()
+    while got < TOTAL do
+        local data, err = c:receive(math.min(65536, TOTAL - got))
+        assert(data, err)
+        got = got + #data
+    end
+    local dt = socket.gettime() - t0
+    c:close()
+    return dt
+end
+
+local function handshakes(open)
+    local t0 = socket.gettime()
+    for _ = 1, HANDSHAKES do open():close() end
+    return HANDSHAKES / (socket.gettime() - t0)
+end
+
+local best = { cssl = math.huge, luasec = math.huge, hs_cssl = 0, hs_luasec = 0 }
+for _ = 1, ROUNDS do
+    best.cssl = math.min(best.cssl, bulk(cssl_open))
+    best.luasec = math.min(best.luasec, bulk(luasec_open))
+    best.hs_cssl = math.max(best.hs_cssl, handshakes(cssl_open))
+    best.hs_luasec = math.max(best.hs_luasec, handshakes(luasec_open))
+end
+local mib = TOTAL / 1048576
+print(string.format("bulk receive %%d MiB, receive(65536): c.ssl %%.1f MiB/s, LuaSec %%.1f MiB/s, ratio %%.2f",
+    mib, mib / best.cssl, mib / best.luasec, best.luasec / best.cssl))
+print(string.format("handshakes: c.ssl %%.0f/s, LuaSec %%.0f/s, ratio %%.2f",
+    best.hs_cssl, best.hs_luasec, best.hs_cssl / best.hs_luasec))
+"""
+
+
+def serve(conn):
+    try:
+        conn = CONTEXT.wrap_socket(conn, server_side=True)
+        line = b""
+        while not line.endswith(b"\n"):
+            b = conn.recv(64)
+            if not b:
+                return
+            line += b
+        words = line.split()
+        if words[0] == b"bulk":
+            left = int(words[1])
+            view = memoryview(CHUNK)
+            while left > 0:
+                n = min(left, len(CHUNK))
+                conn.sendall(view[:n])
+                left -= n
+            conn.recv(1)  # until the client closes
+    except (OSError, ssl.SSLError):
+        pass
+    finally:
+        conn.close()
+
+
+def accept_loop(listener):
+    while True:
+        try:
+            conn, _ = listener.accept()
+        except OSError:
+            return
+        threading.Thread(target=serve, args=(conn,), daemon=True).start()
+
+
+work = tempfile.mkdtemp(prefix="korvex-ssl-bench-")
+try:
+    cert, key = os.path.join(work, "cert.pem"), os.path.join(work, "key.pem")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
+                    "-keyout", key, "-out", cert, "-days", "1", "-subj", "/CN=bench"], check=True,
+                   capture_output=True)
+    CONTEXT = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    CONTEXT.load_cert_chain(cert, key)
+    CONTEXT.maximum_version = ssl.TLSVersion.TLSv1_2
+    CONTEXT.set_ciphers("ECDHE-ECDSA-AES128-GCM-SHA256")
+
+    listener = socket.socket()
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(64)
+    threading.Thread(target=accept_loop, args=(listener,), daemon=True).start()
+
+    os.symlink(ENGINE, os.path.join(work, "ut"))
+    shutil.copy(BUNDLE, os.path.join(work, "init.lua"))
+    script = os.path.join(work, "bench.lua")
+    with open(script, "w") as f:
+        f.write(SCRIPT % (listener.getsockname()[1], MIB * 1048576, HANDSHAKES))
+    out = subprocess.run([os.path.join(work, "ut"), script], capture_output=True, text=True, timeout=600)
+    lines = [l for l in out.stdout.splitlines() if not l.endswith("passed, 0 failed")]
+    print("\n".join(lines))
+    if out.returncode != 0 or out.stderr:
+        print(out.stderr)
+        sys.exit(1)
+
+    # The same mbed TLS calls from C: what the library itself costs.
+    port = str(listener.getsockname()[1])
+    bulk = min(float(subprocess.run([FLOOR, port, "bulk", str(MIB * 1048576)], capture_output=True, text=True,
+                                    check=True).stdout) for _ in range(3))
+    hs = max(float(subprocess.run([FLOOR, port, "hs", str(HANDSHAKES)], capture_output=True, text=True,
+                                  check=True).stdout) for _ in range(3))
+    print("mbed TLS from C, same calls: bulk %.1f MiB/s, handshakes %.0f/s" % (MIB / bulk, hs))
+    listener.close()
+finally:
+    shutil.rmtree(work, ignore_errors=True)
