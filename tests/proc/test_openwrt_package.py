@@ -1,0 +1,125 @@
+"""The OpenWrt package recipe: the init script's functions against stubs of
+procd and UCI, and the package Makefile's install step against stubs of
+the OpenWrt build system's includes."""
+import os
+import shutil
+import subprocess
+import tempfile
+import unittest
+
+SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "openwrt")
+INIT = os.path.join(SOURCE, "files", "korvex-dpi.init")
+
+# What procd's and UCI's shell helpers do, as far as the script uses them:
+# procd calls are recorded one per line, option values come from UCI_*.
+STUBS = r"""
+log() { echo "$*" >> "$CALLS"; }
+config_load() { log "config_load $1"; }
+config_get_bool() {
+    eval "v=\${UCI_$2_$3-$4}"
+    case "$v" in 1|on|true|yes|enabled) v=1 ;; *) v=0 ;; esac
+    eval "$1=$v"
+}
+procd_open_instance() { log "open"; }
+procd_set_param() { log "set $*"; }
+procd_append_param() { log "append $*"; }
+procd_close_instance() { log "close"; }
+procd_add_reload_trigger() { log "trigger $*"; }
+"""
+
+# The parts of the build system's includes that the Makefile uses; the
+# package's install step runs into $(DEST).
+RULES_MK = """
+INSTALL_DIR:=install -d -m0755
+INSTALL_BIN:=install -m0755
+INSTALL_DATA:=install -m0644
+INSTALL_CONF:=install -m0600
+LN:=ln -sf
+"""
+PACKAGE_MK = """
+define BuildPackage
+install:
+\t$$(call Package/$(1)/install,$$(DEST))
+conffiles:
+\t@echo '$$(strip $$(subst $$(newline), ,$$(Package/$(1)/conffiles)))'
+endef
+define newline
+
+
+endef
+"""
+
+
+class InitScript(unittest.TestCase):
+    def start(self, **uci):
+        d = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, d)
+        calls = os.path.join(d, "calls")
+        env = dict(os.environ, CALLS=calls, **{"UCI_main_" + k: v for k, v in uci.items()})
+        subprocess.run(["sh", "-c", STUBS + '. "$1"; start_service; service_triggers', "sh", INIT],
+                       env=env, check=True)
+        with open(calls) as f:
+            return f.read().splitlines()
+
+    def test_script_parses(self):
+        subprocess.run(["sh", "-n", INIT], check=True)
+
+    def test_starts_the_watchdog_in_the_foreground_without_respawn(self):
+        calls = self.start()
+        self.assertEqual(calls, [
+            "config_load korvex",
+            "open",
+            "set command /usr/lib/korvex-dpi/bin/watchdog",
+            "set stdout 1",
+            "set stderr 1",
+            "close",
+            "trigger korvex",
+        ])
+        self.assertFalse([c for c in calls if "respawn" in c])
+
+    def test_debug_option_gives_the_watchdog_an_argument(self):
+        self.assertIn("append command -d", self.start(debug="1"))
+
+    def test_disabled_service_starts_nothing(self):
+        self.assertNotIn("open", self.start(enabled="0"))
+
+
+class PackageMakefile(unittest.TestCase):
+    def test_install_places_the_factory_files_init_script_and_config(self):
+        if not shutil.which("make"):
+            self.skipTest("make not installed")
+        d = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, d)
+        inc = os.path.join(d, "include")
+        os.makedirs(inc)
+        for name, text in (("rules.mk", RULES_MK), ("package.mk", PACKAGE_MK), ("cmake.mk", "")):
+            with open(os.path.join(inc, name), "w") as f:
+                f.write(text)
+        os.rename(os.path.join(inc, "rules.mk"), os.path.join(d, "rules.mk"))
+        # What cmake --install leaves in the build's install directory.
+        built = os.path.join(d, "ipkg-install")
+        for rel in ("bin/watchdog", "bin/korvex-dpi-inner", "bin/init.bin", "bin/config", "lib/libcsecapi.so"):
+            path = os.path.join(built, "usr/lib/korvex-dpi", rel)
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            with open(path, "w") as f:
+                f.write(rel)
+        dest = os.path.join(d, "root")
+        make = ["make", "-s", "-C", SOURCE, "TOPDIR=" + d, "INCLUDE_DIR=" + inc, "PKG_INSTALL_DIR=" + built,
+                "DEST=" + dest]
+        subprocess.run(make + ["install"], check=True)
+
+        root = os.path.join(dest, "usr/lib/korvex-dpi")
+        for rel, mode in (("bin/watchdog", 0o755), ("bin/korvex-dpi-inner", 0o755), ("bin/init.bin", 0o644),
+                          ("bin/config", 0o600), ("lib/libcsecapi.so", 0o644)):
+            self.assertEqual(os.stat(os.path.join(root, rel)).st_mode & 0o777, mode, rel)
+        for role in ("CLI_client", "ut"):
+            self.assertEqual(os.readlink(os.path.join(root, "bin", role)), "korvex-dpi-inner")
+        self.assertTrue(os.path.isdir(os.path.join(root, "data")))
+        self.assertEqual(os.stat(os.path.join(dest, "etc/init.d/korvex-dpi")).st_mode & 0o777, 0o755)
+        self.assertTrue(os.path.exists(os.path.join(dest, "etc/config/korvex")))
+        conffiles = subprocess.run(make + ["conffiles"], check=True, capture_output=True, text=True).stdout
+        self.assertEqual(conffiles.split(), ["/etc/config/korvex", "/usr/lib/korvex-dpi/bin/config"])
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
