@@ -1,0 +1,167 @@
+"""pcap reading and c.socket sending, from scripts, against C and tcpdump.
+
+Runs in network, mount and pid namespaces of its own, with one veth pair
+(IPv6 off), so no frame reaches a real interface:
+  1. a capture file of 1 000 000 packets read with `next` in a script run
+     by the engine's `ut` role, against a C loop over pcap_next_ex and
+     against `tcpdump -r <file> -w /dev/null`;
+     and against a script loop that only makes the two strings `next`
+     returns per packet (what any script interface of this shape costs);
+  2. raw_pip_send of 60-byte frames on the veth pair from a script,
+     against a C loop doing socket/sendto/close per frame.
+Each figure is the best of several rounds (the machine is shared, and other
+work only ever adds time).
+
+Usage: packets_bench.py <korvex-dpi-inner> <bundle init.lua> <packets_floor>
+"""
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+if os.getpid() != 1:
+    os.execvp("unshare", ["unshare", "--net", "--mount", "--pid", "--fork", "--mount-proc", sys.executable]
+              + sys.argv)
+
+ENGINE, BUNDLE, FLOOR = sys.argv[1], sys.argv[2], sys.argv[3]
+PACKETS = 1000000
+SENDS = 500     # closing a packet socket waits for the kernel (an RCU grace period)
+ROUNDS = 5
+SEND_ROUNDS = 5
+
+READ_SCRIPT = r"""
+local pcap = require "pcap"
+local clock = require "c.time"
+local s, ns = clock.get_uptime()
+local t0 = s * 1e9 + ns
+local h = assert(pcap.open_offline("%s"))
+local n, sum = 0, 0
+while true do
+    local data, stamp, wirelen = h:next()
+    if not data then break end
+    n = n + 1
+    sum = sum + wirelen
+end
+h:close()
+s, ns = clock.get_uptime()
+print(string.format("RESULT %%d %%.0f", n, s * 1e9 + ns - t0))
+"""
+
+# What a script pays for the results alone: per packet a fresh string of
+# the packet's size and a fresh short one, as `next` returns them.
+STRINGS_SCRIPT = r"""
+local clock = require "c.time"
+local big = string.rep("\165", 256)
+local s, ns = clock.get_uptime()
+local t0 = s * 1e9 + ns
+local n = 0
+for i = 0, %d - 1 do
+    local data = big:sub(1, 60 + i %% 128)
+    local stamp = string.pack("<I8I8", i, 1700000000)
+    n = n + 1
+end
+s, ns = clock.get_uptime()
+print(string.format("RESULT %%d %%.0f", n, s * 1e9 + ns - t0))
+"""
+
+SEND_SCRIPT = r"""
+local sck = require "c.socket"
+local clock = require "c.time"
+local frame = "\2\0\0\0\0\2\2\0\0\0\0\1\8\0" .. string.rep("\0", 46)
+local mac = frame:sub(1, 6)
+local s, ns = clock.get_uptime()
+local t0 = s * 1e9 + ns
+local sent = 0
+for _ = 1, %d do
+    if sck.raw_pip_send(frame, mac, %d) then sent = sent + 1 end
+end
+s, ns = clock.get_uptime()
+print(string.format("RESULT %%d %%.0f", sent, s * 1e9 + ns - t0))
+"""
+
+
+def result(out, what):
+    for line in out.splitlines():
+        if line.startswith("RESULT "):
+            parts = line.split()
+            return int(parts[1]), float(parts[2])
+    sys.exit("%s failed:\n%s" % (what, out))
+
+
+def best_rate(run, expected, what, rounds=ROUNDS):
+    best = 0.0
+    for _ in range(rounds):
+        n, ns = run()
+        if n != expected:
+            sys.exit("%s: %d of %d packets" % (what, n, expected))
+        best = max(best, n / (ns / 1e9))
+    return best
+
+
+def run_script(ut, path, text):
+    with open(path, "w") as f:
+        f.write(text)
+    out = subprocess.run([ut, path], check=True, stdout=subprocess.PIPE, universal_newlines=True).stdout
+    return result(out, "script")
+
+
+def run_floor(*args):
+    out = subprocess.run([FLOOR] + list(args), check=True, stdout=subprocess.PIPE, universal_newlines=True).stdout
+    return result(out, "packets_floor")
+
+
+def run_tcpdump(path):
+    t0 = time.monotonic_ns()
+    subprocess.run(["tcpdump", "-Z", "root", "-r", path, "-w", "/dev/null"], check=True,
+                   stderr=subprocess.DEVNULL)
+    return PACKETS, float(time.monotonic_ns() - t0)
+
+
+def setup_link():
+    for conf in ("all", "default"):
+        with open("/proc/sys/net/ipv6/conf/%s/disable_ipv6" % conf, "w") as f:
+            f.write("1")
+    subprocess.run(["ip", "link", "add", "bench0", "type", "veth", "peer", "name", "bench1"], check=True)
+    for dev in ("bench0", "bench1"):
+        subprocess.run(["ip", "link", "set", dev, "up"], check=True)
+    with open("/sys/class/net/bench0/ifindex") as f:
+        return int(f.read())
+
+
+def main():
+    subprocess.run(["mount", "-t", "sysfs", "sysfs", "/sys"], check=True)
+    work = tempfile.mkdtemp(prefix="kvx-packets-bench.")
+    try:
+        ut = os.path.join(work, "ut")
+        os.symlink(ENGINE, ut)
+        shutil.copy(BUNDLE, os.path.join(work, "init.lua"))
+        capture = os.path.join(work, "million.pcap")
+        subprocess.run([FLOOR, "write", capture, str(PACKETS)], check=True)
+        script = os.path.join(work, "bench.lua")
+
+        lua = best_rate(lambda: run_script(ut, script, READ_SCRIPT % capture), PACKETS, "pcap next")
+        c = best_rate(lambda: run_floor("read", capture), PACKETS, "pcap_next_ex")
+        tcpdump = best_rate(lambda: run_tcpdump(capture), PACKETS, "tcpdump")
+        strings = best_rate(lambda: run_script(ut, script, STRINGS_SCRIPT % PACKETS), PACKETS, "strings")
+        print("reading a capture file of %d packets, best of %d rounds (packets/s)" % (PACKETS, ROUNDS))
+        print("  pcap next from a script          %12.0f   (%.2fx the C loop)" % (lua, lua / c))
+        print("  C loop over pcap_next_ex         %12.0f" % c)
+        print("  tcpdump -r -w /dev/null          %12.0f   (%.2fx the C loop)" % (tcpdump, tcpdump / c))
+        print("  a script making the two result")
+        print("  strings only, without reading    %12.0f   (%.2fx the C loop)" % (strings, strings / c))
+
+        ifindex = setup_link()
+        lua = best_rate(lambda: run_script(ut, script, SEND_SCRIPT % (SENDS, ifindex)), SENDS, "raw_pip_send",
+                         SEND_ROUNDS)
+        c = best_rate(lambda: run_floor("send", str(ifindex), str(SENDS)), SENDS, "sendto", SEND_ROUNDS)
+        print("sending %d frames of 60 bytes on a veth pair, best of %d rounds (packets/s)" % (SENDS, SEND_ROUNDS))
+        print("  c.socket raw_pip_send            %12.0f   (%.2fx the C loop)" % (lua, lua / c))
+        print("  C socket/sendto/close per frame  %12.0f" % c)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
