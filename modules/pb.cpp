@@ -1,10 +1,598 @@
-// pb
+// pb: protocol buffers for scripts. Types come from serialized descriptor
+// sets; encode and decode go straight between Lua tables and the wire
+// format.
+//
+// Each engine has its own type table and options: a userdata kept in the
+// registry (and as the first upvalue of every function), freed by its
+// __gc. Its uservalue holds, per type, a table of the field (or enum value)
+// names as Lua strings, so that encode and decode index tables without
+// making key strings.
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
 #include "modules/mod_util.h"
 #include "modules/modules.h"
+#include "modules/pb_schema.h"
+#include "modules/pb_wire.h"
 
 namespace {
 
-const luaL_Reg kFuncs[] = {
+const char kStateKey[] = "korvex.pb.state";
+const char kStateMeta[] = "korvex.pb.statemeta";
+const char kBoxMeta[] = "korvex.pb.box";
+
+// Upvalues of the module functions.
+#define PB_STATE lua_upvalueindex(1)
+#define PB_NAMES lua_upvalueindex(2)
+#define PB_BOXMETA lua_upvalueindex(3)
+
+const char *const kKindNames[] = {"message", "enum", "map"};
+
+const char *const kOptions[] = {"enum_as_name",    "enum_as_value",      "int64_as_number",
+                                "int64_as_string", "use_default_values", "no_default_values",
+                                nullptr};
+
+PbState *state_of(lua_State *L) { return static_cast<PbState *>(lua_touserdata(L, PB_STATE)); }
+
+void box_release(PbBox *b)
+{
+    free(b->p);
+    b->p = nullptr;
+    b->n = b->cap = 0;
+    pb_free_list(b->pending);
+    b->pending = nullptr;
+    if (b->st) {
+        PbState *st = b->st;
+        b->st = nullptr;
+        pb_unbusy(st);
+    }
+}
+
+int box_gc(lua_State *L)
+{
+    box_release(static_cast<PbBox *>(lua_touserdata(L, 1)));
+    return 0;
+}
+
+int state_gc(lua_State *L)
+{
+    pb_state_clear_all(static_cast<PbState *>(lua_touserdata(L, 1)));
+    return 0;
+}
+
+// A new box on the stack (its metatable at `meta`); with `hold`, the call
+// holds the type table until box_release (or the box's collection, after an
+// error).
+PbBox *new_box(lua_State *L, PbState *hold, int meta = PB_BOXMETA)
+{
+    PbBox *b = static_cast<PbBox *>(lua_newuserdata(L, sizeof(PbBox)));
+    memset(b, 0, sizeof *b);
+    lua_pushvalue(L, meta);
+    lua_setmetatable(L, -2);
+    if (hold) {
+        b->st = hold;
+        ++hold->busy;
+    }
+    return b;
+}
+
+// Holds the type table for the rest of the call (a box on the stack), then
+// looks the type up: in that order, since making the box may run
+// finalizers, and they may change the table.
+const PbType *held_type(lua_State *L, PbState *st, const char *name, size_t len, PbBox **box)
+{
+    *box = new_box(L, st);
+    return pb_find(st, name, len);
+}
+
+// The same for the type named by argument `i` (a string; raises
+// otherwise), in this engine's table (*st).
+const PbType *held_type_arg(lua_State *L, int i, PbState **st, PbBox **box)
+{
+    size_t len;
+    const char *name = luaL_checklstring(L, i, &len);
+    *st = state_of(L);
+    return held_type(L, *st, name, len, box);
+}
+
+// Reads a whole regular file into the box; nullptr, or why it could not.
+// Runs with cancellation disabled, so that a worker cancelled meanwhile
+// keeps no descriptor open: opening does not wait (O_NONBLOCK) and only
+// regular files are read, so the work is bounded.
+const char *read_file(const char *path, PbBox *b)
+{
+    int cancel_state;
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancel_state);
+    const char *why = nullptr;
+    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    struct stat sb;
+    if (fd < 0 || fstat(fd, &sb) != 0)
+        why = strerror(errno);
+    else if (!S_ISREG(sb.st_mode))
+        why = "not a regular file";
+    while (!why) {
+        if (b->cap - b->n < 4096) {
+            size_t cap = b->cap ? b->cap * 2 : 65536;
+            char *p = static_cast<char *>(realloc(b->p, cap));
+            if (!p) {
+                why = strerror(ENOMEM);
+                break;
+            }
+            b->p = p;
+            b->cap = cap;
+        }
+        ssize_t r = read(fd, b->p + b->n, b->cap - b->n);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r < 0)
+            why = strerror(errno);
+        else if (r == 0)
+            break;
+        else
+            b->n += static_cast<size_t>(r);
+    }
+    if (fd >= 0)
+        close(fd);
+    pthread_setcancelstate(cancel_state, nullptr);
+    return why;
+}
+
+// Registers the types of a descriptor set: all of them or, when the set is
+// malformed, none. The box owns the new types until they are registered.
+int load_set(lua_State *L, PbState *st, PbBox *box, const char *data, size_t len)
+{
+    size_t fail = 0;
+    if (!pb_parse_set(reinterpret_cast<const uint8_t *>(data), len, &box->pending, &fail)) {
+        lua_pushboolean(L, 0);
+        lua_pushinteger(L, static_cast<lua_Integer>(fail));
+        return 2;
+    }
+    // The names tables first: making them may raise while nothing is
+    // registered yet.
+    size_t count = 0;
+    for (PbType *t = box->pending; t; t = t->lnext) {
+        ++count;
+        bool is_enum = t->kind == PB_KIND_ENUM;
+        uint32_t n = is_enum ? t->nvalues : t->nfields;
+        lua_createtable(L, static_cast<int>(n), 0);
+        for (uint32_t i = 0; i < n; ++i) {
+            const PbText &name = is_enum ? t->values[i].name : t->fields[i].name;
+            lua_pushlstring(L, name.s, name.len);
+            lua_rawseti(L, -2, static_cast<lua_Integer>(i) + 1);
+        }
+        lua_rawsetp(L, PB_NAMES, t);
+    }
+    if (!pb_reserve(st, count))
+        return luaL_error(L, "not enough memory");
+    // Then the registration, which cannot fail (room was reserved, and
+    // clearing an existing key does not allocate).
+    while (PbType *t = box->pending) {
+        box->pending = t->lnext;
+        PbType *old = pb_insert(st, t);
+        if (old) {
+            lua_pushnil(L);
+            lua_rawsetp(L, PB_NAMES, old);
+            pb_retire(st, old);
+        }
+    }
+    lua_pushboolean(L, 1);
+    lua_pushinteger(L, static_cast<lua_Integer>(len));
+    return 2;
+}
+
+void drop_type(lua_State *L, PbState *st, PbType *t)
+{
+    lua_pushnil(L);
+    lua_rawsetp(L, PB_NAMES, t);
+    pb_retire(st, t);
+}
+
+int push_type_info(lua_State *L, const PbType *t)
+{
+    lua_pushlstring(L, t->name.s, t->name.len);
+    lua_pushlstring(L, t->basename.s, t->basename.len);
+    lua_pushstring(L, kKindNames[t->kind]);
+    return 3;
+}
+
+bool is_scalar_singular(const PbField *f)
+{
+    return f->label != PB_REPEATED && f->type != PB_MESSAGE && f->type != PB_GROUP;
+}
+
+// name, number, type name, default, label.
+int push_field_info(lua_State *L, const PbState *st, const PbField *f)
+{
+    lua_pushlstring(L, f->name.s, f->name.len);
+    lua_pushinteger(L, f->number);
+    if (f->type_name.s)
+        lua_pushlstring(L, f->type_name.s, f->type_name.len);
+    else
+        lua_pushstring(L, kPbTypeNames[f->type]);
+    if (is_scalar_singular(f))
+        pb_push_default(L, st, f, true, false);
+    else
+        lua_pushnil(L);
+    if (f->label == PB_REPEATED)
+        lua_pushstring(L, f->packed ? "packed" : "repeated");
+    else
+        lua_pushstring(L, f->label == PB_REQUIRED ? "required" : "optional");
+    return 5;
+}
+
+int pb_load(lua_State *L)
+{
+    size_t len;
+    const char *data = luaL_checklstring(L, 1, &len);
+
+    PbState *st = state_of(L);
+    PbBox *box = new_box(L, nullptr);
+    return load_set(L, st, box, data, len);
+}
+
+int pb_loadfile(lua_State *L)
+{
+    const char *path = luaL_checkstring(L, 1);
+
+    PbState *st = state_of(L);
+    PbBox *box = new_box(L, nullptr);
+    const char *why = read_file(path, box);
+    if (why) {
+        lua_pushboolean(L, 0);
+        lua_pushinteger(L, 0);
+        lua_pushfstring(L, "%s: %s", path, why);
+        return 3;
+    }
+    return load_set(L, st, box, box->p ? box->p : "", box->n);
+}
+
+int pb_clear(lua_State *L)
+{
+    size_t len = 0;
+    const char *name = lua_isnoneornil(L, 1) ? nullptr : luaL_checklstring(L, 1, &len);
+
+    PbState *st = state_of(L);
+    if (name) {
+        PbType *t = pb_remove(st, name, len);
+        if (t)
+            drop_type(L, st, t);
+        return 0;
+    }
+    PbType *t = pb_remove_all(st);
+    while (t) {
+        PbType *next = t->lnext;
+        drop_type(L, st, t);
+        t = next;
+    }
+    return 0;
+}
+
+int pb_encode(lua_State *L)
+{
+    size_t nlen;
+    const char *name = luaL_checklstring(L, 1, &nlen);
+    luaL_checktype(L, 2, LUA_TTABLE);
+
+    lua_settop(L, 2);
+    PbState *st = state_of(L);
+    PbBox *box;
+    const PbType *t = held_type(L, st, name, nlen, &box);
+    if (!t || t->kind == PB_KIND_ENUM) {
+        box_release(box);
+        return luaL_error(L, "type '%s' does not exists", name);
+    }
+    pb_encode_message(L, st, box, t, 2, PB_NAMES);
+    lua_pushlstring(L, box->p ? box->p : "", box->n);
+    box_release(box);
+    return 1;
+}
+
+int pb_decode(lua_State *L)
+{
+    size_t nlen;
+    const char *name = luaL_checklstring(L, 1, &nlen);
+    size_t len;
+    const char *data = luaL_checklstring(L, 2, &len);
+    bool into = !lua_isnoneornil(L, 3);
+    if (into)
+        luaL_checktype(L, 3, LUA_TTABLE);
+
+    lua_settop(L, 3);
+    PbState *st = state_of(L);
+    PbBox *box;
+    const PbType *t = held_type(L, st, name, nlen, &box);
+    if (!t || t->kind == PB_KIND_ENUM) {
+        box_release(box);
+        return luaL_error(L, "type '%s' does not exists", name);
+    }
+    char err[128];
+    if (!pb_decode_message(L, st, t, data, len, PB_NAMES, err, sizeof err)) {
+        box_release(box);
+        return mod_fail(L, err);
+    }
+    if (into) {
+        // Decoded into a table of its own first, so that a failure leaves
+        // the caller's table as it was.
+        lua_pushnil(L);
+        while (lua_next(L, 5)) {
+            lua_pushvalue(L, -2);
+            lua_insert(L, -2);
+            lua_rawset(L, 3);
+        }
+        lua_pushvalue(L, 3);
+    }
+    box_release(box);
+    return 1;
+}
+
+// Iterator of pb.types: upvalues are the state, a list of the names when
+// the iteration began, the position in it and the box metatable.
+int types_next(lua_State *L)
+{
+    PbState *st = static_cast<PbState *>(lua_touserdata(L, lua_upvalueindex(1)));
+    PbBox *box = new_box(L, st, lua_upvalueindex(4));
+    for (;;) {
+        lua_Integer i = lua_tointeger(L, lua_upvalueindex(3)) + 1;
+        lua_pushinteger(L, i);
+        lua_replace(L, lua_upvalueindex(3));
+        if (lua_rawgeti(L, lua_upvalueindex(2), i) != LUA_TSTRING) {
+            box_release(box);
+            return 0;
+        }
+        size_t len;
+        const char *name = lua_tolstring(L, -1, &len);
+        const PbType *t = pb_find(st, name, len);
+        lua_pop(L, 1);
+        if (!t)
+            continue;  // dropped since
+        int n = push_type_info(L, t);
+        box_release(box);
+        return n;
+    }
+}
+
+int pb_types(lua_State *L)
+{
+    PbState *st = state_of(L);
+    PbBox *box = new_box(L, st);
+    lua_createtable(L, static_cast<int>(st->count), 0);
+    lua_Integer n = 0;
+    for (size_t i = 0; i < st->nbuckets; ++i)
+        for (const PbType *t = st->buckets[i]; t; t = t->hnext) {
+            lua_pushlstring(L, t->name.s, t->name.len);
+            lua_rawseti(L, -2, ++n);
+        }
+    box_release(box);
+    lua_pushvalue(L, PB_STATE);
+    lua_insert(L, -2);
+    lua_pushinteger(L, 0);
+    lua_pushvalue(L, PB_BOXMETA);
+    lua_pushcclosure(L, types_next, 4);
+    return 1;
+}
+
+int pb_type(lua_State *L)
+{
+    PbState *st;
+    PbBox *box;
+    const PbType *t = held_type_arg(L, 1, &st, &box);
+    int n = t ? push_type_info(L, t) : mod_nil(L);
+    box_release(box);
+    return n;
+}
+
+// Iterator of pb.fields: upvalues are the state, the type's name, the
+// position and the box metatable.
+int fields_next(lua_State *L)
+{
+    PbState *st = static_cast<PbState *>(lua_touserdata(L, lua_upvalueindex(1)));
+    PbBox *box = new_box(L, st, lua_upvalueindex(4));
+    size_t len;
+    const char *name = lua_tolstring(L, lua_upvalueindex(2), &len);
+    const PbType *t = pb_find(st, name, len);
+    lua_Integer i = lua_tointeger(L, lua_upvalueindex(3)) + 1;
+    uint32_t count = !t ? 0 : t->kind == PB_KIND_ENUM ? t->nvalues : t->nfields;
+    int n = 0;
+    if (i <= static_cast<lua_Integer>(count)) {
+        lua_pushinteger(L, i);
+        lua_replace(L, lua_upvalueindex(3));
+        if (t->kind == PB_KIND_ENUM) {
+            const PbEnumValue *v = &t->values[i - 1];
+            lua_pushlstring(L, v->name.s, v->name.len);
+            lua_pushinteger(L, v->number);
+            n = 2;
+        } else {
+            n = push_field_info(L, st, &t->fields[i - 1]);
+        }
+    }
+    box_release(box);
+    return n;
+}
+
+int pb_fields(lua_State *L)
+{
+    luaL_checkstring(L, 1);
+
+    lua_pushvalue(L, PB_STATE);
+    lua_pushvalue(L, 1);
+    lua_pushinteger(L, 0);
+    lua_pushvalue(L, PB_BOXMETA);
+    lua_pushcclosure(L, fields_next, 4);
+    return 1;
+}
+
+int pb_field(lua_State *L)
+{
+    PbState *st;
+    PbBox *box;
+    const PbType *t = held_type_arg(L, 1, &st, &box);
+    lua_Integer number = 0;
+    bool by_number = mod_integer(L, 2, &number);
+    size_t flen = 0;
+    const char *fname = lua_type(L, 2) == LUA_TSTRING ? lua_tolstring(L, 2, &flen) : nullptr;
+    const PbField *f = nullptr;
+    if (t && t->kind != PB_KIND_ENUM) {
+        if (by_number)
+            f = pb_field_by_number(t, static_cast<uint64_t>(number));
+        else if (fname)
+            f = pb_field_by_name(t, fname, flen);
+    }
+    int n = f ? push_field_info(L, st, f) : mod_nil(L);
+    box_release(box);
+    return n;
+}
+
+int pb_enum(lua_State *L)
+{
+    PbState *st;
+    PbBox *box;
+    const PbType *t = held_type_arg(L, 1, &st, &box);
+    lua_Integer number = 0;
+    bool by_number = mod_integer(L, 2, &number) && number >= INT32_MIN && number <= INT32_MAX;
+    size_t vlen = 0;
+    const char *vname = lua_type(L, 2) == LUA_TSTRING ? lua_tolstring(L, 2, &vlen) : nullptr;
+    const PbEnumValue *v = nullptr;
+    if (t && t->kind == PB_KIND_ENUM) {
+        if (vname)
+            v = pb_enum_by_name(t, vname, vlen);
+        else if (by_number)
+            v = pb_enum_by_number(t, static_cast<int32_t>(number));
+    }
+    if (!v)
+        lua_pushnil(L);
+    else if (vname)
+        lua_pushinteger(L, v->number);
+    else
+        lua_pushlstring(L, v->name.s, v->name.len);
+    box_release(box);
+    return 1;
+}
+
+int pb_defaults(lua_State *L)
+{
+    PbState *st;
+    PbBox *box;
+    const PbType *t = held_type_arg(L, 1, &st, &box);
+    if (!t || t->kind == PB_KIND_ENUM) {
+        box_release(box);
+        return mod_nil(L);
+    }
+    lua_createtable(L, 0, static_cast<int>(t->nfields));
+    for (uint32_t i = 0; i < t->nfields; ++i) {
+        const PbField *f = &t->fields[i];
+        if (!is_scalar_singular(f) || f->oneof >= 0)
+            continue;
+        lua_pushlstring(L, f->name.s, f->name.len);
+        pb_push_default(L, st, f, true, false);
+        lua_rawset(L, -3);
+    }
+    box_release(box);
+    return 1;
+}
+
+int pb_option(lua_State *L)
+{
+    luaL_checkstring(L, 1);
+    int which = mod_option(L, 1, kOptions, -1);
+
+    PbState *st = state_of(L);
+    switch (which) {
+    case 0: st->enum_as_value = false; break;
+    case 1: st->enum_as_value = true; break;
+    case 2: st->int64_as_string = false; break;
+    case 3: st->int64_as_string = true; break;
+    case 4: st->use_default_values = true; break;
+    case 5: st->use_default_values = false; break;
+    default: return mod_false(L);
+    }
+    lua_pushboolean(L, 1);
+    return 1;
+}
+
+int pb_tohex(lua_State *L)
+{
+    size_t len;
+    const uint8_t *s = reinterpret_cast<const uint8_t *>(luaL_checklstring(L, 1, &len));
+
+    static const char kDigits[] = "0123456789abcdef";
+    size_t out_len = len ? len * 3 - 1 : 0;
+    luaL_Buffer b;
+    char *out = luaL_buffinitsize(L, &b, out_len);
+    for (size_t i = 0; i < len; ++i) {
+        char *o = out + i * 3;
+        if (i)
+            o[-1] = ' ';
+        o[0] = kDigits[s[i] >> 4];
+        o[1] = kDigits[s[i] & 15];
+    }
+    luaL_pushresultsize(&b, out_len);
+    return 1;
+}
+
+int pb_fromhex(lua_State *L)
+{
+    size_t len;
+    const char *s = luaL_checklstring(L, 1, &len);
+
+    size_t n = 0;
+    int high = -1;
+    for (size_t i = 0; i < len; ++i) {
+        if (s[i] == ' ')
+            continue;
+        if (pb_hex_value(s[i]) < 0) {
+            char msg[64];
+            snprintf(msg, sizeof msg, "invalid hex digit at %zu", i + 1);
+            return mod_fail(L, msg);
+        }
+        if (high < 0)
+            high = 1;
+        else {
+            high = -1;
+            ++n;
+        }
+    }
+    if (high >= 0)
+        return mod_fail(L, "odd number of hex digits");
+
+    luaL_Buffer b;
+    char *out = luaL_buffinitsize(L, &b, n);
+    size_t o = 0;
+    for (size_t i = 0; i < len; ++i) {
+        if (s[i] == ' ')
+            continue;
+        if (high < 0) {
+            high = pb_hex_value(s[i]);
+        } else {
+            out[o++] = static_cast<char>(high << 4 | pb_hex_value(s[i]));
+            high = -1;
+        }
+    }
+    luaL_pushresultsize(&b, n);
+    return 1;
+}
+
+const luaL_Reg kPbFuncs[] = {
+    {"load", pb_load},
+    {"loadfile", pb_loadfile},
+    {"clear", pb_clear},
+    {"encode", pb_encode},
+    {"decode", pb_decode},
+    {"types", pb_types},
+    {"type", pb_type},
+    {"fields", pb_fields},
+    {"field", pb_field},
+    {"enum", pb_enum},
+    {"defaults", pb_defaults},
+    {"option", pb_option},
+    {"tohex", pb_tohex},
+    {"fromhex", pb_fromhex},
     {nullptr, nullptr},
 };
 
@@ -12,6 +600,27 @@ const luaL_Reg kFuncs[] = {
 
 int luaopen_pb(lua_State *L)
 {
-    mod_open(L, kFuncs, 0);
+    lua_createtable(L, 0, static_cast<int>(sizeof kPbFuncs / sizeof kPbFuncs[0]) - 1);
+    // The engine's state: made by the first open, shared by later ones.
+    if (lua_getfield(L, LUA_REGISTRYINDEX, kStateKey) != LUA_TUSERDATA) {
+        lua_pop(L, 1);
+        PbState *st = static_cast<PbState *>(lua_newuserdata(L, sizeof(PbState)));
+        pb_state_init(st);
+        if (luaL_newmetatable(L, kStateMeta)) {
+            lua_pushcfunction(L, state_gc);
+            lua_setfield(L, -2, "__gc");
+        }
+        lua_setmetatable(L, -2);
+        lua_newtable(L);
+        lua_setuservalue(L, -2);
+        lua_pushvalue(L, -1);
+        lua_setfield(L, LUA_REGISTRYINDEX, kStateKey);
+    }
+    lua_getuservalue(L, -1);
+    if (luaL_newmetatable(L, kBoxMeta)) {
+        lua_pushcfunction(L, box_gc);
+        lua_setfield(L, -2, "__gc");
+    }
+    luaL_setfuncs(L, kPbFuncs, 3);
     return 1;
 }

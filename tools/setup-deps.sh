@@ -6,7 +6,7 @@ set -eu
 PACKAGES="cmake make g++ pkg-config python3 tar gzip psmisc util-linux iproute2 sysvinit-utils
 liblua5.3-dev lua5.3 lua-filesystem-dev lua-socket-dev lua-cjson-dev
 libmbedtls-dev zlib1g-dev libpcap-dev libcjson-dev libgtest-dev tcpdump
-openssl python3-cryptography lua-sec"
+openssl python3-cryptography lua-sec protobuf-compiler libprotobuf-dev nftables libnftables-dev"
 
 missing=""
 for p in $PACKAGES; do
