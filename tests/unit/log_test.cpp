@@ -1,5 +1,6 @@
 // The engine's logger: line format, level filtering, cut lengths, output switching.
 #include <gtest/gtest.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <pthread.h>
@@ -14,6 +15,9 @@
 #include <thread>
 
 #include "common/log.h"
+
+// Our level names must not collide with <syslog.h>'s, which modules include.
+static_assert(LVL_INFO == 3 && LVL_DEBUG == 4 && LOG_INFO == 6 && LOG_DEBUG == 7, "distinct level constants");
 
 namespace {
 
