@@ -1,8 +1,8 @@
-// The csSgw_ functions of our libcsecapi.so, over whatever backend keeps
-// the state (gw_backend.h). Each one first honours an injected failure
-// ("fail" in the state), then works on the state.
+// The csSgw_ functions of our libcsecapi.so over a backend that keeps the
+// whole state as one model (gw_backend.h: the simulator). Each one first
+// honours an injected failure ("fail" in the state), then works on the
+// state.
 #include <cstring>
-#include <new>
 
 #include "gateway/csecapi.h"
 #include "gateway/gw_backend.h"
@@ -13,21 +13,9 @@ namespace {
 // An injected code 0 on a change: success, and nothing is written.
 constexpr int kUnchanged = -1;
 
-// No exception leaves the C interface.
-template <typename F> int guarded(F f)
-{
-    try {
-        return f();
-    } catch (const std::bad_alloc &) {
-        return GW_E_NOMEM;
-    } catch (...) {
-        return GW_E_STATE;
-    }
-}
-
 template <typename Fill> int get_fixed(const char *function, Fill fill)
 {
-    return guarded([&] {
+    return gw_guarded([&] {
         return gw_state_view([&](const GwState &st) {
             int code;
             if (gw_injected(st, function, &code))
@@ -45,7 +33,7 @@ template <typename T, typename Build> int get_list(const char *function, T **out
     if (!out)
         return GW_E_ARG;
     *out = nullptr;
-    return guarded([&] {
+    return gw_guarded([&] {
         return gw_state_view([&](const GwState &st) {
             int code;
             if (gw_injected(st, function, &code)) {
@@ -61,7 +49,7 @@ template <typename T, typename Build> int get_list(const char *function, T **out
 
 template <typename Op> int change(const char *function, GwPart part, Op op)
 {
-    int rc = guarded([&] {
+    int rc = gw_guarded([&] {
         return gw_state_change(part, [&](GwState &st) {
             int code;
             if (gw_injected(st, function, &code))
@@ -77,7 +65,7 @@ int release(const char *function, void *block, GwKind kind)
     // A state that cannot be read does not keep a block from going back.
     int code = 0;
     bool injected = false;
-    guarded([&] {
+    gw_guarded([&] {
         return gw_state_view([&](const GwState &st) {
             injected = gw_injected(st, function, &code);
             return static_cast<int>(GW_OK);
@@ -170,7 +158,7 @@ int csSgw_checkIPSetEntry(const char *set_name, const char *entry, int *present)
         return GW_E_ARG;
     *present = 0;
     const char *function = __func__;
-    return guarded([&] {
+    return gw_guarded([&] {
         return gw_state_view([&](const GwState &st) {
             int code;
             if (gw_injected(st, function, &code))

@@ -1,6 +1,8 @@
-// Where the gateway state lives: the one thing a backend of our
-// libcsecapi.so provides (the simulator keeps it in a JSON state file or in
-// memory). Everything else of the library is shared.
+// Where the gateway state lives, for the backend that keeps the whole state
+// as one model (the simulator: a JSON state file or memory); gw_api.cpp
+// makes the csSgw_ functions over it. The OpenWrt backend has no such state
+// and brings csSgw_ functions of its own (owrt.h); both share the model's
+// types and checks and the handed-out lists.
 #pragma once
 
 #include <functional>

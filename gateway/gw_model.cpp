@@ -160,20 +160,31 @@ template <typename List, typename Fn> int each_set(GwState &st, const List *list
 
 }  // namespace
 
-bool gw_entry_valid(uint32_t protocol, const std::string &entry)
+bool gw_entry_parse(uint32_t protocol, const std::string &entry, GwNet *net)
 {
     std::string addr = entry;
     std::string prefix;
     size_t slash = entry.find('/');
-    bool v4 = protocol == CSSGW_PROTOCOL_IPV4;
+    GwNet parsed;
+    parsed.v4 = protocol == CSSGW_PROTOCOL_IPV4;
+    parsed.prefix = parsed.v4 ? 32 : 128;
     if (slash != std::string::npos) {
         addr = entry.substr(0, slash);
         prefix = entry.substr(slash + 1);
-        if (!prefix_valid(prefix, v4 ? 32 : 128))
+        if (!prefix_valid(prefix, parsed.prefix))
             return false;
+        parsed.prefix = static_cast<unsigned>(std::stoul(prefix));
     }
-    unsigned char buf[16];
-    return inet_pton(v4 ? AF_INET : AF_INET6, addr.c_str(), buf) == 1;
+    if (inet_pton(parsed.v4 ? AF_INET : AF_INET6, addr.c_str(), parsed.addr) != 1)
+        return false;
+    if (net)
+        *net = parsed;
+    return true;
+}
+
+bool gw_entry_valid(uint32_t protocol, const std::string &entry)
+{
+    return gw_entry_parse(protocol, entry, nullptr);
 }
 
 const GwSet *gw_find_set(const GwState &st, const std::string &name)

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <map>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -24,7 +25,25 @@ enum GwCode {
     GW_E_NOMEM = 7,
     GW_E_RELEASE = 8,    // released something the library did not hand out (or twice)
     GW_E_IN_USE = 9,     // destroying a set that a rule names
+    // Codes of the backend over the system's firewall (the simulator never
+    // returns them).
+    GW_E_NFT = 10,       // nftables cannot be used: not in the kernel, or not allowed
+    GW_E_KERNEL = 11,    // the kernel or libnftables refused a change or a query
+    GW_E_NAME = 12,      // a set or rule name outside the characters the backend takes
+    GW_E_OVERLAP = 13,   // an entry that overlaps another entry of its set
 };
+
+// No exception leaves the C interface.
+template <typename F> int gw_guarded(F f)
+{
+    try {
+        return f();
+    } catch (const std::bad_alloc &) {
+        return GW_E_NOMEM;
+    } catch (...) {
+        return GW_E_STATE;
+    }
+}
 
 struct GwSet {
     std::string name;  // at most 63 characters, as every text below: cut to its record field
@@ -79,8 +98,18 @@ template <size_t N> std::string gw_field(const char (&field)[N]) { return gw_fie
 void gw_set_field(char *field, size_t size, const std::string &text);
 template <size_t N> void gw_set_field(char (&field)[N], const std::string &text) { gw_set_field(field, N, text); }
 
+// An entry taken apart: the address (IPv4 in the first 4 bytes) and the
+// prefix length, which is the full length when the entry has none.
+struct GwNet {
+    bool v4 = true;
+    unsigned char addr[16] = {};
+    unsigned prefix = 32;
+};
+
 // True when `entry` is an address or a network (address/prefix length) of
-// the protocol (CSSGW_PROTOCOL_IPV4, anything else IPv6).
+// the protocol (CSSGW_PROTOCOL_IPV4, anything else IPv6); `net` (optional)
+// gets its parts.
+bool gw_entry_parse(uint32_t protocol, const std::string &entry, GwNet *net);
 bool gw_entry_valid(uint32_t protocol, const std::string &entry);
 
 const GwSet *gw_find_set(const GwState &st, const std::string &name);

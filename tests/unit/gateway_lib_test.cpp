@@ -10,6 +10,7 @@
 
 #include "gateway/csecapi.h"
 #include "gateway/gw_model.h"
+#include "gw_set_list.h"
 #include "test_util.h"
 
 namespace {
@@ -25,37 +26,6 @@ struct StateFile {
         setenv("KORVEX_GATEWAY_STATE", path.c_str(), 1);
     }
     ~StateFile() { unsetenv("KORVEX_GATEWAY_STATE"); }
-};
-
-// A one-set list with its entries, built as a caller would.
-struct SetList {
-    std::vector<CsSgw_IPSetInfo_t> sets;
-    std::vector<std::vector<CsSgw_IPSetEntry_t>> entries;
-    CsSgw_IPSetsList_t list{};
-
-    void add(const char *name, std::vector<std::string> es, uint32_t protocol = CSSGW_PROTOCOL_IPV4)
-    {
-        CsSgw_IPSetInfo_t s{};
-        snprintf(s.SetName, sizeof s.SetName, "%s", name);
-        snprintf(s.SetType, sizeof s.SetType, "hash:net");
-        s.Protocol = protocol;
-        s.Direction = CSSGW_DIRECTION_SRC;
-        std::vector<CsSgw_IPSetEntry_t> v(es.size());
-        for (size_t i = 0; i < es.size(); ++i)
-            snprintf(v[i].Entry, sizeof v[i].Entry, "%s", es[i].c_str());
-        sets.push_back(s);
-        entries.push_back(std::move(v));
-    }
-    const CsSgw_IPSetsList_t *get()
-    {
-        for (size_t i = 0; i < sets.size(); ++i) {
-            sets[i].EntryNum = static_cast<uint32_t>(entries[i].size());
-            sets[i].Entries = entries[i].empty() ? nullptr : entries[i].data();
-        }
-        list.SetNum = static_cast<uint32_t>(sets.size());
-        list.Sets = sets.data();
-        return &list;
-    }
 };
 
 std::vector<std::string> entries_of(const char *name)
