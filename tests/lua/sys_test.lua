@@ -86,12 +86,17 @@ test("set_log switches the engine log level by name; unknown names mean fatal", 
         sys.tmem_malloc()
     ]])
     local lines = log_lines(out)
-    same_list(lines, {
+    local lookup = lines[3]:match("get malloc_trim%(.-%)$")
+    local expected = {
         "[error][tmem_malloc]: wrong format",
         "[error][tmem_malloc]: wrong format",
-        "[error][lsys_malloc_trim]: " .. lines[3]:match("get malloc_trim%(.-%)$"),
-        "[info][lsys_malloc_trim]: trim memory",
-    }, "log lines")
+        "[error][lsys_malloc_trim]: " .. lookup,
+    }
+    -- A C library without malloc_trim (musl) has nothing to trim with.
+    if lookup ~= "get malloc_trim((nil))" and lookup ~= "get malloc_trim(0)" then
+        expected[4] = "[info][lsys_malloc_trim]: trim memory"
+    end
+    same_list(lines, expected, "log lines")
 end)
 
 test("set_log with a path appends to that file; without one output returns to stdout", function()
@@ -163,6 +168,8 @@ test("show_sysinfo gives the five uname fields", function()
         local p = assert(io.popen("uname " .. flag))
         local want = p:read("l")
         p:close()
+        -- Under qemu-user the engine sees the emulated machine, uname the host's.
+        if field == "machine" then want = os.getenv("KORVEX_EMULATED_MACHINE") or want end
         eq(info[field], want, field)
     end
 end)
@@ -377,13 +384,16 @@ test("malloc_trim looks the function up once and then trims on every call", func
         print(select("#", sys.malloc_trim()))
     ]])
     local lines = log_lines(out, "lsys_malloc_trim")
-    eq(#lines, 3, "lines:\n" .. out)
     local addr = lines[1]:match("^%[error%]%[lsys_malloc_trim%]: get malloc_trim%((.*)%)$")
     eq(addr ~= nil, true, "lookup line " .. lines[1])
     if addr ~= "(nil)" and addr ~= "0" then
         -- Found (glibc): each call trims.
+        eq(#lines, 3, "lines:\n" .. out)
         eq(lines[2], "[info][lsys_malloc_trim]: trim memory")
         eq(lines[3], "[info][lsys_malloc_trim]: trim memory")
+    else
+        -- Not found (musl, or a static program without dlopen): nothing more.
+        eq(#lines, 1, "lines:\n" .. out)
     end
     same_list(printed_lines(out), { "0", "0", "0 passed, 0 failed" }, "no values")
 end)

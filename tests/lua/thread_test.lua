@@ -205,7 +205,9 @@ test("thousand", function()
         while thread.msgrecv(1) do end
     end
     eq(closed, 1000, "every engine closed")
-    wait_for("the threads' exit", function() return count_entries("/proc/self/task") == tasks end)
+    -- At most: under qemu-user an ended thread's host thread may still be
+    -- going away when the count above was taken.
+    wait_for("the threads' exit", function() return count_entries("/proc/self/task") <= tasks end)
     eq(count_entries("/proc/self/fd"), fds, "descriptors")
 end)
 ]])

@@ -105,6 +105,47 @@ def read(path, mode="r"):
         return f.read()
 
 
+def listening(path):
+    """True when a UNIX stream socket listens at `path`. Between the
+    listener's bind and listen the path exists but refuses connections: a
+    window that slow machines and emulators make wide."""
+    try:
+        with open("/proc/net/unix") as f:
+            lines = f.read().splitlines()[1:]
+    except OSError:
+        return False
+    for line in lines:
+        parts = line.split()
+        # Flags 0x10000: accepting connections.
+        if len(parts) >= 8 and int(parts[3], 16) & 0x10000 and \
+                os.path.normpath(parts[7]) == os.path.normpath(path):
+            return True
+    return False
+
+
+def emulated(pid):
+    """True when the process is a program of another architecture run by
+    qemu-user through binfmt: its /proc entries are then the emulator's."""
+    try:
+        return os.path.basename(os.readlink("/proc/%d/exe" % pid)).startswith("qemu-")
+    except OSError:
+        return False
+
+
+def process_argv(pid):
+    """The argument vector a process was started with. Under qemu-user
+    (registered to keep argv[0]) /proc shows the emulator and the program's
+    path in front of it."""
+    argv = read("/proc/%d/cmdline" % pid, "rb").decode(errors="replace").split("\0")[:-1]
+    return argv[2:] if emulated(pid) else argv
+
+
+def thread_count(pid):
+    """The threads of a process, without the one qemu-user adds for itself."""
+    n = len(os.listdir("/proc/%d/task" % pid))
+    return n - 1 if emulated(pid) else n
+
+
 def wait_for(predicate, timeout=10.0, step=0.01):
     """Polls `predicate` until it is true; returns its last value."""
     deadline = time.monotonic() + timeout
@@ -205,7 +246,7 @@ class Tree:
         return os.path.join(self.tmp, ".__scli")
 
     def wait_serving(self, timeout=10.0):
-        return wait_for(lambda: os.path.exists(self.socket()), timeout)
+        return wait_for(lambda: listening(self.socket()), timeout)
 
     def cli(self, *args):
         return run([os.path.join(self.bin, "CLI_client"), "-T", self.tmp] + list(args))

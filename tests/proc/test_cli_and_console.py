@@ -156,6 +156,9 @@ class Console(EngineCase):
         p = self.console(t)
         p.p.stdin.write(b"while true do end\n")
         p.p.stdin.flush()
+        # The prompt: the console is reading the chunk (start-up is slow
+        # under an emulator; before a chunk runs SIGINT would end the engine).
+        self.assertTrue(p.wait_output(">", 30))
         time.sleep(0.3)
         p.signal(signal.SIGINT)
         self.assertTrue(wait_err(p, "interrupted!"))

@@ -33,7 +33,7 @@ def engines():
         if not entry.isdigit():
             continue
         try:
-            argv = harness.read("/proc/%s/cmdline" % entry, "rb").decode().split("\0")[:-1]
+            argv = harness.process_argv(int(entry))
         except OSError:
             continue
         if argv and os.path.basename(argv[0]) == ENGINE_NAME and alive(int(entry)):
@@ -105,7 +105,9 @@ class Engine(TreeCase):
         self.install()
         w = self.t.start()
         pid = self.wait_engine(["-A", ALIVE])
-        time.sleep(ms(60) * 2)  # past start-up, into the health check
+        # Past start-up (serving: slow under an emulator), into the health check.
+        self.assertTrue(harness.wait_for(lambda: harness.listening("/tmp/.uci/.__scli"), 30))
+        time.sleep(ms(60) * 2)
         os.kill(w.pid, signal.SIGKILL)
         w.wait()
         self.assertTrue(harness.wait_for(lambda: not alive(pid), 5))

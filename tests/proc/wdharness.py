@@ -139,7 +139,7 @@ def alive(pid):
 
 
 def threads(pid):
-    return len(os.listdir("/proc/%d/task" % pid))
+    return harness.thread_count(pid)
 
 
 def restarts(out):
