@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/hex_digit.h"
 #include "gateway/csecapi.h"
 #include "gateway/gw_lua.h"
 #include "modules/mod_util.h"
@@ -17,17 +18,6 @@ const char kOui[] = "tesmorin_QB-5530K210";
 const char kPlugin[] = "corvalun";
 const char kIntVer[] = "24.02.19.15";
 const char kSrcVer[] = "";
-
-int hex_value(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 
 // Six groups of one or two hexadecimal digits (taken greedily, white space
 // before each skipped), separated by `sep`, or directly after one another
@@ -43,11 +33,11 @@ bool mac_groups(const char *text, char sep, unsigned char out[6])
         }
         while (isspace(static_cast<unsigned char>(*p)))
             ++p;
-        int v = hex_value(*p);
+        int v = hex_digit_value(*p);
         if (v < 0)
             return false;
         ++p;
-        int low = hex_value(*p);
+        int low = hex_digit_value(*p);
         if (low >= 0) {
             v = v * 16 + low;
             ++p;

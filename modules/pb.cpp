@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/hex_digit.h"
 #include "modules/mod_util.h"
 #include "modules/modules.h"
 #include "modules/pb_schema.h"
@@ -546,7 +547,7 @@ int pb_fromhex(lua_State *L)
     for (size_t i = 0; i < len; ++i) {
         if (s[i] == ' ')
             continue;
-        if (pb_hex_value(s[i]) < 0) {
+        if (hex_digit_value(s[i]) < 0) {
             char msg[64];
             snprintf(msg, sizeof msg, "invalid hex digit at %zu", i + 1);
             return mod_fail(L, msg);
@@ -568,9 +569,9 @@ int pb_fromhex(lua_State *L)
         if (s[i] == ' ')
             continue;
         if (high < 0) {
-            high = pb_hex_value(s[i]);
+            high = hex_digit_value(s[i]);
         } else {
-            out[o++] = static_cast<char>(high << 4 | pb_hex_value(s[i]));
+            out[o++] = static_cast<char>(high << 4 | hex_digit_value(s[i]));
             high = -1;
         }
     }

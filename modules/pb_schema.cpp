@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/hex_digit.h"
 #include "modules/pb_wire.h"
 
 const char *const kPbTypeNames[PB_TYPE_MAX + 1] = {
@@ -318,8 +319,8 @@ bool unescape_bytes(PbText *text)
         case 'x': case 'X': {
             int v = 0;
             int k = 0;
-            for (; k < 2 && i < n && pb_hex_value(s[i]) >= 0; ++k)
-                v = v * 16 + pb_hex_value(s[i++]);
+            for (; k < 2 && i < n && hex_digit_value(s[i]) >= 0; ++k)
+                v = v * 16 + hex_digit_value(s[i++]);
             if (k == 0)
                 return false;
             s[o++] = static_cast<char>(v);
@@ -725,17 +726,6 @@ void free_retired(PbState *st)
 }
 
 }  // namespace
-
-int pb_hex_value(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 
 bool pb_parse_set(const uint8_t *data, size_t len, PbType **list, size_t *fail_offset)
 {

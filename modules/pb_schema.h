@@ -146,9 +146,6 @@ const PbEnumValue *pb_enum_by_name(const PbType *t, const char *name, size_t len
 // name (or of the wrong kind) is loaded.
 const PbType *pb_resolve(const PbState *st, const PbField *f);
 
-// The value of a hexadecimal digit (either case), -1 for other characters.
-int pb_hex_value(char c);
-
 // Scalar type names ("int32"...), indexed by PbFieldType.
 extern const char *const kPbTypeNames[PB_TYPE_MAX + 1];
 

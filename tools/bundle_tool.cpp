@@ -3,6 +3,7 @@
 
 #include "common/bundle_format.h"
 #include "common/file_io.h"
+#include "common/hex_digit.h"
 
 #include <fcntl.h>
 #include <sys/random.h>
@@ -79,25 +80,14 @@ bool parse_version(const char *s, uint8_t version[4])
     return *s == '\0';
 }
 
-int hex_value(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // Exactly 8 hex digits, the first pair giving the first byte.
 bool parse_key_tail(const char *s, uint8_t tail[4])
 {
     if (strlen(s) != 8)
         return false;
     for (int i = 0; i < 4; i++) {
-        int hi = hex_value(s[2 * i]);
-        int lo = hex_value(s[2 * i + 1]);
+        int hi = hex_digit_value(s[2 * i]);
+        int lo = hex_digit_value(s[2 * i + 1]);
         if (hi < 0 || lo < 0)
             return false;
         tail[i] = static_cast<uint8_t>(hi << 4 | lo);

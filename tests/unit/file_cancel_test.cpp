@@ -15,22 +15,11 @@
 #include <lua.hpp>
 
 #include "modules/modules.h"
+#include "test_util.h"
 
 namespace {
 
 constexpr size_t kSourceSize = 100000;  // hundreds of reads and writes
-
-int open_fd_count()
-{
-    int n = 0;
-    DIR *d = opendir("/proc/self/fd");
-    if (!d)
-        return -1;
-    while (readdir(d))
-        ++n;
-    closedir(d);
-    return n;
-}
 
 struct Worker {
     std::string src;

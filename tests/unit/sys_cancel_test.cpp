@@ -20,22 +20,11 @@
 #include <lua.hpp>
 
 #include "modules/modules.h"
+#include "test_util.h"
 
 namespace {
 
 constexpr int kWaitMs = 60000;
-
-int open_fd_count()
-{
-    int n = 0;
-    DIR *d = opendir("/proc/self/fd");
-    if (!d)
-        return -1;
-    while (readdir(d))
-        ++n;
-    closedir(d);
-    return n;
-}
 
 struct Call {
     const char *func = nullptr;

@@ -1,6 +1,7 @@
 // Scratch directories and small file helpers shared by the unit tests.
 #pragma once
 
+#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -42,3 +43,17 @@ inline std::string file_get(const std::string &path)
 }
 
 inline bool file_exists(const std::string &path) { return access(path.c_str(), F_OK) == 0; }
+
+// Descriptors this process holds open (a leak shows as a higher count).
+inline int open_fd_count()
+{
+    DIR *d = opendir("/proc/self/fd");
+    if (!d)
+        return -1;
+    int n = 0;
+    while (struct dirent *e = readdir(d))
+        if (e->d_name[0] != '.')
+            ++n;
+    closedir(d);
+    return n;
+}

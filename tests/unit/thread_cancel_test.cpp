@@ -4,6 +4,7 @@
 // build; descriptors are counted here.
 #include "control/sock_call.h"
 #include "control/sock_io.h"
+#include "test_util.h"
 
 #include <gtest/gtest.h>
 
@@ -22,17 +23,6 @@
 #include <string>
 
 namespace {
-
-int count_fds()
-{
-    DIR *d = opendir("/proc/self/fd");
-    int n = 0;
-    while (dirent *e = readdir(d))
-        if (e->d_name[0] != '.')
-            ++n;
-    closedir(d);
-    return n;
-}
 
 size_t unread_bytes(int fd)
 {
@@ -109,7 +99,7 @@ void *call_thread(void *p)
 TEST(ExchangeCancel, cancelled_while_waiting_for_the_reply_closes_the_connection)
 {
     Listener l;
-    int before = count_fds();
+    int before = open_fd_count();
     // The exchange waits for a reply at most 10 s in test builds; a
     // cancel that comes later finds it ended, so a few attempts are allowed.
     bool cancelled_in_wait = false;
@@ -137,13 +127,13 @@ TEST(ExchangeCancel, cancelled_while_waiting_for_the_reply_closes_the_connection
         close(conn);
     }
     EXPECT_TRUE(cancelled_in_wait);
-    EXPECT_EQ(count_fds(), before);
+    EXPECT_EQ(open_fd_count(), before);
 }
 
 TEST(ExchangeCancel, a_pending_cancel_stops_the_exchange_at_connect_without_a_leak)
 {
     Listener l;
-    int before = count_fds();
+    int before = open_fd_count();
     CallArgs a = {l.dir, "{\"subtype\":\"sys\",\"action\":\"status\"}", true, 0, nullptr, nullptr};
     pthread_t th;
     ASSERT_EQ(pthread_create(&th, nullptr, call_thread, &a), 0);
@@ -151,7 +141,7 @@ TEST(ExchangeCancel, a_pending_cancel_stops_the_exchange_at_connect_without_a_le
     pthread_join(th, &ret);
     EXPECT_EQ(ret, PTHREAD_CANCELED);
     EXPECT_EQ(a.reply, nullptr);
-    EXPECT_EQ(count_fds(), before);
+    EXPECT_EQ(open_fd_count(), before);
 }
 
 struct ReadArgs {
