@@ -13,6 +13,7 @@
 #include "control/sock_call.h"
 #include "engine/engine_create.h"
 #include "engine/lua_util.h"
+#include "engine/thread_stack.h"
 
 namespace {
 
@@ -31,8 +32,6 @@ char *g_tmppath = nullptr;
 char *g_datapath = nullptr;
 
 std::atomic<uint32_t> g_bundle_version{0};
-
-constexpr size_t kLoopStackSize = 1024 * 1024;
 
 char *dup_or_null(const char *s) { return s ? strdup(s) : nullptr; }
 
@@ -218,7 +217,7 @@ int app_lcmd_loop_start()
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    pthread_attr_setstacksize(&attr, kLoopStackSize);
+    pthread_attr_setstacksize(&attr, kEngineThreadStackSize);
     pthread_t tid;
     int rc = pthread_create(&tid, &attr, app_lcmd_loop, nullptr);
     pthread_attr_destroy(&attr);

@@ -14,11 +14,9 @@
 #include "engine/host.h"
 #include "engine/lua_util.h"
 #include "engine/thread_queue.h"
+#include "engine/thread_stack.h"
 
 namespace {
-
-// As the loop thread: musl's default of 128 KiB is tight for a Lua state.
-constexpr size_t kWorkerStackSize = 1024 * 1024;
 
 const char kSyncConfMsg[] = "{\"subtype\":\"sys\",\"action\":\"get_conf_master_sync\"}";
 
@@ -156,7 +154,7 @@ int64_t lcmd_run_thread(char *arg, size_t len)
         pthread_attr_t attr;
         pthread_attr_init(&attr);
         pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-        pthread_attr_setstacksize(&attr, kWorkerStackSize);
+        pthread_attr_setstacksize(&attr, kEngineThreadStackSize);
         // The stop signals are the main thread's: a worker starts with them
         // blocked, whichever thread starts it.
         sigset_t stop;
