@@ -50,7 +50,11 @@ void record_clear(const WatchdogDirs &dirs)
     tree_remove(path);
 }
 
-// False when there is no record; a damaged one is reported and removed.
+struct UpgradeStep;
+const UpgradeStep *upgrade_step_find(int code);
+
+// False when there is no record; a damaged one (also one of a code that is
+// no upgrade step) is reported and removed.
 bool record_read(const WatchdogDirs &dirs, StepRecord *r)
 {
     char path[1024];
@@ -61,7 +65,8 @@ bool record_read(const WatchdogDirs &dirs, StepRecord *r)
     cJSON *root = read_json_file(path);
     const cJSON *code = cJSON_GetObjectItem(root, "code");
     const cJSON *phase = cJSON_GetObjectItem(root, "phase");
-    bool ok = cJSON_IsNumber(code) && cJSON_IsString(phase) && phase->valuestring;
+    bool ok = cJSON_IsNumber(code) && upgrade_step_find(code->valueint) && cJSON_IsString(phase) &&
+              phase->valuestring;
     if (ok) {
         r->code = code->valueint;
         snprintf(r->phase, sizeof r->phase, "%s", phase->valuestring);

@@ -209,4 +209,18 @@ TEST_F(StageTest, start_up_removes_what_no_record_explains)
     EXPECT_FALSE(file_exists(bootchk));
 }
 
+TEST_F(StageTest, a_record_of_no_upgrade_step_explains_nothing)
+{
+    // Only damage writes such a code: the package beside it would otherwise
+    // wait for the next, unrelated upgrade exit.
+    file_put(package, "stale");
+    mkdir(stage.c_str(), 0755);
+    file_put(record, R"({"code":904,"phase":"apply"})");
+    EXPECT_EQ(recover(), "discarded the unreadable upgrade record " + record + "\nremoved the stale upgrade package " +
+                             package + "\nremoved the upgrade leftovers " + stage + "\n");
+    for (const std::string &gone : {stage, package, record})
+        EXPECT_FALSE(file_exists(gone)) << gone;
+    EXPECT_FALSE(file_exists(bootchk));
+}
+
 }  // namespace
