@@ -7,6 +7,8 @@ PACKAGES="cmake make g++ pkg-config python3 tar gzip psmisc util-linux iproute2 
 liblua5.3-dev lua5.3 lua-filesystem-dev lua-socket-dev lua-cjson-dev
 libmbedtls-dev zlib1g-dev libpcap-dev libcjson-dev libgtest-dev tcpdump
 openssl python3-cryptography lua-sec protobuf-compiler libprotobuf-dev nftables libnftables-dev"
+# More packages a caller needs besides (tools/fuzz.sh: the fuzzing compiler).
+PACKAGES="$PACKAGES $*"
 
 missing=""
 for p in $PACKAGES; do
