@@ -2,31 +2,57 @@
 # Builds every dependency of the static musl build that Debian has no musl
 # package of, from Debian's source packages, into one prefix:
 #
-#   tools/build-musl-deps.sh <work directory>
+#   tools/build-musl-deps.sh <work directory> [x86_64|aarch64]
 #
 # <work>/src holds the downloaded sources, <work>/prefix the headers and
-# static libraries (and lib/pkgconfig, lib/cmake) that cmake/musl-x86_64.cmake
-# builds against. The C libraries are compiled with musl-gcc. The C++ code
-# needs a C++ library for musl, which Debian does not have either: libc++ and
+# static libraries (and lib/pkgconfig, lib/cmake) that cmake/musl-<arch>.cmake
+# builds against. On x86-64 the C libraries are compiled with musl-gcc. For
+# aarch64 there is no musl package at all: musl itself is built from Debian's
+# source with clang into <work>/prefix/sysroot, and the C code is compiled
+# with clang for that sysroot (prefix/bin/aarch64-linux-musl-cc), linked with
+# lld and the libgcc of Debian's aarch64 cross compiler. The C++ code needs a
+# C++ library for musl, which Debian does not have either: libc++ and
 # libc++abi from Debian's LLVM source, compiled with clang for musl.
 # Each step leaves a stamp; a second run rebuilds nothing.
 set -eu
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 WORK=$(mkdir -p "$1" && cd "$1" && pwd)
+ARCH=${2:-x86_64}
+case $ARCH in
+    x86_64|aarch64) ;;
+    *) echo "build-musl-deps.sh: no musl build for $ARCH" >&2; exit 2 ;;
+esac
+TRIPLE=$ARCH-linux-musl
 SRC=$WORK/src
 P=$WORK/prefix
 STAMPS=$WORK/stamps
 mkdir -p "$SRC" "$P/include" "$P/lib/pkgconfig" "$STAMPS"
 
 JOBS=${JOBS:-2}
-MUSL_INC=/usr/include/x86_64-linux-musl
 CLANG_RES=$(clang -print-resource-dir)
-# musl-gcc knows no kernel headers; the ones of linux-libc-dev do for musl too.
+# musl knows no kernel headers; the ones of linux-libc-dev do for musl too.
 KINC=$P/kinclude
 CFLAGS_MUSL="-O2 -isystem $KINC"
+if [ "$ARCH" = x86_64 ]; then
+    MUSL_CC=musl-gcc
+    MUSL_INC=/usr/include/x86_64-linux-musl
+    AR=ar
+    RANLIB=ranlib
+    CONFIGURE_HOST=""
+    CMAKE_CROSS=""
+else
+    MUSL_CC=$P/bin/$TRIPLE-cc
+    MUSL_INC=$P/sysroot/include
+    # The host's binutils know no Arm objects.
+    AR=llvm-ar-14
+    RANLIB=llvm-ranlib-14
+    CONFIGURE_HOST="--host=$TRIPLE"
+    CMAKE_CROSS="-DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_PROCESSOR=$ARCH -DCMAKE_AR=$(command -v $AR) -DCMAKE_RANLIB=$(command -v $RANLIB)"
+fi
+export AR RANLIB
 # clang for musl; the runtimes build adds its own C++ headers.
-CLANG_MUSL="--target=x86_64-linux-musl -Wno-unused-command-line-argument -nostdinc -isystem $CLANG_RES/include -isystem $MUSL_INC -isystem $KINC"
+CLANG_MUSL="--target=$TRIPLE -Wno-unused-command-line-argument -nostdinc -isystem $CLANG_RES/include -isystem $MUSL_INC -isystem $KINC"
 
 done_step() { [ -e "$STAMPS/$1" ]; }
 mark_step() { touch "$STAMPS/$1"; }
@@ -68,11 +94,11 @@ c_archive() {
     objs=""
     for f in "$@"; do
         o=$dir/$(basename "$f" .c).o
-        musl-gcc $CFLAGS_MUSL $EXTRA_CFLAGS -c "$f" -o "$o"
+        $MUSL_CC $CFLAGS_MUSL $EXTRA_CFLAGS -c "$f" -o "$o"
         objs="$objs $o"
     done
     rm -f "$P/lib/$lib"
-    ar rcs "$P/lib/$lib" $objs
+    $AR rcs "$P/lib/$lib" $objs
 }
 
 pc_file() {
@@ -96,7 +122,7 @@ cmake_dep() {
     src=$1
     shift
     rm -rf "$src/build-musl"
-    cmake -S "$src" -B "$src/build-musl" -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$P" "$@" >/dev/null
+    cmake -S "$src" -B "$src/build-musl" -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$P" $CMAKE_CROSS "$@" >/dev/null
     cmake --build "$src/build-musl" -j"$JOBS" >/dev/null
     cmake --install "$src/build-musl" >/dev/null
 }
@@ -106,14 +132,37 @@ step_kernel_headers() {
     mkdir -p "$KINC"
     ln -sfn /usr/include/linux "$KINC/linux"
     ln -sfn /usr/include/asm-generic "$KINC/asm-generic"
-    ln -sfn /usr/include/x86_64-linux-gnu/asm "$KINC/asm"
+    ln -sfn /usr/include/$ARCH-linux-gnu/asm "$KINC/asm"
     mark_step kinclude
+}
+
+# aarch64 only: musl itself, and a C compiler command for it.
+step_musl() {
+    [ "$ARCH" = x86_64 ] && return 0
+    done_step musl && return 0
+    fetch musl
+    (cd "$SRC/musl" && ./configure --target=$TRIPLE --prefix="$P/sysroot" --disable-shared \
+        CC=clang CFLAGS="--target=$TRIPLE -O2" >/dev/null &&
+        make -j"$JOBS" >/dev/null && make install >/dev/null)
+    gcc_dir=$(dirname "$($ARCH-linux-gnu-gcc -print-libgcc-file-name)")
+    mkdir -p "$P/bin"
+    # Without a GCC installation to look at (--gcc-toolchain), clang takes the
+    # start files and libc from the sysroot only, never the glibc ones of the
+    # cross compiler; -B finds that compiler's crtbeginT.o and libgcc.
+    cat > "$MUSL_CC" <<EOF
+#!/bin/sh
+exec clang --target=$TRIPLE --gcc-toolchain=/nonexistent --sysroot="$P/sysroot" -nostdinc \\
+    -isystem "$CLANG_RES/include" -isystem "$P/sysroot/include" -isystem "$KINC" \\
+    -fuse-ld=lld -B"$gcc_dir" -L"$gcc_dir" -static -Wno-unused-command-line-argument "\$@"
+EOF
+    chmod +x "$MUSL_CC"
+    mark_step musl
 }
 
 step_zlib() {
     done_step zlib && return 0
     fetch zlib
-    (cd "$SRC/zlib" && CC=musl-gcc CFLAGS="$CFLAGS_MUSL" ./configure --static --prefix="$P" >/dev/null &&
+    (cd "$SRC/zlib" && CC=$MUSL_CC CFLAGS="$CFLAGS_MUSL" ./configure --static --prefix="$P" >/dev/null &&
         make -j"$JOBS" libz.a >/dev/null && make install >/dev/null)
     mark_step zlib
 }
@@ -134,7 +183,7 @@ step_lua() {
     s=$SRC/lua5.3/src
     # Debian's module paths name the multiarch triplet, written at configure time.
     if grep -q deb-multiarch "$s/luaconf.h"; then
-        printf '#ifndef _LUA_DEB_MULTIARCH_\n#define _LUA_DEB_MULTIARCH_\n#define DEB_HOST_MULTIARCH "x86_64-linux-musl"\n#endif\n' \
+        printf '#ifndef _LUA_DEB_MULTIARCH_\n#define _LUA_DEB_MULTIARCH_\n#define DEB_HOST_MULTIARCH "%s"\n#endif\n' "$TRIPLE" \
             > "$s/lua5.3-deb-multiarch.h"
     fi
     # As Debian builds it: the 5.2 compatibility (bit32) and the Linux
@@ -188,7 +237,7 @@ step_lua_cjson() {
 step_mbedtls() {
     done_step mbedtls && return 0
     fetch mbedtls
-    cmake_dep "$SRC/mbedtls" -DCMAKE_C_COMPILER=musl-gcc -DCMAKE_C_FLAGS="$CFLAGS_MUSL" \
+    cmake_dep "$SRC/mbedtls" -DCMAKE_C_COMPILER="$MUSL_CC" -DCMAKE_C_FLAGS="$CFLAGS_MUSL" \
         -DENABLE_PROGRAMS=OFF -DENABLE_TESTING=OFF \
         -DUSE_STATIC_MBEDTLS_LIBRARY=ON -DUSE_SHARED_MBEDTLS_LIBRARY=OFF
     mark_step mbedtls
@@ -197,7 +246,7 @@ step_mbedtls() {
 step_libpcap() {
     done_step libpcap && return 0
     fetch libpcap
-    (cd "$SRC/libpcap" && CC=musl-gcc CFLAGS="$CFLAGS_MUSL" CPPFLAGS="-isystem $KINC" ./configure --prefix="$P" \
+    (cd "$SRC/libpcap" && CC=$MUSL_CC CFLAGS="$CFLAGS_MUSL" CPPFLAGS="-isystem $KINC" ./configure --prefix="$P" $CONFIGURE_HOST \
         --disable-shared --disable-dbus --disable-rdma --disable-bluetooth --disable-usb \
         --disable-netmap --without-libnl --without-dpdk >/dev/null &&
         make -j"$JOBS" libpcap.a >/dev/null && make install >/dev/null)
@@ -230,6 +279,7 @@ step_libcxx() {
         -DCMAKE_C_FLAGS="$CLANG_MUSL" -DCMAKE_CXX_FLAGS="$CLANG_MUSL" \
         -DCMAKE_TRY_COMPILE_TARGET_TYPE=STATIC_LIBRARY \
         -DLLVM_ENABLE_RUNTIMES="libunwind;libcxx;libcxxabi" -DLLVM_INCLUDE_TESTS=OFF \
+        -DLLVM_DEFAULT_TARGET_TRIPLE=$TRIPLE \
         -DLIBCXX_HAS_MUSL_LIBC=ON -DLIBCXX_CXX_ABI=libcxxabi \
         -DLIBCXX_ENABLE_SHARED=OFF -DLIBCXX_ENABLE_STATIC=ON -DLIBCXX_ENABLE_STATIC_ABI_LIBRARY=ON \
         -DLIBCXX_ENABLE_EXPERIMENTAL_LIBRARY=OFF -DLIBCXX_INCLUDE_BENCHMARKS=OFF \
@@ -244,12 +294,12 @@ step_libcxx() {
 step_gtest() {
     done_step gtest && return 0
     fetch googletest
-    cmake_dep "$SRC/googletest" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/musl-x86_64.cmake" \
+    cmake_dep "$SRC/googletest" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/musl-$ARCH.cmake" \
         -DKORVEX_MUSL_PREFIX="$P" -DBUILD_GMOCK=OFF -DINSTALL_GTEST=ON
     mark_step gtest
 }
 
-for step in kernel_headers zlib cjson lua lfs luasocket lua_cjson mbedtls libpcap libcxx gtest; do
+for step in kernel_headers musl zlib cjson lua lfs luasocket lua_cjson mbedtls libpcap libcxx gtest; do
     echo "musl dependencies: $step"
     step_$step
 done
