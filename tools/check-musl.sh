@@ -1,7 +1,8 @@
 #!/bin/sh
 # Builds the test configuration fully static against musl and runs the whole
 # suite against it. The dependencies that Debian has no musl package of are
-# built from Debian's source packages first (tools/build-musl-deps.sh, once).
+# built from Debian's source packages first (tools/build-musl-deps.sh, once
+# per version of that recipe, into /var/cache/korvex-deps or $KORVEX_DEPS_CACHE).
 # Installs what it needs first; exits non-zero on any failure.
 #
 #   tools/check-musl.sh [ctest arguments]         (x86-64; build directory: build-musl)
@@ -25,9 +26,13 @@ else
     BUILD=${KORVEX_BUILD_DIR:-$ROOT/build-musl}
 fi
 need_deb_src
-"$ROOT/tools/build-musl-deps.sh" "$BUILD/deps" "$ARCH"
+# The dependencies are built once per recipe, outside the clone; one build at
+# a time (a second run waits, then finds every step stamped).
+DEPS=$(deps_cache_dir "musl-$ARCH" "$ROOT/tools/build-musl-deps.sh")
+mkdir -p "$DEPS"
+flock "$DEPS.lock" "$ROOT/tools/build-musl-deps.sh" "$DEPS" "$ARCH"
 
 cmake -S "$ROOT" -B "$BUILD" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/musl-$ARCH.cmake" \
-    -DKORVEX_MUSL_PREFIX="$BUILD/deps/prefix" -DKORVEX_TEST_CLOCK=ON
+    -DKORVEX_MUSL_PREFIX="$DEPS/prefix" -DKORVEX_TEST_CLOCK=ON
 cmake --build "$BUILD" -j2
 ctest --test-dir "$BUILD" -j2 --output-on-failure "$@"

@@ -60,3 +60,19 @@ need_binfmt() {
     grep -q '^flags:.*P' "$entry" ||
         echo "warning: binfmt entry qemu-$1 does not keep argv[0]: tests of the roles chosen by name fail" >&2
 }
+
+# deps_cache_dir NAME RECIPE...: the directory that holds the from-source
+# dependency build NAME, outside the clone so that a fresh clone (CI) reuses
+# it; keyed by a hash of the files that define the build, so a changed recipe
+# builds anew. Older builds of NAME are removed. Root: $KORVEX_DEPS_CACHE,
+# default /var/cache/korvex-deps.
+deps_cache_dir() {
+    name=$1; shift
+    root=${KORVEX_DEPS_CACHE:-/var/cache/korvex-deps}
+    key=$(cat "$@" | sha256sum | cut -c1-16)
+    $SUDO mkdir -p "$root"
+    for old in "$root/$name"-*; do
+        [ -d "$old" ] && [ "$old" != "$root/$name-$key" ] && $SUDO rm -rf "$old"
+    done
+    echo "$root/$name-$key"
+}
