@@ -1,11 +1,18 @@
 """The OpenWrt package recipe: the init script's functions against stubs of
 procd and UCI, and the package Makefile's install step against stubs of
 the OpenWrt build system's includes."""
+import json
 import os
 import shutil
+import signal
 import subprocess
 import tempfile
+import threading
 import unittest
+
+import harness
+from test_watchdog_upgrade import PACKAGE, archive
+from wdharness import CHILD, TreeCase, alive
 
 SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "openwrt")
 INIT = os.path.join(SOURCE, "files", "korvex-dpi.init")
@@ -64,7 +71,7 @@ class InitScript(unittest.TestCase):
     def test_script_parses(self):
         subprocess.run(["sh", "-n", INIT], check=True)
 
-    def test_starts_the_watchdog_in_the_foreground_without_respawn(self):
+    def test_starts_the_watchdog_in_the_foreground_with_a_bounded_respawn(self):
         calls = self.start()
         self.assertEqual(calls, [
             "config_load korvex",
@@ -72,16 +79,90 @@ class InitScript(unittest.TestCase):
             "set command /usr/lib/korvex-dpi/bin/watchdog",
             "set stdout 1",
             "set stderr 1",
+            "set respawn 3600 10 5",
             "close",
             "trigger korvex",
         ])
-        self.assertFalse([c for c in calls if "respawn" in c])
 
     def test_debug_option_gives_the_watchdog_an_argument(self):
         self.assertIn("append command -d", self.start(debug="1"))
 
     def test_disabled_service_starts_nothing(self):
         self.assertNotIn("open", self.start(enabled="0"))
+
+
+def respawn_params():
+    """(threshold, timeout, retry) as the init script hands them to procd."""
+    d = tempfile.mkdtemp()
+    try:
+        calls = os.path.join(d, "calls")
+        subprocess.run(["sh", "-c", STUBS + '. "$1"; start_service', "sh", INIT],
+                       env=dict(os.environ, CALLS=calls), check=True)
+        with open(calls) as f:
+            params = [line.split()[2:] for line in f.read().splitlines() if line.startswith("set respawn")]
+    finally:
+        shutil.rmtree(d)
+    assert len(params) == 1, params
+    return tuple(int(v) for v in params[0])
+
+
+class Respawn(TreeCase):
+    """The watchdog under a stand-in for procd that restarts it as the init
+    script's respawn asks (its delay scaled like every other interval)."""
+
+    def supervise(self, argv, env):
+        threshold, timeout, retry = respawn_params()
+        self.watchdogs = []
+        stop = threading.Event()
+
+        def run():
+            deaths = 0
+            while not stop.is_set() and deaths < retry:
+                w = harness.Proc(argv, env=env)
+                self.t.procs.append(w)
+                self.watchdogs.append(w)
+                w.wait(timeout=threshold)
+                deaths += 1
+                stop.wait(timeout / harness.SCALE)
+
+        def end():
+            stop.set()
+            for w in self.watchdogs:
+                w.kill()
+            thread.join(10)
+
+        thread = threading.Thread(target=run, daemon=True)
+        thread.start()
+        self.addCleanup(end)
+
+    def test_watchdog_killed_during_an_upgrade_comes_back_and_finishes_it(self):
+        t = self.t
+        t.config([("a", False)])
+        t.child("a", "upgrade 130")
+        harness.write(t.path("bin", "a.pkg"),
+                      archive({"a": (harness.read(CHILD, "rb"), 0o755), "a.plan": (b"hang\n", 0o644)}), "wb")
+        # A tar that hangs in its first extraction only.
+        fake = t.path("fakebin")
+        os.mkdir(fake)
+        marker = t.path("extracting")
+        harness.write(os.path.join(fake, "tar"),
+                      "#!/bin/sh\ncase \"$1\" in -zxf) [ -e %s ] || { echo $$ > %s; exec sleep 600; };; esac\n"
+                      "exec %s \"$@\"\n" % (marker, marker, shutil.which("tar")))
+        os.chmod(os.path.join(fake, "tar"), 0o755)
+        self.supervise([t.watchdog], dict(os.environ, PATH=fake + ":" + os.environ["PATH"]))
+
+        self.assertTrue(harness.wait_for(lambda: os.path.exists(marker) and harness.read(marker).strip()))
+        first = self.watchdogs[0]
+        os.kill(first.pid, signal.SIGKILL)
+        first.wait()
+
+        upgraded = t.wait_starts("a", 1, where="data")[0]
+        self.assertEqual(upgraded.argv, ["../data//a", "-T", "/tmp/.uci/", "-D", "../data/"])
+        self.assertEqual(len(self.watchdogs), 2)
+        self.assertTrue(alive(self.watchdogs[1].pid))
+        self.assertEqual(json.loads(harness.read(t.path("data", ".bootchk"))),
+                         {"version": "24.02.19.15", "plugindata": 1})
+        self.assertFalse(os.path.exists(PACKAGE))
 
 
 class PackageMakefile(unittest.TestCase):
