@@ -1,23 +1,20 @@
 #include "engine/registry.h"
 
-// Open functions of the linked dependency libraries (C code; their headers
-// pull in private ones that are not installed).
-extern "C" {
-int luaopen_lfs(lua_State *L);
-int luaopen_cjson(lua_State *L);
-int luaopen_socket_core(lua_State *L);
-int luaopen_socket_unix(lua_State *L);
-int luaopen_mime_core(lua_State *L);
-}
-
+#include "engine/dep_modules.h"
 #include "modules/modules.h"
 
 namespace {
 
+// A row without an open function is a dependency library (dep_modules.h).
 struct ModuleRow {
     const char *name;
     lua_CFunction open;
 };
+
+lua_CFunction row_open(lua_State *L, const ModuleRow &row)
+{
+    return row.open ? row.open : dep_module_open(L, row.name);
+}
 
 const ModuleRow kStandard[] = {
     {"_G", luaopen_base},
@@ -30,18 +27,18 @@ const ModuleRow kStandard[] = {
     {LUA_MATHLIBNAME, luaopen_math},
     {LUA_UTF8LIBNAME, luaopen_utf8},
     {LUA_DBLIBNAME, luaopen_debug},
-    {"lfs", luaopen_lfs},
+    {"lfs", nullptr},
     {"bit32", luaopen_bit32},
 };
 
 // Libraries this program links and registers under their usual names
 // (pcap and pb are ours, in modules/).
 const ModuleRow kDependencies[] = {
-    {"cjson", luaopen_cjson},
+    {"cjson", nullptr},
     {"pcap", luaopen_pcap},
-    {"socket.core", luaopen_socket_core},
-    {"socket.unix", luaopen_socket_unix},
-    {"mime.core", luaopen_mime_core},
+    {"socket.core", nullptr},
+    {"socket.unix", nullptr},
+    {"mime.core", nullptr},
     {"pb", luaopen_pb},
 };
 
@@ -68,7 +65,7 @@ constexpr int kRegisteredCount = static_cast<int>(sizeof kDependencies / sizeof 
 void register_rows(lua_State *L, const ModuleRow *rows, size_t count)
 {
     for (size_t i = 0; i < count; ++i) {
-        luaL_requiref(L, rows[i].name, rows[i].open, 0);
+        luaL_requiref(L, rows[i].name, row_open(L, rows[i]), 0);
     }
 }
 
@@ -123,7 +120,7 @@ const CenumRow kCenum[] = {
 void registry_open_standard(lua_State *L)
 {
     for (const ModuleRow &row : kStandard) {
-        luaL_requiref(L, row.name, row.open, 1);
+        luaL_requiref(L, row.name, row_open(L, row), 1);
         lua_pop(L, 1);
     }
 }

@@ -28,7 +28,7 @@ fi
 need_deb_src
 # The dependencies are built once per recipe, outside the clone; one build at
 # a time (a second run waits, then finds every step stamped).
-DEPS=$(deps_cache_dir "musl-$ARCH" "$ROOT/tools/build-musl-deps.sh")
+DEPS=$(deps_cache_dir "musl-$ARCH" "$ROOT/tools/build-musl-deps.sh" "$ROOT/tools/deb-source.sh")
 mkdir -p "$DEPS"
 flock "$DEPS.lock" "$ROOT/tools/build-musl-deps.sh" "$DEPS" "$ARCH"
 
