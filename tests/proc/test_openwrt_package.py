@@ -45,10 +45,17 @@ LN:=ln -sf
 """
 PACKAGE_MK = """
 define BuildPackage
+$$(eval $$(Package/$(1)))
 install:
 \t$$(call Package/$(1)/install,$$(DEST))
 conffiles:
 \t@echo '$$(strip $$(subst $$(newline), ,$$(Package/$(1)/conffiles)))'
+depends:
+\t@echo '$$(DEPENDS)'
+options:
+\t@echo '$$(CMAKE_OPTIONS)'
+compile:
+\t$$(call Build/Compile)
 endef
 define newline
 
@@ -166,17 +173,27 @@ class Respawn(TreeCase):
 
 
 class PackageMakefile(unittest.TestCase):
-    def test_install_places_the_factory_files_init_script_and_config(self):
+    def make(self, package, built=None, **variables):
+        """`make` of one of the recipes against stub includes; returns the
+        command line without the target."""
         if not shutil.which("make"):
             self.skipTest("make not installed")
         d = tempfile.mkdtemp()
         self.addCleanup(shutil.rmtree, d)
         inc = os.path.join(d, "include")
         os.makedirs(inc)
-        for name, text in (("rules.mk", RULES_MK), ("package.mk", PACKAGE_MK), ("cmake.mk", "")):
+        for name, text in (("package.mk", PACKAGE_MK), ("cmake.mk", "")):
             with open(os.path.join(inc, name), "w") as f:
                 f.write(text)
-        os.rename(os.path.join(inc, "rules.mk"), os.path.join(d, "rules.mk"))
+        with open(os.path.join(d, "rules.mk"), "w") as f:
+            f.write(RULES_MK)
+        self.dir = d
+        return ["make", "-s", "-C", os.path.join(SOURCE, package), "TOPDIR=" + d, "INCLUDE_DIR=" + inc,
+                "DEST=" + os.path.join(d, "root")] + ["%s=%s" % kv for kv in variables.items()]
+
+    def test_install_places_the_factory_files_init_script_and_config(self):
+        d = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, d)
         # What cmake --install leaves in the build's install directory.
         built = os.path.join(d, "ipkg-install")
         for rel in ("bin/watchdog", "bin/korvex-dpi-inner", "bin/init.bin", "bin/config", "lib/libcsecapi.so"):
@@ -184,9 +201,8 @@ class PackageMakefile(unittest.TestCase):
             os.makedirs(os.path.dirname(path), exist_ok=True)
             with open(path, "w") as f:
                 f.write(rel)
-        dest = os.path.join(d, "root")
-        make = ["make", "-s", "-C", SOURCE, "TOPDIR=" + d, "INCLUDE_DIR=" + inc, "PKG_INSTALL_DIR=" + built,
-                "DEST=" + dest]
+        make = self.make(".", PKG_INSTALL_DIR=built)
+        dest = os.path.join(self.dir, "root")
         subprocess.run(make + ["install"], check=True)
 
         root = os.path.join(dest, "usr/lib/korvex-dpi")
@@ -200,6 +216,44 @@ class PackageMakefile(unittest.TestCase):
         self.assertTrue(os.path.exists(os.path.join(dest, "etc/config/korvex")))
         conffiles = subprocess.run(make + ["conffiles"], check=True, capture_output=True, text=True).stdout
         self.assertEqual(conffiles.split(), ["/etc/config/korvex", "/usr/lib/korvex-dpi/bin/config"])
+
+    def test_the_engine_takes_the_lua_modules_of_the_feeds_packages(self):
+        make = self.make(".")
+        depends = subprocess.run(make + ["depends"], check=True, capture_output=True, text=True).stdout.split()
+        # Lua 5.3 builds of LuaSocket and lua-cjson from the packages feed,
+        # LuaFileSystem for 5.3 from our own recipe beside this one.
+        for dep in ("+liblua5.3", "+luasocket5.3", "+lua-cjson-lua5.3", "+luafilesystem5.3", "+libmbedtls",
+                    "+zlib", "+libpcap", "+cJSON", "+libnftables"):
+            self.assertIn(dep, depends)
+        options = subprocess.run(make + ["options"], check=True, capture_output=True, text=True).stdout.split()
+        self.assertIn("-DKORVEX_LUA_MODULES=system", options)
+        self.assertIn("-DKORVEX_GATEWAY=openwrt", options)
+
+    def test_luafilesystem_recipe_builds_a_lua53_module_into_the_module_directory(self):
+        cc = shutil.which("cc")
+        if not cc or not os.path.exists("/usr/include/lua5.3/lua.h"):
+            self.skipTest("no C compiler or Lua 5.3 headers")
+        d = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, d)
+        # The checkout's one source file (a stand-in with its open function).
+        build = os.path.join(d, "luafilesystem-1.8.0")
+        os.makedirs(os.path.join(build, "src"))
+        with open(os.path.join(build, "src", "lfs.c"), "w") as f:
+            f.write('#include <lua.h>\n#include <lauxlib.h>\n'
+                    'int luaopen_lfs(lua_State *L) { lua_newtable(L); return 1; }\n')
+        staging = os.path.join(d, "staging")
+        os.makedirs(os.path.join(staging, "usr/include"))
+        os.symlink("/usr/include/lua5.3", os.path.join(staging, "usr/include/lua5.3"))
+        make = self.make("luafilesystem5.3", BUILD_DIR=d, STAGING_DIR=staging, TARGET_CC=cc, FPIC="-fPIC",
+                         TARGET_CFLAGS="-O2")
+        subprocess.run(make + ["compile"], check=True)
+        subprocess.run(make + ["install"], check=True)
+        module = os.path.join(self.dir, "root/usr/lib/lua/5.3/lfs.so")
+        self.assertEqual(os.stat(module).st_mode & 0o777, 0o755)
+        syms = subprocess.run(["nm", "-D", "--defined-only", module], capture_output=True, text=True).stdout
+        self.assertIn(" T luaopen_lfs", syms)
+        depends = subprocess.run(make + ["depends"], check=True, capture_output=True, text=True).stdout.split()
+        self.assertEqual(depends, ["+liblua5.3"])
 
 
 if __name__ == "__main__":
