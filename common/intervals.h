@@ -24,7 +24,7 @@ constexpr long scaled_ms(long seconds, long test_floor_ms = 0)
 constexpr long kHealthCheckMs = scaled_ms(60);        // health-check period
 constexpr long kUsr1ExitPauseMs = scaled_ms(30);      // pause before exit after SIGUSR1
 constexpr long kStartFailurePauseMs = scaled_ms(10);  // pause before exit 129 on a failed start
-constexpr long kExchangeTimeoutMs = scaled_ms(180, 10000);  // each wait of one local socket exchange
+constexpr long kExchangeTimeoutMs = scaled_ms(180, 10000);  // one local socket exchange, as a whole
 
 // Watchdog.
 constexpr long kRestartDelayS = 10;                   // restart after a normal exit or signal

@@ -18,7 +18,7 @@ const char kNoTmpDirText[] = "Failed to connect, err is no tmp directory (-T, or
 namespace {
 
 // What one exchange holds; released on every way out, also when the
-// calling thread is cancelled in one of the waits (up to 180 s each).
+// calling thread is cancelled in one of the waits (up to 180 s in all).
 struct Exchange {
     int fd;
     char *req;
@@ -38,11 +38,17 @@ void exchange_release(void *p)
 
 int lcmd_sock_call(const char *tmpdir, int argc, const char *const *argv, char **reply, char **err)
 {
-    return lcmd_sock_call_within(tmpdir, argc, argv, reply, err, kExchangeTimeoutMs);
+    return lcmd_sock_call_bounded(tmpdir, argc, argv, reply, err, kExchangeTimeoutMs, kExchangeTimeoutMs);
 }
 
 int lcmd_sock_call_within(const char *tmpdir, int argc, const char *const *argv, char **reply, char **err,
                           long timeout_ms)
+{
+    return lcmd_sock_call_bounded(tmpdir, argc, argv, reply, err, timeout_ms, kExchangeTimeoutMs);
+}
+
+int lcmd_sock_call_bounded(const char *tmpdir, int argc, const char *const *argv, char **reply, char **err,
+                           long wait_ms, long total_ms)
 {
     if (reply)
         *reply = nullptr;
@@ -70,10 +76,13 @@ int lcmd_sock_call_within(const char *tmpdir, int argc, const char *const *argv,
     int ret = -1;
     int cancel_state;
     pthread_cleanup_push(exchange_release, &x);
-    // Every wait of the exchange gets the whole time-out.
-    x.fd = local_sock_connect(path, err, timeout_ms);
-    if (x.fd >= 0 && local_sock_write(x.fd, req, err, timeout_ms) == 0 &&
-        local_sock_read_msg(x.fd, &x.answer, err, timeout_ms) == 0)
+    // A listener that answers a byte now and then must not hold the caller
+    // (the health check, a starting worker, a script) past the time-out:
+    // the waits share one deadline.
+    int64_t deadline = sock_deadline(total_ms);
+    x.fd = local_sock_connect(path, err, wait_ms < total_ms ? wait_ms : total_ms);
+    if (x.fd >= 0 && local_sock_write(x.fd, req, err, wait_ms, deadline) == 0 &&
+        local_sock_read_msg(x.fd, &x.answer, err, wait_ms, deadline) == 0)
         ret = 0;
     // The reply changes hands and the connection is closed without a
     // cancellation point in between.

@@ -16,14 +16,40 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 namespace {
 
-// Replies are handled only below 2^31 bytes; a larger length is a broken
-// peer, not something to allocate for.
-constexpr uint32_t kMaxReplyLen = 0x7fffffffu;
+int64_t now_ms()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// local_sock_wait for at most `timeout_ms`, cut at `deadline`: a deadline
+// that has passed is a time-out without waiting.
+int wait_by(int fd, int dir, long timeout_ms, int64_t deadline)
+{
+    if (deadline == kSockNoDeadline)
+        return local_sock_wait(fd, dir, timeout_ms);
+    int64_t left = deadline - now_ms();
+    if (left <= 0)
+        return 0;
+    return local_sock_wait(fd, dir, left < timeout_ms ? static_cast<long>(left) : timeout_ms);
+}
+
+bool deadline_passed(int64_t deadline)
+{
+    return deadline != kSockNoDeadline && now_ms() >= deadline;
+}
 
 } // namespace
+
+int64_t sock_deadline(long ms_from_now)
+{
+    return now_ms() + (ms_from_now < 0 ? 0 : ms_from_now);
+}
 
 int local_sock_connect(const char *path, char **err, long timeout_ms)
 {
@@ -91,7 +117,7 @@ int local_sock_wait(int fd, int dir, long timeout_ms)
     return 1;
 }
 
-int local_sock_write(int fd, const char *text, char **err, long timeout_ms)
+int local_sock_write(int fd, const char *text, char **err, long timeout_ms, int64_t deadline)
 {
     size_t len = strlen(text);
     if (len > UINT32_MAX) {
@@ -118,7 +144,7 @@ int local_sock_write(int fd, const char *text, char **err, long timeout_ms)
         if (n > 0) {
             sent += static_cast<size_t>(n);
         } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            int r = local_sock_wait(fd, 0, timeout_ms);
+            int r = wait_by(fd, 0, timeout_ms, deadline);
             if (r < 1) {
                 err_text_set(err, "[%s] failed to write ready, ret(%d)", "local_sock_write", r);
                 result = -1;
@@ -132,7 +158,7 @@ int local_sock_write(int fd, const char *text, char **err, long timeout_ms)
     return result;
 }
 
-int stream_read(int fd, char **err, long timeout_ms, void *buf, size_t n)
+int stream_read(int fd, char **err, long timeout_ms, void *buf, size_t n, int64_t deadline)
 {
     char *dst = static_cast<char *>(buf);
     size_t got = 0;
@@ -140,6 +166,11 @@ int stream_read(int fd, char **err, long timeout_ms, void *buf, size_t n)
         ssize_t r = read(fd, dst + got, n - got);
         if (r > 0) {
             got += static_cast<size_t>(r);
+            // Bytes that keep coming do not extend the exchange either.
+            if (got < n && deadline_passed(deadline)) {
+                err_text_set(err, "[%s] failed to read ready, ret(%d)", "stream_read", 0);
+                return -1;
+            }
             continue;
         }
         if (r == 0) {
@@ -150,7 +181,7 @@ int stream_read(int fd, char **err, long timeout_ms, void *buf, size_t n)
             err_text_set(err, "[%s] sock error(%s)", "stream_read", strerror(errno));
             return -1;
         }
-        int w = local_sock_wait(fd, 1, timeout_ms);
+        int w = wait_by(fd, 1, timeout_ms, deadline);
         if (w < 1) {
             err_text_set(err, "[%s] failed to read ready, ret(%d)", "stream_read", w);
             return -1;
@@ -159,12 +190,12 @@ int stream_read(int fd, char **err, long timeout_ms, void *buf, size_t n)
     return 0;
 }
 
-int local_sock_read_msg(int fd, char **reply, char **err, long timeout_ms)
+int local_sock_read_msg(int fd, char **reply, char **err, long timeout_ms, int64_t deadline)
 {
     uint32_t len = 0;
-    if (stream_read(fd, err, timeout_ms, &len, sizeof len) != 0)
+    if (stream_read(fd, err, timeout_ms, &len, sizeof len, deadline) != 0)
         return -1;
-    if (len > kMaxReplyLen) {
+    if (len > kSockMaxReply) {
         err_text_set(err, "[%s] reply too long(%u)", "local_sock_read_msg", len);
         return -1;
     }
@@ -175,7 +206,7 @@ int local_sock_read_msg(int fd, char **reply, char **err, long timeout_ms)
     }
     int result;
     pthread_cleanup_push(sock_release_buf, &buf);
-    result = stream_read(fd, err, timeout_ms, buf, len);
+    result = stream_read(fd, err, timeout_ms, buf, len, deadline);
     if (result == 0) {
         buf[len] = '\0';
         if (reply) {

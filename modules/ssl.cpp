@@ -4,11 +4,14 @@
 // context, its configuration, random generator and entropy source) and a
 // 4096-byte read-ahead buffer, so that line reads do not cost one session
 // call per byte. The peer's certificate is not verified.
+#include <fcntl.h>
 #include <math.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -30,6 +33,11 @@ const char kPersonalisation[] = "mini_client";
 constexpr size_t kReadAhead = 4096;
 // One write call sends at most one record's payload.
 constexpr size_t kRecordMax = 16384;
+// What one receive may read unless its limit argument says otherwise: a
+// line (protocol headers are far shorter) and a count. A server that sends
+// without end then costs the engine at most this much memory per call.
+constexpr uint32_t kLineLimit = 1u << 20;
+constexpr uint32_t kCountLimit = 16u << 20;
 
 struct RecvBuf {
     time_t created;     // monotonic seconds at wrap
@@ -48,16 +56,103 @@ struct SslConn {
     mbedtls_entropy_context entropy;
     int live;  // 1 while the contexts above are initialised
     RecvBuf buf;
+    // settimeout "b" is the configuration's read time-out (each wait for
+    // data); "t" bounds each call as a whole, 0 none.
+    uint32_t total_ms;
+    int64_t deadline;   // monotonic ms at which the current call ends, 0 none
 };
 
 // What a read step reports besides the session's own negative codes.
-enum ReadStatus { READ_OK = 1, READ_CLOSED = 2, READ_WANT = 3 };
+enum ReadStatus { READ_OK = 1, READ_CLOSED = 2, READ_WANT = 3, READ_TOO_LONG = 4 };
 
 time_t now_seconds()
 {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return ts.tv_sec;
+}
+
+int64_t now_ms()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Starts a handshake, send or receive: the total time-out runs from here.
+void call_begin(SslConn *c)
+{
+    c->deadline = c->total_ms ? now_ms() + c->total_ms : 0;
+}
+
+bool fd_nonblocking(int fd)
+{
+    int flags = fcntl(fd, F_GETFL);
+    return flags >= 0 && (flags & O_NONBLOCK) != 0;
+}
+
+// poll() on one descriptor for at most `ms` (any descriptor number, unlike
+// select). >0 ready, 0 time-out, <0 failure.
+int poll_fd(int fd, short events, int64_t ms)
+{
+    struct pollfd p = {fd, events, 0};
+    return poll(&p, 1, ms > INT_MAX ? INT_MAX : static_cast<int>(ms));
+}
+
+// The session's receive: waits for data at most the block time-out (the
+// configured read time-out, `block`), and never past the current call's
+// deadline. Without either the descriptor's own mode decides, as it does
+// for a non-blocking descriptor without a block time-out: the total only
+// cuts waits, it never makes a call wait that would not.
+int conn_recv(void *ctx, unsigned char *buf, size_t len, uint32_t block)
+{
+    SslConn *c = static_cast<SslConn *>(ctx);
+    int64_t wait = block ? static_cast<int64_t>(block) : INT64_MAX;
+    if (c->deadline) {
+        int64_t left = c->deadline - now_ms();
+        if (left <= 0)
+            return MBEDTLS_ERR_SSL_TIMEOUT;
+        if (left < wait)
+            wait = left;
+    }
+    if (block == 0 && (c->deadline == 0 || fd_nonblocking(c->net.fd)))
+        return mbedtls_net_recv(&c->net, buf, len);
+    int r = poll_fd(c->net.fd, POLLIN, wait);
+    if (r == 0)
+        return MBEDTLS_ERR_SSL_TIMEOUT;
+    if (r < 0)
+        return errno == EINTR ? MBEDTLS_ERR_SSL_WANT_READ : MBEDTLS_ERR_NET_RECV_FAILED;
+    return mbedtls_net_recv(&c->net, buf, len);
+}
+
+// The session's send: untimed as ever without a total time-out; with one,
+// a blocking descriptor waits for room only until the call's deadline.
+int conn_send(void *ctx, const unsigned char *buf, size_t len)
+{
+    SslConn *c = static_cast<SslConn *>(ctx);
+    if (c->deadline == 0)
+        return mbedtls_net_send(&c->net, buf, len);
+    for (;;) {
+        int64_t left = c->deadline - now_ms();
+        if (left <= 0)
+            return MBEDTLS_ERR_SSL_TIMEOUT;
+        ssize_t n = send(c->net.fd, buf, len, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n >= 0)
+            return static_cast<int>(n);
+        if (errno == EPIPE || errno == ECONNRESET)
+            return MBEDTLS_ERR_NET_CONN_RESET;
+        if (errno == EINTR)
+            return MBEDTLS_ERR_SSL_WANT_WRITE;
+        if (errno != EAGAIN && errno != EWOULDBLOCK)
+            return MBEDTLS_ERR_NET_SEND_FAILED;
+        if (fd_nonblocking(c->net.fd))
+            return MBEDTLS_ERR_SSL_WANT_WRITE;
+        int r = poll_fd(c->net.fd, POLLOUT, left);
+        if (r == 0)
+            return MBEDTLS_ERR_SSL_TIMEOUT;
+        if (r < 0)
+            return errno == EINTR ? MBEDTLS_ERR_SSL_WANT_WRITE : MBEDTLS_ERR_NET_SEND_FAILED;
+    }
 }
 
 SslConn *check_conn(lua_State *L)
@@ -171,25 +266,33 @@ void consume(RecvBuf &b, uint32_t n)
 }
 
 // Appends one line to `out`, carriage returns dropped, line feed consumed
-// but not kept. READ_OK or the read step's failure.
-int recv_line(SslConn *c, luaL_Buffer *out)
+// but not kept. READ_OK, READ_TOO_LONG when `limit` bytes (carriage returns
+// counted) came without a line feed after them (those are consumed, the
+// rest stays), or the read step's failure.
+int recv_line(SslConn *c, luaL_Buffer *out, uint32_t limit)
 {
     RecvBuf &b = c->buf;
+    uint32_t room = limit;
     for (;;) {
         int st = read_step(c);
         if (st != READ_OK)
             return st;
         const unsigned char *p = b.data + b.first;
         uint32_t avail = b.last - b.first;
+        uint32_t scan = avail < room ? avail : room;
         uint32_t i = 0;
-        for (; i < avail && p[i] != '\n'; ++i)
+        for (; i < scan && p[i] != '\n'; ++i)
             if (p[i] != '\r')
                 luaL_addchar(out, static_cast<char>(p[i]));
-        if (i < avail) {
+        if (i < scan || (i < avail && p[i] == '\n')) {
             consume(b, i + 1);
             return READ_OK;
         }
-        consume(b, avail);
+        consume(b, scan);
+        room -= scan;
+        // The byte after a full line is buffered and is not its end.
+        if (scan < avail)
+            return READ_TOO_LONG;
     }
 }
 
@@ -218,6 +321,8 @@ void push_read_failure(lua_State *L, int st)
         lua_pushliteral(L, "closed");
     else if (st == READ_WANT)
         lua_pushliteral(L, "wantread");
+    else if (st == READ_TOO_LONG)
+        lua_pushliteral(L, "too long");
     else
         push_errcode(L, "ssl_read errcode (%d)", st);
 }
@@ -247,6 +352,25 @@ bool count_arg(lua_State *L, int i, uint32_t *want)
         v = lua_tointeger(L, i);
     }
     *want = static_cast<uint32_t>(v);
+    return true;
+}
+
+// The limit argument of receive: absent or nil gives `dflt`; else a number
+// with an integral value of at least 1 (larger than 32 bits: the most a
+// count can be). False for anything else.
+bool limit_arg(lua_State *L, int i, uint32_t dflt, uint32_t *limit)
+{
+    if (lua_isnoneornil(L, i)) {
+        *limit = dflt;
+        return true;
+    }
+    if (lua_type(L, i) != LUA_TNUMBER)
+        return false;
+    int isnum = 0;
+    lua_Integer v = lua_tointegerx(L, i, &isnum);
+    if (!isnum || v < 1)
+        return false;
+    *limit = static_cast<uint64_t>(v) > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(v);
     return true;
 }
 
@@ -324,20 +448,31 @@ int ssl_getoption(lua_State *L)
     return 1;
 }
 
+// settimeout(value [, mode]): mode "b" (the default) bounds each wait for
+// data, "t" each handshake, send or receive as a whole; both are kept.
 int ssl_settimeout(lua_State *L)
 {
     SslConn *c = check_conn(L);
-    if (mod_nargs(L) != 2 || lua_type(L, 2) != LUA_TNUMBER)
+    int n = mod_nargs(L);
+    if (n < 2 || n > 3 || lua_type(L, 2) != LUA_TNUMBER)
         return mod_fail_false(L, "wrong format");
+    bool total = false;
+    if (n == 3 && !lua_isnil(L, 3)) {
+        const char *mode = lua_type(L, 3) == LUA_TSTRING ? lua_tostring(L, 3) : "";
+        if (strcmp(mode, "t") == 0)
+            total = true;
+        else if (strcmp(mode, "b") != 0)
+            return mod_fail_false(L, "wrong format");
+    }
     uint32_t ms = timeout_ms(lua_tonumber(L, 2));
 
     // A closed object has no session left to configure.
     if (c->live) {
-        mbedtls_ssl_conf_read_timeout(&c->conf, ms);
-        if (ms > 0)
-            mbedtls_ssl_set_bio(&c->ssl, &c->net, mbedtls_net_send, nullptr, mbedtls_net_recv_timeout);
+        if (total)
+            c->total_ms = ms;
         else
-            mbedtls_ssl_set_bio(&c->ssl, &c->net, mbedtls_net_send, mbedtls_net_recv, nullptr);
+            mbedtls_ssl_conf_read_timeout(&c->conf, ms);
+        mbedtls_ssl_set_bio(&c->ssl, c, conn_send, nullptr, conn_recv);
     }
     lua_pushboolean(L, 1);
     return 1;
@@ -349,6 +484,7 @@ int ssl_dohandshake(lua_State *L)
     if (mod_nargs(L) != 1)
         return mod_fail_false(L, "wrong format");
 
+    call_begin(c);
     return push_status(L, c->live ? mbedtls_ssl_handshake(&c->ssl) : MBEDTLS_ERR_SSL_BAD_INPUT_DATA);
 }
 
@@ -396,6 +532,7 @@ int ssl_send(lua_State *L)
 
     size_t left = len - offset;
     size_t chunk = left < kRecordMax ? left : kRecordMax;
+    call_begin(c);
     int rc = c->live ? mbedtls_ssl_write(&c->ssl, reinterpret_cast<const unsigned char *>(data + offset), chunk)
                      : MBEDTLS_ERR_SSL_BAD_INPUT_DATA;
     if (rc < 0) {
@@ -419,23 +556,32 @@ int ssl_receive(lua_State *L)
     const char *prefix = luaL_optlstring(L, 3, "", &prefix_len);
     uint32_t want = 0;
     bool bad_count = count_mode && !count_arg(L, 2, &want);
+    uint32_t limit = 0;
+    if (!limit_arg(L, 4, count_mode ? kCountLimit : kLineLimit, &limit))
+        return mod_fail(L, "wrong format");
 
     luaL_Buffer out;
     luaL_buffinit(L, &out);
     luaL_addlstring(&out, prefix, prefix_len);
     const char *mode_error = nullptr;
     int st = READ_OK;
-    if (bad_count)
+    call_begin(c);
+    if (bad_count) {
         mode_error = "invalid mode";
-    else if (count_mode)
-        st = (prefix_len == 0 || want > prefix_len) ? recv_count(c, &out, want - static_cast<uint32_t>(prefix_len))
-                                                    : READ_OK;
-    else if (strncmp(pattern, "*l", 2) == 0)
-        st = recv_line(c, &out);
-    else if (strncmp(pattern, "*a", 2) == 0)
+    } else if (count_mode) {
+        // The prefix counts towards the wanted length, not towards the limit.
+        uint32_t need = (prefix_len == 0 || want > prefix_len) ? want - static_cast<uint32_t>(prefix_len) : 0;
+        if (need > limit)
+            mode_error = "too long";
+        else if (need > 0)
+            st = recv_count(c, &out, need);
+    } else if (strncmp(pattern, "*l", 2) == 0) {
+        st = recv_line(c, &out, limit);
+    } else if (strncmp(pattern, "*a", 2) == 0) {
         mode_error = "not supported mode";
-    else
+    } else {
         mode_error = "invalid mode";
+    }
 
     if (!mode_error && st == READ_OK) {
         luaL_pushresult(&out);

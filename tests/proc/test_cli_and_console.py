@@ -5,6 +5,7 @@ import signal
 import socket
 import struct
 import subprocess
+import threading
 import time
 
 from harness import USAGE_HEAD, EngineCase, Proc, main, run, wait_for
@@ -120,6 +121,76 @@ class CliClient(EngineCase):
     def test_array_argument_fails_silently(self):
         t = self.serving_tree()
         self.assertEqual(t.cli("[1]"), (0, "", ""))
+
+
+class FakeListener:
+    """Serves one connection on <tmp>/.__scli from a thread: reads the
+    request frame, then runs `answer(conn)` and holds the connection until
+    the client has gone."""
+
+    def __init__(self, path, answer):
+        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        self.sock.bind(path)
+        self.sock.listen(1)
+        self.sock.settimeout(30)
+        self.answer = answer
+        self.request = b""
+        self.thread = threading.Thread(target=self._run, daemon=True)
+        self.thread.start()
+
+    def _run(self):
+        try:
+            conn, _ = self.sock.accept()
+        except OSError:
+            return
+        with conn:
+            conn.settimeout(30)
+            try:
+                head = conn.recv(4, socket.MSG_WAITALL)
+                self.request = conn.recv(struct.unpack("=I", head)[0], socket.MSG_WAITALL)
+                self.answer(conn)
+                while conn.recv(4096):
+                    pass
+            except OSError:
+                pass  # the client went away
+
+    def join(self):
+        self.thread.join(60)
+        self.sock.close()
+
+
+class CliClientBounds(EngineCase):
+    def test_reply_longer_than_16_mib_is_refused_at_its_length(self):
+        t = self.tree()
+
+        def huge(conn):
+            conn.sendall(struct.pack("=I", 300 << 20) + b"x" * 65536)
+        srv = FakeListener(t.socket(), huge)
+        code, out, _ = t.cli("sys", "status")
+        srv.join()
+        self.assertEqual((code, out), (0, "[local_sock_read_msg] reply too long(314572800)\n"))
+        self.assertEqual(srv.request, b'{"action":"status", "subtype":"sys"}')
+
+    def test_listener_dripping_its_reply_is_given_up_at_the_exchange_time_out(self):
+        t = self.tree()
+        gone = threading.Event()
+
+        def drip(conn):
+            conn.sendall(struct.pack("=I", 100000))
+            while not gone.is_set():
+                conn.sendall(b"{")
+                time.sleep(0.1)
+        srv = FakeListener(t.socket(), drip)
+        started = time.monotonic()
+        try:
+            # 10 s in test builds; a read time-out per wait would never end.
+            code, out, _ = run([os.path.join(t.bin, "CLI_client"), "-T", t.tmp, "sys", "status"], timeout=120)
+        finally:
+            gone.set()
+        took = time.monotonic() - started
+        srv.join()
+        self.assertEqual((code, out), (0, "[stream_read] failed to read ready, ret(0)\n"))
+        print("dripping listener given up after %.1f s" % took)
 
 
 class Console(EngineCase):

@@ -8,12 +8,14 @@ driver connected and handed down. Scripts print their results as lines
 compare.
 """
 import os
+import resource
 import shutil
 import socket
 import ssl
 import subprocess
 import tempfile
 import threading
+import time
 import unittest
 
 from harness import Tree, main
@@ -590,6 +592,32 @@ class Receive(TlsCase):
         self.assertEqual(lines, ['"line1" nil nil', 'nil "wantread" "li"', 'nil "wantread" ""', "5",
                                  '"line2" nil nil'])
 
+    def test_timed_reads_on_a_descriptor_above_1023(self):
+        soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+        if hard != resource.RLIM_INFINITY and hard < 1600:
+            self.skipTest("descriptor limit too low")
+        if soft != resource.RLIM_INFINITY and soft < 1600:
+            resource.setrlimit(resource.RLIMIT_NOFILE, (1600, hard))
+        self.addCleanup(resource.setrlimit, resource.RLIMIT_NOFILE, (soft, hard))
+
+        def serve(conn):
+            conn.sendall(b"high\n")
+            recv_line(conn)
+
+        srv = self.server(serve)
+        low = self.blocking_client(srv)
+        high = socket.socket(fileno=os.dup2(low.fileno(), 1500))
+        low.close()
+        lines = self.script(r"""
+            local c = assert(ssl.wrap(FD))
+            show(FD, c:settimeout(5), c:settimeout(5, "t"))
+            show(c:receive())
+            c:send("done\n")
+            c:close()
+        """, fd=high)
+        srv.join()
+        self.assertEqual(lines, ["1500 true true", '"high" nil nil'])
+
     def test_settimeout_switches_between_timed_and_untimed_reads(self):
         def serve(conn):
             self.assertEqual(recv_line(conn), b"go\n")
@@ -620,6 +648,262 @@ class Receive(TlsCase):
                                  "true", 'nil "ssl_read errcode (%d)" ""' % TIMEOUT,
                                  "true", 'nil "wantread" ""', 'true nil "wantread" ""',
                                  'true nil "wantread" ""', '"late" nil nil'])
+
+
+def send_until_gone(conn, data, most, pause=0.0):
+    """Sends `data` again and again, `pause` seconds apart, until the client
+    has gone or `most` bytes went out; returns the count sent."""
+    sent = 0
+    try:
+        while sent < most:
+            conn.sendall(data)
+            sent += len(data)
+            if pause:
+                time.sleep(pause)
+    except OSError:
+        pass  # the client closed the connection
+    return sent
+
+
+MIB = 1 << 20
+
+
+class ReceiveBounds(TlsCase):
+    def test_a_line_without_end_stops_at_one_mib_with_too_long(self):
+        sent = []
+
+        def serve(conn):
+            sent.append(send_until_gone(conn, b"a" * 65536, 300 * MIB))
+
+        srv = self.server(serve)
+        lines = self.script(r"""
+            local c = connect(%d)
+            c:settimeout(10)
+            local line, err, part = c:receive()
+            show(line, err, #part, part == string.rep("a", #part))
+            show(stats(c))
+            local hwm = io.open("/proc/self/status"):read("a"):match("VmHWM:%%s*(%%d+)")
+            show(math.tointeger(hwm))
+            c:close()
+        """ % srv.port)
+        srv.join()
+        self.assertEqual(lines[:2], ['nil "too long" 1048576 true', "1048576.0 0.0 true"])
+        self.assertLess(sent[0], 300 * MIB)  # the client stopped reading and went
+        print("peak memory of ut after an endless line: %d kB; server sent %d bytes" % (int(lines[2]), sent[0]))
+
+    def test_the_limit_argument_bounds_a_line_and_the_rest_stays_readable(self):
+        big = b"L" * (3 * MIB // 2)
+
+        def serve(conn):
+            conn.sendall(b"0123456789abc\n0123456789\n01234567\r\r\nxyz\r\n" + big + b"\n")
+            recv_line(conn)
+
+        srv = self.server(serve)
+        lines = self.script(r"""
+            local c = connect(%d)
+            c:settimeout(10)
+            show(c:receive("*l", "", 10))
+            show(c:receive())                   -- the rest of that line
+            show(c:receive("*l", "p-", 10))     -- exactly 10 bytes: the prefix does not count
+            show(c:receive(nil, nil, 10.0))     -- carriage returns count
+            show(c:receive("*l", "", 3))
+            show(c:receive())
+            local line = c:receive("*l", "", 2 * 1024 * 1024)   -- above the default bound
+            show(#line, line == string.rep("L", #line))
+            for _, limit in ipairs({ 0, -1, 1.5, "10", {}, 0 / 0 }) do
+                show(c:receive("*l", "", limit))
+            end
+            show(c:receive("*a", "", 5))
+            c:send("done\n")
+            c:close()
+        """ % srv.port)
+        srv.join()
+        self.assertEqual(lines, [
+            'nil "too long" "0123456789"',
+            '"abc" nil nil',
+            '"p-0123456789" nil nil',
+            '"01234567" nil nil',
+            'nil "too long" "xyz"',
+            '"" nil nil',
+            "1572864 true",
+        ] + ['nil "wrong format"'] * 6 + ['nil "not supported mode" ""'])
+
+    def test_a_count_above_the_bound_fails_at_once_without_reading(self):
+        payload = bytes(range(256)) * (17 * MIB // 256)
+
+        def serve(conn):
+            conn.sendall(b"hello\n")
+            self.assertEqual(recv_line(conn), b"more\n")
+            conn.sendall(payload)
+            recv_line(conn)
+
+        srv = self.server(serve)
+        lines = self.script(r"""
+            local c = connect(%d)
+            c:settimeout(10)
+            show(c:receive(16 * 1024 * 1024 + 1))
+            show(c:receive(4294967295, "pre"))
+            show(c:receive("99999999999"))
+            show(c:receive(10, "12345", 4))     -- 5 more bytes wanted, 4 allowed
+            show(c:receive(10, "12345", 5))
+            show(c:receive())
+            show(stats(c))
+            c:send("more\n")
+            local n = 17 * 1024 * 1024
+            show(c:receive(n))                  -- 17 MiB: above the default bound
+            local data = c:receive(n, nil, n)
+            show(#data, data:sub(1, 3) == "\0\1\2", data:sub(-2) == "\254\255")
+            c:send("done\n")
+            c:close()
+        """ % srv.port)
+        srv.join()
+        self.assertEqual(lines, [
+            'nil "too long" ""',
+            'nil "too long" "pre"',
+            'nil "too long" ""',
+            'nil "too long" "12345"',
+            '"12345hello" nil nil',
+            '"" nil nil',
+            "6.0 0.0 true",
+            'nil "too long" ""',
+            "17825792 true true",
+        ])
+
+
+class TotalTimeout(TlsCase):
+    def test_settimeout_modes(self):
+        srv = self.server(lambda c: None, tls=False)
+        lines = self.script(r"""
+            local c = connect(%d)
+            show(c:settimeout(1, "b"))
+            show(c:settimeout(1, "t"))
+            show(c:settimeout(1, nil))
+            show(c:settimeout(0, "t"))
+            show(c:settimeout(1, "x"))
+            show(c:settimeout(1, "bt"))
+            show(c:settimeout(1, {}))
+            show(c:settimeout(1, "t", 3))
+            c:close()
+        """ % srv.port)
+        srv.join()
+        self.assertEqual(lines, ["true"] * 4 + ['false "wrong format"'] * 4)
+
+    def test_a_handshake_that_the_server_drips_ends_at_the_total_time_out(self):
+        sent = []
+
+        def serve(conn):
+            recv_record(conn)  # the client's hello
+            # A handshake record that says 4096 bytes follow, then one byte
+            # every tenth of a second: each read is quick, the record takes
+            # seven minutes.
+            sent.append(send_until_gone(conn, b"\x16\x03\x03\x10\x00", 5))
+            sent.append(send_until_gone(conn, b"\x02", 4096, pause=0.1))
+
+        srv = self.server(serve, tls=False)
+        lines = self.script(r"""
+            local c = assert(ssl.wrap(FD))
+            c:settimeout(10)
+            c:settimeout(1, "t")
+            local t0 = socket.gettime()
+            show(c:dohandshake())
+            show(socket.gettime() - t0)
+            c:close()
+        """, fd=self.blocking_client(srv))
+        srv.join()
+        self.assertEqual(lines[0], 'false "errcode (%d)"' % TIMEOUT)
+        print("dripped handshake ended after %.2f s (%d bytes dripped)" % (float(lines[1]), sent[1]))
+
+    def test_a_receive_that_the_server_drips_ends_at_the_total_time_out(self):
+        def serve(conn):
+            send_until_gone(conn, b"x", 1200, pause=0.1)
+
+        srv = self.server(serve)
+        lines = self.script(r"""
+            local c = connect(%d)
+            c:settimeout(10)
+            assert(c:dohandshake())
+            c:settimeout(1, "t")
+            c:settimeout(10)                    -- a block time-out leaves the total as it is
+            local t0 = socket.gettime()
+            local line, err, part = c:receive()
+            show(line, err, part:match("^x*$") ~= nil)
+            show(socket.gettime() - t0)
+            c:settimeout(0, "t")                -- no total: 15 bytes take over a second, and come
+            show(c:receive(15))
+            c:settimeout(1, "t")
+            show(c:receive(40))
+            c:close()
+        """ % srv.port)
+        srv.join()
+        self.assertEqual(lines[0], 'nil "ssl_read errcode (%d)" true' % TIMEOUT)
+        self.assertEqual(lines[2], '"%s" nil nil' % ("x" * 15))
+        self.assertRegex(lines[3], r'^nil "ssl_read errcode \(%d\)" "x*"$' % TIMEOUT)
+        print("dripped line ended after %.2f s" % float(lines[1]))
+
+    def test_a_send_that_the_server_never_reads_ends_at_the_total_time_out(self):
+        gate = threading.Event()
+        got = []
+
+        def serve(conn):
+            if not gate.wait(60):  # reads nothing until the client has given up
+                raise AssertionError("the client never gave up")
+            n = 0
+            try:
+                while True:
+                    data = conn.recv(65536)
+                    if not data:
+                        break
+                    self.assertEqual(data, b"z" * len(data))
+                    n += len(data)
+            except (OSError, ssl.SSLError):
+                pass  # the client ends without a close-notify
+            got.append(n)
+
+        srv = self.server(serve)
+        fd = self.blocking_client(srv)
+        fd.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 8192)
+        lines = self.script(r"""
+            local c = assert(ssl.wrap(FD))
+            c:settimeout(10)
+            assert(c:dohandshake())
+            c:settimeout(1, "t")
+            local s, total, n, err, part = string.rep("z", 16384), 0
+            for _ = 1, 10000 do
+                n, err, part = c:send(s)
+                if not n then break end
+                total = total + n
+            end
+            show(n, err, part, total > 0)
+            io.stdout:flush()
+            -- The same send again, once the server reads: the record goes out once.
+            c:settimeout(0, "t")
+            show(c:send(s))
+            show(total + #s)
+            c:close()
+        """, fd=fd, on_line=lambda n: gate.set())
+        srv.join()
+        self.assertEqual(lines[:2], ['nil "ssl_write errcode (%d)" 0 true' % TIMEOUT, "16384"])
+        self.assertEqual(got, [int(lines[2])])
+
+    def test_the_total_never_makes_a_non_blocking_call_wait(self):
+        def serve(conn):
+            conn.sendall(b"ok\n")
+
+        gate = threading.Event()
+        srv = self.server(serve, gate=gate)
+        lines = self.script(r"""
+            local c = connect(%d)
+            c:settimeout(0)
+            c:settimeout(30, "t")
+            show(c:dohandshake())               -- at once, not after 30 s
+            io.stdout:flush()
+            show(handshake(c))
+            socket.select({ c }, nil, 10)
+            show(c:receive())
+            c:close()
+        """ % srv.port, on_line=lambda n: n == 1 and gate.set())
+        srv.join()
+        self.assertEqual(lines, ['false "errcode (%d)"' % WANT_READ, "true", '"ok" nil nil'])
 
 
 class Send(TlsCase):

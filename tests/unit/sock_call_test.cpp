@@ -108,6 +108,7 @@ enum class Mode {
     Silent,      // read the request, never answer
     NoRead,      // never read anything
     CloseUnread, // close as soon as the request arrived, without reading it
+    SlowRead,    // read the request 4 KiB at a time, 5 ms apart, never answer
 };
 
 struct Script {
@@ -183,6 +184,18 @@ void serve(FakeListener *l, Script s)
     }
     if (s.mode == Mode::CloseUnread) {
         wait_for(c, POLLIN, 5000);
+        close(c);
+        return;
+    }
+    if (s.mode == Mode::SlowRead) {
+        char buf[4096];
+        while (wait_for(c, POLLIN, 5000)) {
+            ssize_t r = read(c, buf, sizeof buf);
+            if (r <= 0)
+                break;
+            l->request.append(buf, static_cast<size_t>(r));
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
         close(c);
         return;
     }
@@ -528,6 +541,171 @@ TEST_F(SockCall, HugeReplyLengthRefused)
         EXPECT_EQ(r.err, c.err);
         EXPECT_LT(took, kExchangeTimeoutMs);
     }
+}
+
+TEST_F(SockCall, ReplyUpToTheBoundIsTaken)
+{
+    std::string biggest(kSockMaxReply, 'm');
+    FakeListener l;
+    ASSERT_TRUE(start(l, sock(), answer({frame(biggest)})));
+    Result r = call(dir_.path, {"x"});
+    finish(l);
+    EXPECT_EQ(r.rc, 0) << r.err;
+    EXPECT_EQ(r.reply.size(), size_t{kSockMaxReply});
+    EXPECT_TRUE(r.reply == biggest);
+}
+
+TEST_F(SockCall, ReplyAboveTheBoundIsRefusedAtItsLength)
+{
+    for (uint32_t len : {kSockMaxReply + 1, 300u << 20}) {
+        FakeListener l;
+        // Payload follows and the listener stays connected: a client that
+        // took the length would read on and then wait for the rest.
+        ASSERT_TRUE(start(l, sock(), answer({le32(len) + std::string(64 << 10, 'p')})));
+        Result r = call(dir_.path, {"x"});
+        finish(l);
+        EXPECT_EQ(r.rc, -1);
+        EXPECT_FALSE(r.has_reply);
+        EXPECT_EQ(r.err, "[local_sock_read_msg] reply too long(" + std::to_string(len) + ")");
+    }
+}
+
+namespace {
+
+// The largest single malloc() request since it was last reset, counted by a
+// malloc that hands every request to the C library's own (glibc only; the
+// sanitizers bring their own malloc).
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define KORVEX_COUNT_MALLOC 0
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define KORVEX_COUNT_MALLOC 0
+#endif
+#endif
+#if !defined(KORVEX_COUNT_MALLOC) && defined(__GLIBC__)
+#define KORVEX_COUNT_MALLOC 1
+#endif
+
+std::atomic<size_t> g_largest_malloc{0};
+
+} // namespace
+
+#if KORVEX_COUNT_MALLOC
+extern "C" void *__libc_malloc(size_t n);
+extern "C" void *malloc(size_t n)
+{
+    size_t seen = g_largest_malloc.load(std::memory_order_relaxed);
+    while (n > seen && !g_largest_malloc.compare_exchange_weak(seen, n, std::memory_order_relaxed)) {
+    }
+    return __libc_malloc(n);
+}
+#endif
+
+TEST_F(SockCall, RefusedReplyLengthIsNeverAllocated)
+{
+#if !KORVEX_COUNT_MALLOC
+    GTEST_SKIP() << "malloc() cannot be counted in this build";
+#endif
+    struct {
+        uint32_t len;
+        bool refused;
+    } cases[] = {
+        {1u << 20, false}, // taken: shows that the count sees the reply buffer
+        {kSockMaxReply + 1, true},
+        {0xffffffffu, true},
+    };
+    for (const auto &c : cases) {
+        FakeListener l;
+        ASSERT_TRUE(start(l, sock(), answer({le32(c.len) + std::string(c.refused ? 3 : c.len, 'a')})));
+        g_largest_malloc = 0;
+        Result r = call(dir_.path, {"x"});
+        size_t largest = g_largest_malloc;
+        finish(l);
+        if (c.refused) {
+            EXPECT_EQ(r.rc, -1);
+            EXPECT_EQ(r.err, "[local_sock_read_msg] reply too long(" + std::to_string(c.len) + ")");
+            EXPECT_LT(largest, size_t{1} << 20) << "allocated for a refused length";
+        } else {
+            EXPECT_EQ(r.rc, 0) << r.err;
+            EXPECT_GT(largest, size_t{c.len});
+        }
+    }
+}
+
+namespace {
+
+// A reply sent one byte at a time, `gap_ms` apart: each wait is short, the
+// whole would take hours. The listener stops when the client has gone.
+Script drip(int gap_ms)
+{
+    std::string whole = frame(std::string(100000, 'd'));
+    std::vector<std::string> bytes;
+    bytes.reserve(whole.size());
+    for (char ch : whole)
+        bytes.emplace_back(1, ch);
+    return answer(std::move(bytes), gap_ms);
+}
+
+} // namespace
+
+TEST_F(SockCall, DripFeedingListenerEndsAtTheTotalTimeOut)
+{
+    const long total = 1000;
+    FakeListener l;
+    ASSERT_TRUE(start(l, sock(), drip(20)));
+    auto t0 = Clock::now();
+    char *reply = nullptr;
+    char *err = nullptr;
+    const char *args[] = {"x"};
+    int rc = lcmd_sock_call_bounded(dir_.path.c_str(), 1, args, &reply, &err, kExchangeTimeoutMs, total);
+    long took = ms_since(t0);
+    finish(l);
+    EXPECT_EQ(rc, -1);
+    EXPECT_EQ(reply, nullptr);
+    EXPECT_STREQ(err, "[stream_read] failed to read ready, ret(0)");
+    EXPECT_GE(took, total - 5);
+    RecordProperty("took_ms", static_cast<int>(took));
+    free(reply);
+    free(err);
+}
+
+TEST_F(SockCall, ExchangeTimeOutBoundsTheWholeExchange)
+{
+    // The entry point that the health check, the workers, the command-line
+    // client and the scripts use: every piece comes well within one wait,
+    // yet the exchange ends at the exchange time-out.
+    FakeListener l;
+    ASSERT_TRUE(start(l, sock(), drip(100)));
+    auto t0 = Clock::now();
+    Result r = call(dir_.path, {"sys", "status"});
+    long took = ms_since(t0);
+    finish(l);
+    EXPECT_EQ(r.rc, -1);
+    EXPECT_FALSE(r.has_reply);
+    EXPECT_EQ(r.err, "[stream_read] failed to read ready, ret(0)");
+    EXPECT_GE(took, kExchangeTimeoutMs - 5);
+    RecordProperty("took_ms", static_cast<int>(took));
+}
+
+TEST_F(SockCall, SlowlyReadingListenerEndsTheWriteAtTheTotalTimeOut)
+{
+    // At most 4 KiB every 5 ms: the 4 MiB request would take over 5 s.
+    const long total = 1000;
+    std::string big = "{" + std::string(4 << 20, 's');
+    FakeListener l;
+    ASSERT_TRUE(start(l, sock(), mode(Mode::SlowRead)));
+    auto t0 = Clock::now();
+    char *err = nullptr;
+    const char *args[] = {big.c_str()};
+    int rc = lcmd_sock_call_bounded(dir_.path.c_str(), 1, args, nullptr, &err, kExchangeTimeoutMs, total);
+    long took = ms_since(t0);
+    finish(l);
+    EXPECT_EQ(rc, -1);
+    EXPECT_STREQ(err, "[local_sock_write] failed to write ready, ret(0)");
+    EXPECT_GE(took, total - 5);
+    EXPECT_GT(l.request.size(), 0u);
+    EXPECT_LT(l.request.size(), big.size());
+    free(err);
 }
 
 TEST_F(SockCall, NoListener)
