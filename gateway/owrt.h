@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -28,6 +29,12 @@ bool owrt_read(const char *path, std::string *out, size_t max = 1u << 20);
 
 // Each line of a text, without its newline.
 std::vector<std::string> owrt_lines(const std::string &text);
+
+// Calls `fn(line)` for each line of the file at owrt_path(path), without
+// its newline, reading it as a stream: tables of a busy network (the
+// neighbour table, the leases) have no size a whole read could bound.
+// false when it cannot be opened or is not a regular file, or a read fails.
+bool owrt_each_line(const char *path, const std::function<void(const std::string &)> &fn);
 
 // Splits one line into words as UCI and shell-style release files quote
 // them: unquoted runs, '...' taken as they are, "..." and unquoted text with
