@@ -8,6 +8,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -28,6 +30,12 @@ bool owrt_read(const char *path, std::string *out, size_t max = 1u << 20);
 
 // Each line of a text, without its newline.
 std::vector<std::string> owrt_lines(const std::string &text);
+
+// Calls `fn(line)` for each line of the file at owrt_path(path), without
+// its newline, reading it as a stream: tables of a busy network (the
+// neighbour table, the leases) have no size a whole read could bound.
+// false when it cannot be opened or is not a regular file, or a read fails.
+bool owrt_each_line(const char *path, const std::function<void(const std::string &)> &fn);
 
 // Splits one line into words as UCI and shell-style release files quote
 // them: unquoted runs, '...' taken as they are, "..." and unquoted text with
@@ -120,7 +128,9 @@ struct NftSet {
     std::string type;  // the type text it was made with
     uint32_t protocol = CSSGW_PROTOCOL_IPV4;
     uint32_t direction = CSSGW_DIRECTION_SRC;
-    std::vector<std::string> entries;  // in the kernel's order, when read with them
+    std::vector<std::string> entries;  // by address, when read with them
+    bool counted = false;              // its entry count is kept beside it
+    uint64_t count = 0;
 };
 
 // One rule of our chain that belongs to a traffic-control rule (a rule of
@@ -141,6 +151,7 @@ struct NftTable {
     std::vector<NftSet> sets;             // ours, in the kernel's order
     std::vector<NftPart> parts;           // the chain's rules of traffic-control rules, in order
     std::vector<std::string> counters;    // every named counter
+    std::vector<std::string> quotas;      // the entry counts of sets, by set name
     bool foreign = false;                 // it holds something that is not ours
 };
 
@@ -157,24 +168,17 @@ struct NftLock {
     int status = GW_OK;  // GW_OK once held
 };
 
-// Reads our table: without entries from the terse ruleset (fast), with
-// them from the whole table.
+// Reads our table from the terse ruleset (no set elements, so its cost
+// does not grow with the sets), with the entries of every set when asked.
 int nft_read(bool with_entries, NftTable *out);
 
 // The start of a change, under `lock` (taken for changes): the limits (when
 // asked for) and our table without entries.
 int nft_change_begin(const NftLock &lock, GwLimits *limits, NftTable *t);
 
-// Reads the entries of one of our sets (kernel name from the set name).
-int nft_read_entries(const std::string &set, std::vector<std::string> *out);
-
 // Runs a batch of nft text or JSON (nft -j) commands as one transaction.
 int nft_run_text(const std::string &batch);
 int nft_run_json(const std::string &batch);
-
-// Whether the set holds every address of the entry (in its kernel form):
-// nft's `get element`.
-int nft_get_element(const std::string &set, const std::string &entry, bool *present);
 
 const NftSet *nft_find_set(const NftTable &t, const std::string &name);
 
@@ -186,6 +190,48 @@ void nft_to_state(const NftTable &t, GwState *st, bool with_sets);
 // the table can go.
 bool nft_table_empty_without(const NftTable &t, const std::vector<std::string> &sets,
                              const std::vector<std::string> &rules);
+
+// The text of the addresses lo..hi: a network when they form one, else a
+// range (owrt_sets.cpp).
+std::string owrt_span_text(bool v4, const unsigned char lo[16], const unsigned char hi[16]);
+
+// ---- Set elements over nfnetlink (owrt_nl.cpp)
+
+// What this process has read from the kernel over the sockets below: the
+// cost of a call, which must not grow with the sets it touches.
+struct NlStats {
+    uint64_t messages = 0;
+    uint64_t bytes = 0;
+};
+NlStats nl_stats();
+
+// The protocol of our set (kernel name from the set name), GW_E_NOT_FOUND
+// when there is none.
+int nl_set_protocol(const std::string &set, uint32_t *protocol);
+
+// Whether an entry of the set holds the address `key` (16 bytes, IPv4 in
+// the first 4), and the first address of that entry.
+int nl_elem_start(const std::string &set, bool v4, const unsigned char key[16], bool *found,
+                  unsigned char start[16]);
+
+// Every entry of the set, by address: one dump, read again from the start
+// whenever another change interrupts it.
+int nl_set_entries(const std::string &set, bool v4, std::vector<NftEntry> *out);
+
+// A transaction of element changes and entry counts, run at once.
+struct NlBatch {
+    std::string buf;
+    unsigned messages = 0;
+};
+void nl_batch_elements(NlBatch *b, bool add, const std::string &set, bool v4, const std::vector<NftEntry> &entries);
+// Empties the set.
+void nl_batch_flush(NlBatch *b, const std::string &set);
+// The set's entry count, kept beside it in the same transaction (a quota
+// object of the set's kernel name, which no rule uses).
+void nl_batch_count(NlBatch *b, const std::string &set, uint64_t count);
+// GW_OK, or the code of the kernel's refusal with its errno in *err_no
+// (EEXIST or ENOTEMPTY: an entry overlapping one of the set).
+int nl_batch_run(NlBatch *b, int *err_no);
 
 // ---- Sets and rules (owrt_sets.cpp, owrt_rules.cpp)
 
@@ -199,4 +245,5 @@ int owrt_sets_state(bool with_entries, GwState *st);
 int owrt_rule_add(const CsSgw_TrafficControl_t *rule);
 int owrt_rule_delete(const char *name);
 int owrt_rule_find(const char *name, GwRule *out);
-int owrt_status_state(GwState *st);
+// The rules and sets of the status list, and each set's entry count.
+int owrt_status_state(GwState *st, std::map<std::string, uint64_t> *counts);

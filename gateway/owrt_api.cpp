@@ -4,7 +4,10 @@
 // (gw_handout.h), changes made in the kernel. No state is kept between
 // calls. Rule match records are not collected: the match list is always
 // empty.
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
+#include <map>
 
 #include "gateway/csecapi.h"
 #include "gateway/gw_handout.h"
@@ -182,9 +185,22 @@ int csSgw_releaseFirewallTrafficControl(CsSgw_TrafficControl_t *rule)
 
 int csSgw_getTrafficControlAllProfileStatus(CsSgw_ProfileStatusList_t **list)
 {
+    std::map<std::string, uint64_t> counts;
     return get_list(
-        list, [](GwState &st) { return owrt_status_state(&st); },
-        [](const GwState &st) { return gw_handout_status(st, false); });
+        list, [&](GwState &st) { return owrt_status_state(&st, &counts); },
+        [&](const GwState &st) {
+            // The sets' entries are not read: their counts are kept.
+            CsSgw_ProfileStatusList_t *out = gw_handout_status(st, false);
+            for (uint32_t i = 0; out && i < out->ProfileNum; ++i) {
+                CsSgw_ProfileStatus_t &p = out->Profiles[i];
+                for (uint32_t k = 0; p.Sets && k < p.SetNum; ++k) {
+                    auto it = counts.find(gw_field(p.Sets[k].SetName));
+                    if (it != counts.end())
+                        p.Sets[k].EntryNum = static_cast<uint32_t>(std::min<uint64_t>(it->second, UINT32_MAX));
+                }
+            }
+            return out;
+        });
 }
 
 int csSgw_releaseTrafficControlAllProfileStatus(CsSgw_ProfileStatusList_t *list)

@@ -1,9 +1,10 @@
 // The OpenWrt backend's way to the kernel: libnftables (used by one thread
-// at a time), and the table "inet korvex" read back from the kernel (nft -j)
-// on every call. Changes are read-check-write sequences, so they hold a
-// lock that every process of the network namespace shares (an abstract
-// UNIX socket name: network-namespace scoped, and freed by the kernel when
-// its holder dies).
+// at a time, a fresh context for every command) for the table, its sets and
+// rules, and the table "inet korvex" read back from the kernel (nft -j,
+// terse: without set elements, which owrt_nl.cpp reads) on every call.
+// Changes are read-check-write sequences, so they hold a lock that every
+// process of the network namespace shares (an abstract UNIX socket name:
+// network-namespace scoped, and freed by the kernel when its holder dies).
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/netlink.h>
@@ -70,60 +71,72 @@ void netfilter_sockets_cloexec()
     closedir(d);
 }
 
-// The process's libnftables contexts, made on first use and kept: the
-// cache of the ruleset that each keeps is checked against the kernel's
-// generation on every command and filled again when the ruleset changed,
-// so it never drifts, and repeated commands on large sets need not read
-// them again. Terse listings (no set elements) have a context of their
-// own, as they would empty the other one's cache of elements every time.
-// libnftables ends the process when it cannot open its netlink socket, so
-// the socket is tried first: a kernel without nftables is a failure code
-// here, and the next call tries again.
-struct nft_ctx *shared_ctx(bool terse, int *status)
+// How often a read that the kernel interrupted (another change while it
+// dumped, a signal) is asked again before the call gives up.
+constexpr int kReadTries = 100;
+
+// A libnftables context of its own for every command, freed after it: a
+// context caches what its commands read, and nothing of a set may stay in
+// this process between calls. libnftables ends the process when it cannot
+// open its netlink socket, so the socket is tried first: a kernel without
+// nftables is a failure code here, and the next call tries again.
+struct Ctx {
+    struct nft_ctx *ctx = nullptr;
+    ~Ctx()
+    {
+        if (ctx)
+            nft_ctx_free(ctx);
+    }
+};
+
+int new_ctx(Ctx *c)
 {
-    static struct nft_ctx *contexts[2] = {nullptr, nullptr};
-    struct nft_ctx *&ctx = contexts[terse ? 1 : 0];
-    if (ctx)
-        return ctx;
     int probe = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_NETFILTER);
     if (probe < 0) {
         report("no netlink socket for nftables", strerror(errno));
-        *status = GW_E_NFT;
-        return nullptr;
+        return GW_E_NFT;
     }
     close(probe);
-    struct nft_ctx *made = nft_ctx_new(NFT_CTX_DEFAULT);
-    if (!made || nft_ctx_buffer_output(made) != 0 || nft_ctx_buffer_error(made) != 0) {
-        if (made)
-            nft_ctx_free(made);
-        *status = GW_E_NOMEM;
-        return nullptr;
-    }
+    c->ctx = nft_ctx_new(NFT_CTX_DEFAULT);
+    // Its messages are ours to report (or not, for a read asked again).
+    if (!c->ctx || nft_ctx_buffer_output(c->ctx) != 0 || nft_ctx_buffer_error(c->ctx) != 0)
+        return GW_E_NOMEM;
     netfilter_sockets_cloexec();
-    ctx = made;
-    return ctx;
+    return GW_OK;
 }
 
-// Runs `cmd` with the output `flags` (the caller holds the lock); on
-// failure the error text goes to `error` when given, else to standard
-// error, and the code tells why.
-int nft_cmd(unsigned flags, const std::string &cmd, std::string *output = nullptr, std::string *error = nullptr)
+// Whether libnftables gave up on a read the kernel interrupted: a dump
+// marked inconsistent (EINTR) or replies lost to a full socket buffer.
+bool interrupted(const std::string &error)
 {
-    int status = GW_OK;
-    struct nft_ctx *ctx = shared_ctx(flags & NFT_CTX_OUTPUT_TERSE, &status);
-    if (!ctx)
-        return status;
-    nft_ctx_output_set_flags(ctx, flags);
-    int rc = nft_run_cmd_from_buffer(ctx, cmd.c_str());
-    const char *out = nft_ctx_get_output_buffer(ctx);
-    const char *err = nft_ctx_get_error_buffer(ctx);
-    if (output)
-        *output = out ? out : "";
-    if (rc == 0)
-        return GW_OK;
-    // A failed command may have made libnftables open its socket again.
-    netfilter_sockets_cloexec();
-    std::string text = err ? err : "";
+    return error.find(strerror(EINTR)) != std::string::npos || error.find(strerror(ENOBUFS)) != std::string::npos;
+}
+
+// Runs `cmd` with the output `flags` (the caller holds the lock); a read
+// (`read_only`) that the kernel interrupted is run again. On failure the
+// error text goes to `error` when given, else to standard error, and the
+// code tells why.
+int nft_cmd(unsigned flags, const std::string &cmd, std::string *output = nullptr, std::string *error = nullptr,
+            bool read_only = false)
+{
+    std::string text;
+    for (int tries = 0;; ++tries) {
+        Ctx c;
+        if (int rc = new_ctx(&c))
+            return rc;
+        nft_ctx_output_set_flags(c.ctx, flags);
+        int rc = nft_run_cmd_from_buffer(c.ctx, cmd.c_str());
+        const char *out = nft_ctx_get_output_buffer(c.ctx);
+        const char *err = nft_ctx_get_error_buffer(c.ctx);
+        if (rc == 0) {
+            if (output)
+                *output = out ? out : "";
+            return GW_OK;
+        }
+        text = err ? err : "";
+        if (!read_only || !interrupted(text) || tries + 1 >= kReadTries)
+            break;
+    }
     if (error)
         *error = text;
     else
@@ -276,6 +289,7 @@ int parse_table(const std::string &text, NftTable *out)
         report("unreadable listing", nullptr);
         return GW_E_KERNEL;
     }
+    std::vector<std::pair<std::string, uint64_t>> counts;
     const cJSON *item;
     cJSON_ArrayForEach(item, items)
     {
@@ -295,6 +309,17 @@ int parse_table(const std::string &text, NftTable *out)
                 out->sets.push_back(std::move(s));
             else
                 out->foreign = true;
+        } else if (kind == "quota") {
+            // A set's entry count (owrt_nl.cpp).
+            const char *name = str_of(obj, "name");
+            const cJSON *bytes = cJSON_GetObjectItemCaseSensitive(obj, "bytes");
+            size_t plen = strlen(kNftSetPrefix);
+            if (name && !strncmp(name, kNftSetPrefix, plen) && cJSON_IsNumber(bytes) && bytes->valuedouble >= 0) {
+                out->quotas.push_back(name + plen);
+                counts.emplace_back(name + plen, static_cast<uint64_t>(bytes->valuedouble));
+            } else {
+                out->foreign = true;
+            }
         } else if (kind == "counter") {
             const char *name = str_of(obj, "name");
             if (name)
@@ -310,13 +335,21 @@ int parse_table(const std::string &text, NftTable *out)
             out->foreign = true;
         }
     }
+    for (const auto &c : counts) {
+        for (NftSet &set : out->sets) {
+            if (set.name == c.first) {
+                set.counted = true;
+                set.count = c.second;
+            }
+        }
+    }
     return GW_OK;
 }
 
 int list_json(unsigned flags, const std::string &cmd, NftTable *out)
 {
     std::string text;
-    if (int rc = nft_cmd(NFT_CTX_OUTPUT_JSON | flags, cmd, &text))
+    if (int rc = nft_cmd(NFT_CTX_OUTPUT_JSON | flags, cmd, &text, nullptr, true))
         return rc;
     return parse_table(text, out);
 }
@@ -397,37 +430,26 @@ int nft_change_begin(const NftLock &lock, GwLimits *limits, NftTable *t)
 
 int nft_read(bool with_entries, NftTable *out)
 {
-    *out = NftTable();
-    // The terse ruleset lists no set elements, which keeps it fast.
-    if (int rc = list_json(NFT_CTX_OUTPUT_TERSE, list_cmd("ruleset", "null"), out))
-        return rc;
-    if (!with_entries || !out->exists)
-        return GW_OK;
-    *out = NftTable();
-    std::string table = std::string("{\"family\":\"") + kNftFamily + "\",\"name\":\"" + kNftTable + "\"}";
-    int rc = list_json(0, list_cmd("table", table), out);
-    if (rc == GW_OK)
-        return GW_OK;
-    // Another process may have removed the table in between.
-    NftTable again;
-    if (list_json(NFT_CTX_OUTPUT_TERSE, list_cmd("ruleset", "null"), &again) == GW_OK && !again.exists) {
-        *out = again;
-        return GW_OK;
+    for (int tries = 0; tries < kReadTries; ++tries) {
+        *out = NftTable();
+        if (int rc = list_json(NFT_CTX_OUTPUT_TERSE, list_cmd("ruleset", "null"), out))
+            return rc;
+        if (!with_entries)
+            return GW_OK;
+        int rc = GW_OK;
+        for (NftSet &s : out->sets) {
+            std::vector<NftEntry> entries;
+            rc = nl_set_entries(s.name, s.protocol == CSSGW_PROTOCOL_IPV4, &entries);
+            if (rc)
+                break;
+            for (NftEntry &e : entries)
+                s.entries.push_back(std::move(e.text));
+        }
+        // A set another process removed meanwhile: read all again.
+        if (rc != GW_E_NOT_FOUND)
+            return rc;
     }
-    return rc;
-}
-
-int nft_read_entries(const std::string &set, std::vector<std::string> *out)
-{
-    NftTable t;
-    std::string obj = std::string("{\"family\":\"") + kNftFamily + "\",\"table\":\"" + kNftTable + "\",\"name\":\"" +
-                      kNftSetPrefix + set + "\"}";
-    if (int rc = list_json(0, list_cmd("set", obj), &t))
-        return rc;
-    if (t.sets.size() != 1)
-        return GW_E_NOT_FOUND;
-    *out = std::move(t.sets[0].entries);
-    return GW_OK;
+    return GW_E_KERNEL;
 }
 
 int nft_run_text(const std::string &batch)
@@ -439,21 +461,6 @@ int nft_run_json(const std::string &batch)
 {
     // JSON output makes libnftables read the input as JSON.
     return nft_cmd(NFT_CTX_OUTPUT_JSON, batch);
-}
-
-int nft_get_element(const std::string &set, const std::string &entry, bool *present)
-{
-    std::string error;
-    int rc = nft_cmd(0, std::string("get element ") + kNftFamily + " " + kNftTable + " " + kNftSetPrefix + set + " { " +
-                       entry + " }\n",
-                 nullptr, &error);
-    *present = rc == GW_OK;
-    // An entry the set does not hold is no failure.
-    if (rc == GW_E_KERNEL && error.find("No such file or directory") != std::string::npos)
-        return GW_OK;
-    if (rc != GW_OK)
-        report("refused", error.c_str());
-    return rc;
 }
 
 const NftSet *nft_find_set(const NftTable &t, const std::string &name)
@@ -523,6 +530,9 @@ bool nft_table_empty_without(const NftTable &t, const std::vector<std::string> &
             return false;
     for (const std::string &c : t.counters)
         if (!in(rules, c))
+            return false;
+    for (const std::string &q : t.quotas)
+        if (!in(sets, q))
             return false;
     return true;
 }

@@ -10,6 +10,7 @@
 // syntax.
 #include <cjson/cJSON.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -267,14 +268,32 @@ int owrt_rule_find(const char *name, GwRule *out)
     return GW_E_NOT_FOUND;
 }
 
-int owrt_status_state(GwState *st)
+int owrt_status_state(GwState *st, std::map<std::string, uint64_t> *counts)
 {
     if (int rc = owrt_limits(&st->limits))
         return rc;
     NftLock lock(false);
     NftTable t;
-    if (int rc = nft_read(true, &t))
+    if (int rc = nft_read(false, &t))
         return rc;
     nft_to_state(t, st, true);
+    // The entry counts kept beside the sets; a set without one (made by
+    // hand) is counted, if a rule uses it.
+    for (const NftSet &s : t.sets) {
+        if (s.counted) {
+            (*counts)[s.name] = s.count;
+            continue;
+        }
+        bool used = false;
+        for (const GwRule &r : st->rules)
+            used = used || std::find(r.sets.begin(), r.sets.end(), s.name) != r.sets.end();
+        if (!used)
+            continue;
+        std::vector<NftEntry> entries;
+        int rc = nl_set_entries(s.name, s.protocol == CSSGW_PROTOCOL_IPV4, &entries);
+        if (rc && rc != GW_E_NOT_FOUND)
+            return rc;
+        (*counts)[s.name] = entries.size();
+    }
     return GW_OK;
 }

@@ -7,6 +7,7 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -16,6 +17,11 @@ namespace {
 
 constexpr size_t kSetNameMax = sizeof(CsSgw_IPSetName_t) - 1;
 constexpr size_t kEntryMax = sizeof(CsSgw_IPSetEntry_t) - 1;
+
+void report_kernel(int err_no)
+{
+    fprintf(stderr, "csecapi: nftables: refused: %s\n", strerror(err_no ? err_no : EIO));
+}
 
 std::string table_ref()
 {
@@ -78,9 +84,9 @@ void span(const unsigned char *addr, unsigned prefix, unsigned bytes, unsigned c
     }
 }
 
-// The text of the addresses lo..hi: a network when they form one, else a
-// range, built from the bytes only.
-std::string span_text(bool v4, const unsigned char lo[16], const unsigned char hi[16])
+}  // namespace
+
+std::string owrt_span_text(bool v4, const unsigned char lo[16], const unsigned char hi[16])
 {
     unsigned bits = v4 ? 32 : 128, prefix = bits;
     for (unsigned b = 0; b < bits; ++b) {
@@ -90,12 +96,19 @@ std::string span_text(bool v4, const unsigned char lo[16], const unsigned char h
             break;
         }
     }
+    // As nft lists addresses (IPv6 compressed).
+    auto text = [v4](const unsigned char *a) {
+        char buf[INET6_ADDRSTRLEN];
+        return std::string(inet_ntop(v4 ? AF_INET : AF_INET6, a, buf, sizeof buf) ? buf : "");
+    };
     unsigned char low[16], high[16];
     span(lo, prefix, v4 ? 4 : 16, low, high);
     if (memcmp(low, lo, 16) != 0 || memcmp(high, hi, 16) != 0)
-        return address_text(v4, lo) + "-" + address_text(v4, hi);
-    return prefix == bits ? address_text(v4, lo) : address_text(v4, lo) + "/" + std::to_string(prefix);
+        return text(lo) + "-" + text(hi);
+    return prefix == bits ? text(lo) : text(lo) + "/" + std::to_string(prefix);
 }
+
+namespace {
 
 bool parse_address(uint32_t protocol, const std::string &text, unsigned char out[16])
 {
@@ -117,12 +130,16 @@ std::vector<NftEntry> sorted_unique(std::vector<NftEntry> v)
     return v;
 }
 
-// A set as a change sees it: as read from the kernel (entries read when
-// first needed) or about to be made, with what the change adds or removes.
+// A set as a change sees it: as the kernel holds it (its entry count kept
+// beside it; its entries asked for one at a time, or read whole when the
+// change is large against the set) or about to be made, with what the
+// change adds or removes.
 struct Work {
     NftSet set;
     bool fresh = false;
-    std::vector<NftEntry> entries;  // what the set will hold, sorted
+    uint64_t count = 0;             // entries once the change is in
+    bool loaded = false;            // `entries` is the whole set
+    std::vector<NftEntry> entries;  // when loaded: what the set will hold, sorted
     std::vector<NftEntry> added, removed;
 };
 
@@ -134,8 +151,38 @@ Work *find_work(std::vector<Work> &work, const std::string &name)
     return nullptr;
 }
 
-// The work item of a set of the list: taken from `work`, from the kernel
-// (entries read), or, with `create`, made from the record.
+bool v4_of(const Work &w)
+{
+    return w.set.protocol == CSSGW_PROTOCOL_IPV4;
+}
+
+bool entry_in(const std::vector<NftEntry> &list, const NftEntry &e)
+{
+    for (const NftEntry &x : list)
+        if (owrt_entry_same(x, e))
+            return true;
+    return false;
+}
+
+// Reads the whole set, with the change so far applied.
+int load(Work *w)
+{
+    std::vector<NftEntry> have;
+    if (int rc = nl_set_entries(w->set.name, v4_of(*w), &have))
+        return rc;
+    std::vector<NftEntry> now;
+    for (NftEntry &e : have)
+        if (!entry_in(w->removed, e))
+            now.push_back(std::move(e));
+    now.insert(now.end(), w->added.begin(), w->added.end());
+    w->entries = sorted_unique(std::move(now));
+    w->count = w->entries.size();
+    w->loaded = true;
+    return GW_OK;
+}
+
+// The work item of a set of the list: taken from `work`, from the kernel,
+// or, with `create`, made from the record.
 int work_for(const NftTable &t, std::vector<Work> &work, const CsSgw_IPSetInfo_t &rec, bool create, Work **out)
 {
     std::string name = gw_field(rec.SetName);
@@ -151,17 +198,14 @@ int work_for(const NftTable &t, std::vector<Work> &work, const CsSgw_IPSetInfo_t
     const NftSet *have = nft_find_set(t, name);
     if (have) {
         w.set = *have;
-        std::vector<std::string> listed;
-        if (int rc = nft_read_entries(name, &listed))
-            return rc;
-        for (const std::string &l : listed) {
-            NftEntry e;
-            if (owrt_listed_entry(w.set.protocol, l, &e))
-                w.entries.push_back(e);
-        }
-        w.entries = sorted_unique(std::move(w.entries));
+        w.count = have->count;
+        // A set without its count (made by hand) is counted once.
+        if (!have->counted)
+            if (int rc = load(&w))
+                return rc;
     } else if (create) {
         w.fresh = true;
+        w.loaded = true;
         w.set.name = name;
         w.set.type = gw_field(rec.SetType);
         w.set.protocol = rec.Protocol == CSSGW_PROTOCOL_IPV4 ? CSSGW_PROTOCOL_IPV4 : kNftProtocolIPv6;
@@ -179,9 +223,73 @@ bool holds_sorted(const std::vector<NftEntry> &sorted, const NftEntry &e)
     return std::binary_search(sorted.begin(), sorted.end(), e, entry_less);
 }
 
-// The entries of a record in the set's protocol; GW_E_ENTRY (adding) or
-// GW_E_NOT_FOUND (deleting: such an entry cannot be in the set) for one
-// that is no address or network of it.
+enum Held { kAbsent, kHeld, kOverlaps };
+
+// How the set holds `e`: as one of its entries, overlapping one, or not
+// at all. Asked of the kernel, it is the entries holding the first and the
+// last address of `e`, and the address after it (an entry that only lies
+// inside `e` is the kernel's to refuse when `e` goes in).
+int held(Work *w, const NftEntry &e, Held *out)
+{
+    if (w->loaded) {
+        auto it = std::lower_bound(w->entries.begin(), w->entries.end(), e, entry_less);
+        if (it != w->entries.end() && owrt_entry_same(*it, e))
+            *out = kHeld;
+        else if ((it != w->entries.end() && owrt_entry_overlap(*it, e)) ||
+                 (it != w->entries.begin() && owrt_entry_overlap(*(it - 1), e)))
+            *out = kOverlaps;
+        else
+            *out = kAbsent;
+        return GW_OK;
+    }
+    for (const NftEntry &a : w->added) {
+        if (owrt_entry_overlap(a, e)) {
+            *out = owrt_entry_same(a, e) ? kHeld : kOverlaps;
+            return GW_OK;
+        }
+    }
+    if (entry_in(w->removed, e)) {
+        *out = kAbsent;
+        return GW_OK;
+    }
+    bool v4 = v4_of(*w);
+    size_t len = v4 ? 4 : 16;
+    bool at_lo, at_hi;
+    unsigned char lo_start[16], hi_start[16];
+    if (int rc = nl_elem_start(w->set.name, v4, e.lo, &at_lo, lo_start))
+        return rc;
+    if (int rc = nl_elem_start(w->set.name, v4, e.hi, &at_hi, hi_start))
+        return rc;
+    if (!at_lo && !at_hi) {
+        *out = kAbsent;
+        return GW_OK;
+    }
+    if (!at_lo || !at_hi || memcmp(lo_start, e.lo, len) != 0 || memcmp(hi_start, e.lo, len) != 0) {
+        *out = kOverlaps;
+        return GW_OK;
+    }
+    // One entry starts at e's first address and holds its last: e itself,
+    // unless it goes on past e.
+    unsigned char after[16];
+    memcpy(after, e.hi, 16);
+    bool more = false;
+    for (size_t i = len; i-- > 0;)
+        if (++after[i] != 0) {
+            more = true;
+            break;
+        }
+    bool past = false;
+    unsigned char past_start[16];
+    if (more)
+        if (int rc = nl_elem_start(w->set.name, v4, after, &past, past_start))
+            return rc;
+    *out = past && memcmp(past_start, e.lo, len) == 0 ? kOverlaps : kHeld;
+    return GW_OK;
+}
+
+// The entries of a record in the set's protocol, by address and each once;
+// GW_E_ENTRY (adding) or GW_E_NOT_FOUND (deleting: such an entry cannot be
+// in the set) for one that is no address or network of it.
 int record_entries(const CsSgw_IPSetInfo_t &rec, uint32_t protocol, int bad, std::vector<NftEntry> *out)
 {
     out->resize(rec.EntryNum);
@@ -192,6 +300,13 @@ int record_entries(const CsSgw_IPSetInfo_t &rec, uint32_t protocol, int bad, std
     return GW_OK;
 }
 
+// Whether a change of `n` entries is better checked against the whole set
+// than asked of the kernel entry by entry (three questions each).
+bool read_whole(const Work &w, size_t n)
+{
+    return !w.loaded && n * 3 > w.count;
+}
+
 int add_record(const NftTable &t, std::vector<Work> &work, const CsSgw_IPSetInfo_t &rec, const GwLimits &limits)
 {
     Work *w;
@@ -200,19 +315,30 @@ int add_record(const NftTable &t, std::vector<Work> &work, const CsSgw_IPSetInfo
     std::vector<NftEntry> given, fresh;
     if (int rc = record_entries(rec, w->set.protocol, GW_E_ENTRY, &given))
         return rc;
-    // An entry the set holds already is kept once.
-    for (const NftEntry &e : given)
-        if (!holds_sorted(w->entries, e))
-            fresh.push_back(e);
-    if (w->entries.size() + fresh.size() > limits.max_entries_per_set)
-        return GW_E_LIMIT;
-    std::vector<NftEntry> all = w->entries;
-    all.insert(all.end(), fresh.begin(), fresh.end());
-    all = sorted_unique(std::move(all));
-    for (size_t i = 1; i < all.size(); ++i)
-        if (owrt_entry_overlap(all[i - 1], all[i]))
+    for (size_t i = 1; i < given.size(); ++i)
+        if (owrt_entry_overlap(given[i - 1], given[i]))
             return GW_E_OVERLAP;
-    w->entries.swap(all);
+    if (read_whole(*w, given.size()))
+        if (int rc = load(w))
+            return rc;
+    // An entry the set holds already is kept once.
+    for (const NftEntry &e : given) {
+        Held h;
+        if (int rc = held(w, e, &h))
+            return rc;
+        if (h == kOverlaps)
+            return GW_E_OVERLAP;
+        if (h == kAbsent)
+            fresh.push_back(e);
+    }
+    if (w->count + fresh.size() > limits.max_entries_per_set)
+        return GW_E_LIMIT;
+    if (w->loaded) {
+        std::vector<NftEntry> all = w->entries;
+        all.insert(all.end(), fresh.begin(), fresh.end());
+        w->entries = sorted_unique(std::move(all));
+    }
+    w->count += fresh.size();
     w->added.insert(w->added.end(), fresh.begin(), fresh.end());
     return GW_OK;
 }
@@ -225,71 +351,85 @@ int delete_record(const NftTable &t, std::vector<Work> &work, const CsSgw_IPSetI
     std::vector<NftEntry> gone;
     if (int rc = record_entries(rec, w->set.protocol, GW_E_NOT_FOUND, &gone))
         return rc;
-    for (const NftEntry &e : gone)
-        if (!holds_sorted(w->entries, e))
+    if (read_whole(*w, gone.size()))
+        if (int rc = load(w))
+            return rc;
+    for (const NftEntry &e : gone) {
+        Held h;
+        if (int rc = held(w, e, &h))
+            return rc;
+        if (h != kHeld)
             return GW_E_NOT_FOUND;
-    std::vector<NftEntry> kept;
-    for (const NftEntry &e : w->entries)
-        if (!holds_sorted(gone, e))
-            kept.push_back(e);
-    w->entries.swap(kept);
+    }
+    if (w->loaded) {
+        std::vector<NftEntry> kept;
+        for (const NftEntry &e : w->entries)
+            if (!holds_sorted(gone, e))
+                kept.push_back(e);
+        w->entries.swap(kept);
+    }
+    w->count -= gone.size();
     w->removed.insert(w->removed.end(), gone.begin(), gone.end());
     return GW_OK;
 }
 
-std::string element_list(const std::vector<NftEntry> &entries)
+std::string set_decl(const NftSet &s)
 {
-    std::string out = "{ ";
-    for (size_t i = 0; i < entries.size(); ++i) {
-        out += i ? ", " : "";
-        out += entries[i].text;
-    }
-    return out + " }";
+    return "add set " + set_ref(s.name) + " { type " + (s.protocol == CSSGW_PROTOCOL_IPV4 ? "ipv4_addr" : "ipv6_addr") +
+           "; flags interval; comment \"" + comment_of(s) + "\"; }\n";
 }
 
-// Whether removing entries is cheaper as emptying the set and adding back
-// what stays (in the same transaction): nft's removal from an interval set
-// costs in proportion to the set's size for every entry removed.
-bool rebuild(const Work &w)
+bool changes(const Work &w)
 {
-    size_t before = w.entries.size() + w.removed.size();
-    return w.removed.size() * before > 8 * w.entries.size();
+    return w.fresh || !w.added.empty() || !w.removed.empty() || !w.set.counted;
 }
 
-// The batch of a list of changes: the sets made, then the elements added
-// and removed.
-std::string batch_of(const std::vector<Work> &work)
+// Removes the sets a failed change made (their elements never went in).
+void undo_fresh(const std::vector<Work> &work)
 {
-    std::string batch = "add table " + table_ref() + "\n";
-    for (const Work &w : work) {
-        const NftSet &s = w.set;
-        if (w.fresh)
-            batch += "add set " + set_ref(s.name) + " { type " +
-                     (s.protocol == CSSGW_PROTOCOL_IPV4 ? "ipv4_addr" : "ipv6_addr") +
-                     "; flags interval; comment \"" + comment_of(s) + "\"; }\n";
-        if (!w.removed.empty() && rebuild(w)) {
-            batch += "flush set " + set_ref(s.name) + "\n";
-            if (!w.entries.empty())
-                batch += "add element " + set_ref(s.name) + " " + element_list(w.entries) + "\n";
-            continue;
-        }
-        if (!w.added.empty())
-            batch += "add element " + set_ref(s.name) + " " + element_list(w.added) + "\n";
-        if (!w.removed.empty())
-            batch += "delete element " + set_ref(s.name) + " " + element_list(w.removed) + "\n";
-    }
-    return batch;
-}
-
-bool nothing_to_do(const std::vector<Work> &work)
-{
+    std::string batch;
     for (const Work &w : work)
-        if (w.fresh || !w.added.empty() || !w.removed.empty())
-            return false;
-    return true;
+        if (w.fresh)
+            batch += "delete set " + set_ref(w.set.name) + "\n";
+    if (!batch.empty())
+        nft_run_text(batch);
 }
 
-template <typename Fn> int change_sets(const CsSgw_IPSetsList_t *list, Fn each)
+// Makes the new sets (libnftables: the set's comment is nft's), then puts
+// every element change and the new counts in as one transaction.
+int put_in(const std::vector<Work> &work, bool adding)
+{
+    std::string made;
+    NlBatch b;
+    for (const Work &w : work) {
+        if (!changes(w))
+            continue;
+        if (w.fresh)
+            made += set_decl(w.set);
+        if (!w.added.empty())
+            nl_batch_elements(&b, true, w.set.name, v4_of(w), w.added);
+        if (!w.removed.empty())
+            nl_batch_elements(&b, false, w.set.name, v4_of(w), w.removed);
+        nl_batch_count(&b, w.set.name, w.count);
+    }
+    if (!made.empty())
+        if (int rc = nft_run_text("add table " + table_ref() + "\n" + made))
+            return rc;
+    int err_no = 0;
+    int rc = nl_batch_run(&b, &err_no);
+    if (rc == GW_OK)
+        return GW_OK;
+    undo_fresh(work);
+    // An entry that lies inside the new one, which only the kernel saw.
+    if (adding && (err_no == EEXIST || err_no == ENOTEMPTY))
+        return GW_E_OVERLAP;
+    if (!adding && err_no == ENOENT)
+        return GW_E_NOT_FOUND;
+    report_kernel(err_no);
+    return rc;
+}
+
+template <typename Fn> int change_sets(const CsSgw_IPSetsList_t *list, bool adding, Fn each)
 {
     if (!list || (list->SetNum > 0 && !list->Sets))
         return GW_E_ARG;
@@ -302,7 +442,7 @@ template <typename Fn> int change_sets(const CsSgw_IPSetsList_t *list, Fn each)
     for (uint32_t i = 0; i < list->SetNum; ++i)
         if (int rc = each(t, work, list->Sets[i], limits))
             return rc;
-    return nothing_to_do(work) ? GW_OK : nft_run_text(batch_of(work));
+    return put_in(work, adding);
 }
 
 // The set names of a name list, each checked to name one of our sets.
@@ -321,9 +461,8 @@ int names_of(const NftTable &t, const CsSgw_IPSetNameList_t *names, std::vector<
     return GW_OK;
 }
 
-// A change of the sets a name list names: `batch_for(t, names, &batch)`
-// writes its batch.
-template <typename Fn> int change_names(const CsSgw_IPSetNameList_t *names, Fn batch_for)
+// A change of the sets a name list names: `run(t, names)` makes it.
+template <typename Fn> int change_names(const CsSgw_IPSetNameList_t *names, Fn run)
 {
     NftLock lock(true);
     NftTable t;
@@ -332,10 +471,7 @@ template <typename Fn> int change_names(const CsSgw_IPSetNameList_t *names, Fn b
         return rc;
     if (int rc = names_of(t, names, &list))
         return rc;
-    std::string batch;
-    if (int rc = batch_for(t, list, &batch))
-        return rc;
-    return batch.empty() ? GW_OK : nft_run_text(batch);
+    return run(t, list);
 }
 
 }  // namespace
@@ -384,7 +520,7 @@ bool owrt_listed_entry(uint32_t protocol, const std::string &listed, NftEntry *o
             return false;
         span(a, prefix, bytes, out->lo, out->hi);
     }
-    out->text = span_text(bytes == 4, out->lo, out->hi);
+    out->text = owrt_span_text(bytes == 4, out->lo, out->hi);
     return true;
 }
 
@@ -400,27 +536,37 @@ bool owrt_entry_overlap(const NftEntry &a, const NftEntry &b)
 
 int owrt_sets_add(const CsSgw_IPSetsList_t *list)
 {
-    return change_sets(list, add_record);
+    return change_sets(list, true, add_record);
 }
 
 int owrt_sets_delete_entries(const CsSgw_IPSetsList_t *list)
 {
-    return change_sets(list, [](const NftTable &t, std::vector<Work> &work, const CsSgw_IPSetInfo_t &rec,
-                                const GwLimits &) { return delete_record(t, work, rec); });
+    return change_sets(list, false,
+                       [](const NftTable &t, std::vector<Work> &work, const CsSgw_IPSetInfo_t &rec,
+                          const GwLimits &) { return delete_record(t, work, rec); });
 }
 
 int owrt_sets_clear(const CsSgw_IPSetNameList_t *names)
 {
-    return change_names(names, [](const NftTable &, const std::vector<std::string> &list, std::string *batch) {
-        for (const std::string &name : list)
-            *batch += "flush set " + set_ref(name) + "\n";
-        return static_cast<int>(GW_OK);
+    return change_names(names, [](const NftTable &, const std::vector<std::string> &list) {
+        // Emptied with their counts, in one transaction.
+        NlBatch b;
+        for (const std::string &name : list) {
+            nl_batch_flush(&b, name);
+            nl_batch_count(&b, name, 0);
+        }
+        int err_no = 0;
+        int rc = nl_batch_run(&b, &err_no);
+        if (rc)
+            report_kernel(err_no);
+        return rc;
     });
 }
 
 int owrt_sets_destroy(const CsSgw_IPSetNameList_t *names)
 {
-    return change_names(names, [](const NftTable &t, const std::vector<std::string> &list, std::string *batch) {
+    return change_names(names, [](const NftTable &t, const std::vector<std::string> &list) {
+        std::string batch;
         for (size_t i = 0; i < list.size(); ++i) {
             // A set named twice is gone the second time.
             auto end = list.begin() + static_cast<long>(i);
@@ -430,11 +576,13 @@ int owrt_sets_destroy(const CsSgw_IPSetNameList_t *names)
             for (const NftPart &p : t.parts)
                 if (std::find(p.sets.begin(), p.sets.end(), list[i]) != p.sets.end())
                     return static_cast<int>(GW_E_IN_USE);
-            *batch += "delete set " + set_ref(list[i]) + "\n";
+            batch += "delete set " + set_ref(list[i]) + "\n";
+            if (std::find(t.quotas.begin(), t.quotas.end(), list[i]) != t.quotas.end())
+                batch += "delete quota " + set_ref(list[i]) + "\n";
         }
         if (!list.empty() && nft_table_empty_without(t, list, {}))
-            *batch += "delete table " + table_ref() + "\n";
-        return static_cast<int>(GW_OK);
+            batch += "delete table " + table_ref() + "\n";
+        return batch.empty() ? static_cast<int>(GW_OK) : nft_run_text(batch);
     });
 }
 
@@ -446,20 +594,24 @@ int owrt_set_check(const char *set_name, const char *entry, int *present)
     std::string name(set_name, strnlen(set_name, kSetNameMax));
     if (!owrt_name_valid(name, kSetNameMax))
         return name.empty() ? GW_E_ARG : GW_E_NAME;
-    NftLock lock(false);
-    NftTable t;
-    if (int rc = nft_read(false, &t))
+    // Three questions to the kernel, whatever the size of the set: the
+    // set, and the entries holding the first and the last address.
+    uint32_t protocol;
+    if (int rc = nl_set_protocol(name, &protocol))
         return rc;
-    const NftSet *s = nft_find_set(t, name);
-    if (!s)
-        return GW_E_NOT_FOUND;
     NftEntry e;
-    if (!owrt_entry(s->protocol, std::string(entry, strnlen(entry, kEntryMax)), &e))
+    if (!owrt_entry(protocol, std::string(entry, strnlen(entry, kEntryMax)), &e))
         return GW_E_ENTRY;
-    bool found = false;
-    int rc = nft_get_element(name, e.text, &found);
-    *present = found ? 1 : 0;
-    return rc;
+    bool v4 = protocol == CSSGW_PROTOCOL_IPV4;
+    bool at_lo, at_hi;
+    unsigned char lo_start[16], hi_start[16];
+    if (int rc = nl_elem_start(name, v4, e.lo, &at_lo, lo_start))
+        return rc;
+    if (int rc = nl_elem_start(name, v4, e.hi, &at_hi, hi_start))
+        return rc;
+    // Entries never overlap: one entry holds both ends, so all between.
+    *present = at_lo && at_hi && memcmp(lo_start, hi_start, 16) == 0 ? 1 : 0;
+    return GW_OK;
 }
 
 int owrt_sets_state(bool with_entries, GwState *st)

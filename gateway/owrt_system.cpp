@@ -14,6 +14,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -247,7 +248,8 @@ std::map<std::string, std::string> link_types(const std::string &bridge)
 {
     std::map<std::string, std::string> out;
     std::string fdb;
-    if (!owrt_read(("/sys/class/net/" + bridge + "/brforward").c_str(), &fdb))
+    // 16 bytes a learnt address: no cap a large LAN could reach.
+    if (!owrt_read(("/sys/class/net/" + bridge + "/brforward").c_str(), &fdb, SIZE_MAX))
         return out;
     std::map<unsigned, bool> ports = bridge_ports(bridge);
     // 16-byte records: mac[6], port_no, is_local, ageing timer (u32),
@@ -401,9 +403,6 @@ int owrt_hosts(std::vector<CsSgw_LanHostInfo_t> *out)
     char ifname[33];
     if (int rc = owrt_lan_ifname(ifname))
         return rc;
-    std::string arp;
-    if (!owrt_read("/proc/net/arp", &arp))
-        return GW_E_STATE;
     // Names: the client's own from the leases file, the one given to its
     // static lease in the DHCP config.
     std::vector<UciSection> dhcp;
@@ -420,35 +419,41 @@ int owrt_hosts(std::vector<CsSgw_LanHostInfo_t> *out)
                 device_names[lower(*mac)] = *name;
         }
     }
-    std::string leases;
-    if (owrt_read(leasefile.c_str(), &leases)) {
-        for (const std::string &line : owrt_lines(leases)) {
-            char mac[64], ip[64], name[256];
-            if (sscanf(line.c_str(), "%*s %63s %63s %255s", mac, ip, name) == 3 && strcmp(name, "*") != 0)
-                host_names[lower(mac)] = name;
-        }
-    }
+    // Both tables are read line by line: a busy network has no bound on
+    // their size.
+    owrt_each_line(leasefile.c_str(), [&](const std::string &line) {
+        char mac[64], ip[64], name[256];
+        if (sscanf(line.c_str(), "%*s %63s %63s %255s", mac, ip, name) == 3 && strcmp(name, "*") != 0)
+            host_names[lower(mac)] = name;
+    });
     std::map<std::string, std::string> links = link_types(ifname);
-    std::vector<std::string> lines = owrt_lines(arp);
-    for (size_t i = 1; i < lines.size(); ++i) {
+    bool heading = true;
+    bool read = owrt_each_line("/proc/net/arp", [&](const std::string &line) {
+        if (heading) {
+            heading = false;
+            return;
+        }
         char ip[64], mac[64], dev[64];
         unsigned flags;
-        if (sscanf(lines[i].c_str(), "%63s %*s %x %63s %*s %63s", ip, &flags, mac, dev) != 4)
-            continue;
+        if (sscanf(line.c_str(), "%63s %*s %x %63s %*s %63s", ip, &flags, mac, dev) != 4)
+            return;
         struct in_addr probe;
         // Complete entries only (ATF_COM), on the LAN, with a real address.
         if (strcmp(dev, ifname) != 0 || !(flags & 0x2) || !strcmp(mac, "00:00:00:00:00:00") ||
             inet_pton(AF_INET, ip, &probe) != 1)
-            continue;
+            return;
         CsSgw_LanHostInfo_t h;
         memset(&h, 0, sizeof h);
         std::string m = lower(mac);
-        gw_set_field(h.hostName, host_names.count(m) ? host_names[m] : "");
-        gw_set_field(h.deviceName, device_names.count(m) ? device_names[m] : "");
+        auto name = host_names.find(m);
+        auto device = device_names.find(m);
+        auto link = links.find(m);
+        gw_set_field(h.hostName, name != host_names.end() ? name->second : "");
+        gw_set_field(h.deviceName, device != device_names.end() ? device->second : "");
         gw_set_field(h.mac, m);
         gw_set_field(h.ip, ip);
-        gw_set_field(h.linkType, links.count(m) ? links[m] : "");
+        gw_set_field(h.linkType, link != links.end() ? link->second : "");
         out->push_back(h);
-    }
-    return GW_OK;
+    });
+    return read ? GW_OK : GW_E_STATE;
 }

@@ -62,6 +62,42 @@ std::vector<std::string> owrt_lines(const std::string &text)
     return lines;
 }
 
+bool owrt_each_line(const char *path, const std::function<void(const std::string &)> &fn)
+{
+    int fd = open_regular(owrt_path(path).c_str());
+    if (fd < 0)
+        return false;
+    std::string line;
+    char buf[4096];
+    for (;;) {
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            close(fd);
+            return false;
+        }
+        if (n == 0)
+            break;
+        const char *p = buf, *end = buf + n;
+        while (p < end) {
+            const char *nl = static_cast<const char *>(memchr(p, '\n', static_cast<size_t>(end - p)));
+            if (!nl) {
+                line.append(p, static_cast<size_t>(end - p));
+                break;
+            }
+            line.append(p, static_cast<size_t>(nl - p));
+            fn(line);
+            line.clear();
+            p = nl + 1;
+        }
+    }
+    close(fd);
+    if (!line.empty())
+        fn(line);
+    return true;
+}
+
 namespace {
 
 bool blank(char c)

@@ -31,11 +31,12 @@ endforeach()
 
 # The backend's parsers (UCI text, entries, limits) and its C interface
 # against the kernel of the router namespace, compiled in.
-add_executable(owrt_test ${OWRT_DIR}/owrt_unit_test.cpp ${OWRT_DIR}/owrt_lib_test.cpp
+add_executable(owrt_test ${OWRT_DIR}/owrt_unit_test.cpp ${OWRT_DIR}/owrt_lib_test.cpp ${OWRT_DIR}/owrt_scale_test.cpp
   ${PROJECT_SOURCE_DIR}/gateway/gw_model.cpp
   ${PROJECT_SOURCE_DIR}/gateway/gw_handout.cpp
   ${PROJECT_SOURCE_DIR}/gateway/owrt_api.cpp
   ${PROJECT_SOURCE_DIR}/gateway/owrt_nft.cpp
+  ${PROJECT_SOURCE_DIR}/gateway/owrt_nl.cpp
   ${PROJECT_SOURCE_DIR}/gateway/owrt_rules.cpp
   ${PROJECT_SOURCE_DIR}/gateway/owrt_sets.cpp
   ${PROJECT_SOURCE_DIR}/gateway/owrt_system.cpp

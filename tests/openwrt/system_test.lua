@@ -258,6 +258,27 @@ test("without a leases file hosts are listed without names; the default leases f
     eq(capi.get_online_hostinfo()[1].hostName, "phone")
 end)
 
+test("a neighbour table and a leases file of 50 000 lines (several MiB) are read whole", function()
+    fresh()
+    local N = 50000
+    local arp, leases = { "IP address       HW type     Flags       HW address            Mask     Device" }, {}
+    for i = 0, N - 1 do
+        local ip = string.format("10.%d.%d.%d", i // 65536, (i // 256) % 256, i % 256)
+        local mac = string.format("02:bb:00:%02x:%02x:%02x", i // 65536, (i // 256) % 256, i % 256)
+        arp[#arp + 1] = string.format("%-16s 0x1         0x2         %s     *        br-lan", ip, mac)
+        leases[#leases + 1] = string.format("1700000000 %s %s host-%d *", mac, ip, i)
+    end
+    local arp_text, leases_text = table.concat(arp, "\n") .. "\n", table.concat(leases, "\n")
+    assert(#arp_text > 2 * 1024 * 1024 and #leases_text > 2 * 1024 * 1024, "both well past 1 MiB")
+    ow.put("/proc/net/arp", arp_text)
+    ow.put("/tmp/dhcp.leases", leases_text)
+    local h = capi.get_online_hostinfo()
+    assert(h, "a list")
+    eq(#h, N, "every host")
+    eq(h[1].ip, "10.0.0.0"); eq(h[1].hostName, "host-0")
+    eq(h[N].ip, "10.0.195.79"); eq(h[N].mac, "02:bb:00:00:c3:4f"); eq(h[N].hostName, "host-" .. (N - 1), "last line without a newline")
+end)
+
 test("the namespace's own neighbour table gives the LAN client", function()
     fresh()
     ow.link("/proc/net/arp", "/proc/net/arp")
