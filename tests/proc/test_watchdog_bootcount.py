@@ -76,8 +76,8 @@ class Counting(TreeCase):
     def test_kills_by_the_alive_check_are_failed_attempts(self):
         t = self.t
         t.config([("a", True)])
-        # Seen alive once (its first file is found), then never again.
-        t.child("a", "alive 20 3", where="data")
+        # Refreshes its file past the next check (seen alive), then never again.
+        t.child("a", "alive 20 %d" % int(harness.ALIVE_CHECK * 1.1 * 50), where="data")
         t.child("a", "alive 20")
         harness.write(t.path("data", ".bootchk"), PLUGIN)
         w = t.start()
