@@ -86,6 +86,16 @@ int remove_entry(const char *path, const struct stat *, int, struct FTW *)
     return remove(path) == 0 || errno == ENOENT ? 0 : -1;
 }
 
+// The device of the tree being removed; a directory on another one is a
+// mount point. Only directories are compared: on an overlay (the root file
+// system of a router) files report the device of the layer they come from.
+thread_local dev_t g_tree_dev;
+
+int mount_inside(const char *, const struct stat *st, int type, struct FTW *)
+{
+    return type == FTW_D && st->st_dev != g_tree_dev ? 1 : 0;
+}
+
 }  // namespace
 
 int tree_remove(const char *path)
@@ -95,8 +105,12 @@ int tree_remove(const char *path)
         return errno == ENOENT ? 0 : -1;
     if (!S_ISDIR(st.st_mode))
         return unlink(path) == 0 || errno == ENOENT ? 0 : -1;
-    // Depth first, links taken as they are, never crossing into another mount.
-    return nftw(path, remove_entry, 16, FTW_DEPTH | FTW_PHYS | FTW_MOUNT);
+    // Never into another mount: refused whole when one is inside. Then depth
+    // first, links taken as they are.
+    g_tree_dev = st.st_dev;
+    if (nftw(path, mount_inside, 16, FTW_PHYS) != 0)
+        return -1;
+    return nftw(path, remove_entry, 16, FTW_DEPTH | FTW_PHYS);
 }
 
 int file_replace_open(FileReplace &r, const char *path, mode_t mode)

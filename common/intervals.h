@@ -32,6 +32,15 @@ constexpr long kAliveCheckMs = scaled_ms(120, 1000);  // alive-file check period
 // A process of an upgrade that dies by a signal this early (and was never
 // seen alive) failed to boot: the upgrade is rolled back.
 constexpr long kBootGraceMs = scaled_ms(60);
+// A run of an upgrade proves the upgrade once it has lasted this long; one
+// that ends earlier is a failed attempt. Test builds keep several seconds,
+// so that a loaded machine cannot make a short run look long (a long one
+// cannot look short: its time is measured from before the fork).
+constexpr long kBootProofS = 600;
+constexpr long kBootProofMs = scaled_ms(kBootProofS, 10000);
+// While a run has yet to prove itself after failed attempts, the wait for
+// exits wakes this often to notice the moment it does.
+constexpr long kBootProofPollMs = scaled_ms(1, 20);
 // Back-off after crashes by SIGSEGV: the first, second and third crash, then
 // every later one (count shared by all supervised processes).
 constexpr long kSegvDelayS[] = {60, 660, 1260, 7200};

@@ -122,5 +122,6 @@ void start_entry(ProcTable &table, int index, int code, const WatchdogDirs &dirs
     entry.missing = 0;
     entry.seen_alive = 0;
     entry.started_ms = monotonic_ms();
+    entry.proven = 0;
     entry.pid = launch_process(path, entry.alive_path, code, table.debug, table.boot, dirs);
 }

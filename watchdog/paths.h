@@ -12,6 +12,7 @@ inline constexpr WatchdogDirs kDirs = {"/tmp/.uci/", "../data/"};
 
 inline constexpr const char kConfigFile[] = "config";   // beside the watchdog
 inline constexpr const char kBootchkFile[] = ".bootchk";
+inline constexpr const char kBootCountFile[] = ".bootcount";  // failed attempts of the upgrade, beside .bootchk
 inline constexpr const char kPackageFile[] = "ttupgrade.tgz";
 inline constexpr const char kBundleFile[] = "init.bin";
 inline constexpr const char kDefaultProcess[] = "korvex-dpi-inner";

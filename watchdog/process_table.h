@@ -18,6 +18,7 @@ struct ProcEntry {
     std::atomic<int32_t> pid;         // 0 not running, -1 the last fork failed
     std::atomic<int32_t> seen_alive;  // 1 once the alive check found its file since the start
     int64_t started_ms;               // monotonic time of the last start (main thread only)
+    int32_t proven;                   // 1 once this run lasted past kBootProofMs (main thread only)
 };
 
 struct ProcTable {
@@ -27,6 +28,7 @@ struct ProcTable {
     int32_t run_fd;    // run file, destination of event lines
     int32_t count;     // configured entries, at most kMaxEntries
     int32_t upgraded;  // this cycle runs an upgrade (plugin files or installed bundle)
+    int32_t failed_runs;  // failed attempts of that upgrade in a row (kept in .bootcount)
     ProcEntry entries[kMaxEntries];
     uint32_t segv_count;  // crashes by SIGSEGV so far, all entries together
 };

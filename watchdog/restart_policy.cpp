@@ -79,3 +79,7 @@ RestartDelay restart_delay(const ExitStatus &status, ProcTable &table)
         return {segv_delay(table), true};
     return {kRestartDelayS, false};
 }
+
+bool counts_as_failed_attempt(const ExitStatus &status) { return exit_action(status) == ExitAction::Restart; }
+
+bool run_proven(int64_t run_ms) { return run_ms >= kBootProofMs; }

@@ -4,6 +4,8 @@
 
 #include "watchdog/process_table.h"
 
+#include <cstdint>
+
 // Exit codes of the engine's CENUM table that the watchdog acts on.
 enum AppRetcode {
     APP_RETCODE_ERROR = 129,
@@ -58,3 +60,16 @@ long segv_delay(ProcTable &table);
 
 // Delay before restarting after `status` (counts a SIGSEGV crash).
 RestartDelay restart_delay(const ExitStatus &status, ProcTable &table);
+
+// An upgrade whose runs end this many times in a row before they prove
+// themselves has failed and is rolled back.
+constexpr int kBootAttempts = 3;
+
+// True when a run of an upgrade that ended with `status` before it proved
+// itself is a failed attempt: every ending that only restarts the process
+// (any exit code but 129-132 and 160, any signal, the alive check's kill).
+// 129 rolls back by itself; 130-132 and 160 are requests, not failures.
+bool counts_as_failed_attempt(const ExitStatus &status);
+
+// True when a run of `run_ms` milliseconds proves its upgrade.
+bool run_proven(int64_t run_ms);

@@ -21,7 +21,7 @@
 namespace {
 
 // The watchdog's own files, never taken from an archive.
-const char *const kReservedTopNames[] = {kBootchkFile, ".bootchk.new"};
+const char *const kReservedTopNames[] = {kBootchkFile, ".bootchk.new", kBootCountFile, ".bootcount.new"};
 
 // Links followed while checking one link, before it counts as a loop.
 constexpr int kMaxLinkHops = 40;

@@ -3,6 +3,7 @@
 #include "common/intervals.h"
 #include "common/sleep.h"
 #include "watchdog/boot_check.h"
+#include "watchdog/boot_count.h"
 #include "watchdog/killall.h"
 #include "watchdog/launch.h"
 #include "watchdog/restart_policy.h"
@@ -42,6 +43,24 @@ bool boot_crashed(const ProcTable &table, const ProcEntry &entry)
     return entry.alive_path[0] != '\0' || monotonic_ms() - entry.started_ms < kBootGraceMs;
 }
 
+// Waits for any child. While an upgrade has failed attempts and one of its
+// runs has yet to prove itself, wakes up (0) when that run does, so that the
+// count is forgotten then and not only when the run ends: a power cut during
+// a long good run must not leave the old count behind.
+pid_t wait_exit(const ProcTable &table, int *status)
+{
+    for (;;) {
+        int64_t due = bootcount_deadline(table);
+        pid_t pid = waitpid(-1, status, due < 0 ? 0 : WNOHANG);
+        if (pid != 0)
+            return pid;
+        int64_t left = due - monotonic_ms();
+        if (left <= 0)
+            return 0;
+        sleep_ms(left < kBootProofPollMs ? left : kBootProofPollMs);
+    }
+}
+
 }  // namespace
 
 void kill_all(ProcTable &table)
@@ -57,7 +76,10 @@ WaitResult wait_children(ProcTable &table, int &last_code, const WatchdogDirs &d
 {
     for (;;) {
         int status = 0;
-        pid_t pid = waitpid(-1, &status, 0);
+        pid_t pid = wait_exit(table, &status);
+        bootcount_proofs(table, dirs);
+        if (pid == 0)
+            continue;
         if (pid < 0) {
             if (errno == EINTR)
                 continue;
@@ -80,6 +102,10 @@ WaitResult wait_children(ProcTable &table, int &last_code, const WatchdogDirs &d
         if (!exit.status.normal && boot_crashed(table, entry)) {
             stdout_printf("%s died by signal %d before it was seen alive, so the upgrade failed to boot\n",
                           entry.name, exit.status.code);
+            last_code = APP_RETCODE_ERROR;
+            return WaitResult::BootCrash;
+        }
+        if (bootcount_run_ended(table, entry, exit.status, dirs)) {
             last_code = APP_RETCODE_ERROR;
             return WaitResult::BootCrash;
         }
@@ -118,6 +144,7 @@ void supervise(ProcTable &table, const WatchdogDirs &dirs)
         kill_all(table);
         table.boot = boot_state_ok(dirs);
         table.upgraded = boot_upgraded(dirs);
+        bootcount_cycle(table, dirs);
         for (int i = 0; i < table.count && i < kMaxEntries; ++i) {
             start_entry(table, i, last_code, dirs);
             if (table.entries[i].pid < 0)
@@ -133,8 +160,11 @@ void supervise(ProcTable &table, const WatchdogDirs &dirs)
             return;
         }
         stdout_printf("failed boot, then clean bootchk, and try again");
-        // After a crash the factory files start after the normal delay, not
-        // at once: the processes of a cycle share one crashing moment.
+        // The next upgrade starts with a clean count.
+        bootcount_write(dirs, 0);
+        // After a crash or a failed attempt the factory files start after the
+        // normal delay, not at once: the processes of a cycle share one
+        // failing moment.
         if (result == WaitResult::BootCrash) {
             stdout_printf("Will restart normal prog after %ld secs\n", kRestartDelayS);
             sleep_ms(scaled_ms(kRestartDelayS));

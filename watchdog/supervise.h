@@ -8,7 +8,8 @@
 enum class WaitResult {
     NewCycle,     // an exit code asked for a new cycle (after any upgrade step)
     BootFailure,  // exit 129, or the wait itself failed
-    BootCrash,    // a process of an upgrade died by a signal before it was seen alive
+    BootCrash,    // an upgrade failed: a process died by a signal before it was seen
+                  // alive, or its runs failed kBootAttempts times before proving it
     Stop,         // a restart could not fork: supervision ends
 };
 

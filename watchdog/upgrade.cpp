@@ -3,6 +3,7 @@
 #include "common/file_io.h"
 
 #include "common/json_file.h"
+#include "watchdog/boot_count.h"
 #include "watchdog/fs_util.h"
 #include "watchdog/restart_policy.h"
 #include "watchdog/stage.h"
@@ -185,6 +186,12 @@ void step_finish(int code, bool installed, const char *package, const WatchdogDi
     const UpgradeStep *step = upgrade_step_find(code);
     if (installed && obj && step && step->mark)
         bootchk_mark(obj, step->mark);
+    // A new upgrade owes nothing for the failed attempts of the one before.
+    // Forgotten before the new marks are written: an interruption between
+    // the two gives the old installation a fresh count, never the new one
+    // an old count.
+    if (installed)
+        bootcount_write(dirs, 0);
     bootchk_save(bootchk, obj);
     cJSON_Delete(obj);
     unlink(package);

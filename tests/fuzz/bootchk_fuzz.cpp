@@ -1,6 +1,9 @@
 // Fuzz target for the watchdog's boot-check file and its upgrade records.
 // Input: [mode:1][file]; mode % 4 picks
-//   0: .bootchk is the file: the boot decision, then its removal.
+//   0: .bootchk is the file: the boot decision, then its removal; with
+//      bit 4 of the mode the file is the upgrade's count of failed attempts
+//      instead: it reads as a count in range (0 when damaged, and then
+//      removed), and a count written over it reads back.
 //   1, 2: .bootchk is the file, and an upgrade exits with 131 (bundle) or
 //      132 (signatures, nothing installed): the stamps written must keep
 //      what the file said and add what the step promises.
@@ -15,8 +18,10 @@
 #include <string>
 
 #include "common/file_io.h"
+#include "common/json_file.h"
 #include "fuzz_util.h"
 #include "watchdog/boot_check.h"
+#include "watchdog/boot_count.h"
 #include "watchdog/stage.h"
 #include "watchdog/upgrade.h"
 
@@ -29,7 +34,7 @@ constexpr int kCodePlugin = 130;
 const char kPackage[] = "new bundle bytes";
 
 struct Tree {
-    std::string tmp, data, bootchk, package, bundle, record, stage;
+    std::string tmp, data, bootchk, count, package, bundle, record, stage;
     WatchdogDirs dirs;
 };
 Tree *g_tree;
@@ -43,6 +48,7 @@ void tree_make()
     t.data = root + "/data";
     fuzz_check(mkdir(t.tmp.c_str(), 0700) == 0 && mkdir(t.data.c_str(), 0700) == 0, "mkdir");
     t.bootchk = t.data + "/.bootchk";
+    t.count = t.data + "/.bootcount";
     t.package = t.tmp + "/ttupgrade.tgz";
     t.bundle = t.data + "/init.bin";
     t.record = t.tmp + "/ttupgrade.step";
@@ -55,7 +61,7 @@ void tree_make()
 void tree_clear()
 {
     const Tree &t = *g_tree;
-    for (const std::string *p : {&t.bootchk, &t.package, &t.bundle, &t.record, &t.stage})
+    for (const std::string *p : {&t.bootchk, &t.count, &t.package, &t.bundle, &t.record, &t.stage})
         fuzz_check(tree_remove(p->c_str()) == 0, "cannot clear the scratch tree");
 }
 
@@ -97,6 +103,23 @@ void fuzz_decision(const std::string &text)
     cJSON_Delete(root);
     fuzz_check(clear_bootchk(t.dirs) == 1 && !fuzz_exists(t.bootchk), ".bootchk was not removed");
     fuzz_check(boot_state_ok(t.dirs) == 0 && boot_upgraded(t.dirs) == 0, "a decision without .bootchk");
+}
+
+void fuzz_count(const std::string &text, size_t file_size)
+{
+    const Tree &t = *g_tree;
+    int n = bootcount_read(t.dirs);
+    fuzz_check(n >= 0 && n < kBootAttempts, "a count out of range");
+    cJSON *root = parse(text);
+    const cJSON *failed = cJSON_IsObject(root) ? cJSON_GetObjectItem(root, "failed") : nullptr;
+    bool valid = cJSON_IsNumber(failed) && failed->valuedouble >= 0 && failed->valuedouble < kBootAttempts &&
+                 failed->valuedouble == static_cast<int>(failed->valuedouble) && file_size <= kJsonFileMax;
+    fuzz_check(n == (valid ? static_cast<int>(failed->valuedouble) : 0), "wrong count");
+    fuzz_check(valid == fuzz_exists(t.count), "a damaged count was kept, or a good one removed");
+    cJSON_Delete(root);
+    int next = n + 1 < kBootAttempts ? n + 1 : 0;
+    fuzz_check(bootcount_write(t.dirs, next) == 0, "the count cannot be written");
+    fuzz_check(bootcount_read(t.dirs) == next, "the count written does not read back");
 }
 
 void fuzz_step(const std::string &text, int code)
@@ -168,6 +191,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     std::string file(reinterpret_cast<const char *>(data + 1), size - 1);
     switch (mode % 4) {
     case 0:
+        if (mode & 0x10) {
+            fuzz_write_file(g_tree->count, file.data(), file.size());
+            fuzz_count(file.substr(0, file.find('\0')), file.size());
+            break;
+        }
         fuzz_write_file(g_tree->bootchk, file.data(), file.size());
         fuzz_decision(file.substr(0, file.find('\0')));
         break;

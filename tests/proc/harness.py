@@ -22,9 +22,12 @@ HELPERS_DIR = os.environ.get("KORVEX_TEST_HELPERS", "")
 
 # Test builds run one shipped second in one millisecond, except for the
 # intervals that something else must fit into, which keep a floor there
-# (common/intervals.h): the alive check runs every second.
+# (common/intervals.h): the alive check runs every second, and a run of an
+# upgrade proves it after ten seconds.
 SCALE = 1000.0
 ALIVE_CHECK = 1.0
+# The time a run of an upgrade needs to prove it (600 s shipped).
+BOOT_PROOF = 10.0
 
 
 def in_namespace():

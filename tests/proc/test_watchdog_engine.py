@@ -25,6 +25,13 @@ function lcmd_runmsg(text)
 end
 """
 
+FAILING_LOOP_BUNDLE = """
+dofile(rootpath .. "/demo.lua")
+function lcmd_loop()
+    error("the upgraded main loop fails")
+end
+"""
+
 
 def engines():
     """(pid, argv) of every running engine."""
@@ -135,6 +142,24 @@ class Engine(TreeCase):
         self.assertFalse(os.path.exists(t.path("data", ".bootchk")))
         self.assertEqual(t.events(), ["%s exited normally with code(129)" % ENGINE_NAME])
         time.sleep(harness.ALIVE_CHECK * 3)
+        self.assertEqual([p for p, _ in engines()], [pid])
+
+    def test_plugin_upgrade_whose_main_loop_fails_is_rolled_back_after_three_attempts(self):
+        t = self.t
+        self.install()
+        # The upgrade starts well, then its main loop raises: each run ends
+        # with 128 long before it could prove the upgrade.
+        self.install("data", bundle=FAILING_LOOP_BUNDLE)
+        harness.write(t.path("data", ".bootchk"), '{"version":"x","plugindata":1}')
+        w = t.start()
+        pid = self.wait_engine(["-r", "129", "-A", ALIVE], timeout=60)
+        self.assertEqual(t.events(), ["%s exited normally with code(128)" % ENGINE_NAME] * 3 +
+                         ["upgrade failed: %s ended within 600 secs of its start 3 times in a row, rolling back"
+                          % ENGINE_NAME])
+        self.assertIn("%s ended within 600 secs of its start 3 times in a row, so the upgrade failed\n"
+                      "failed boot, then clean bootchk, and try again" % ENGINE_NAME, w.out())
+        self.assertFalse(os.path.exists(t.path("data", ".bootchk")))
+        time.sleep(harness.ALIVE_CHECK * 3)  # the factory engine stays
         self.assertEqual([p for p, _ in engines()], [pid])
 
 

@@ -167,6 +167,18 @@ class Upgrade(TreeCase):
         self.assertEqual(restarts(w.out()), [("segv", 60), ("segv", 660)])
         self.assertEqual(json.loads(self.bootchk()), {"version": "x", "plugindata": 1})
 
+    def test_bootchk_directory_with_files_on_an_overlay_is_replaced_by_an_upgrade_step(self):
+        t = self.t
+        t.config([("a", False)])
+        t.child("a", "upgrade 132 sig.pkg", "hang")
+        harness.write(t.path("bin", "sig.pkg"), "signatures")
+        # The tree lives on an overlay, as the data directory of a router does.
+        os.mkdir(t.path("data", ".bootchk"))
+        harness.write(t.path("data", ".bootchk", "old"), "x")
+        t.start()
+        t.wait_starts("a", 2)
+        self.assertEqual(self.bootchk(), '{"version":"24.02.19.15"}')
+
     def test_bundle_copy_onto_a_full_device_keeps_the_installed_bundle(self):
         t = self.t
         subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "korvex-full", t.data], check=True)
