@@ -7,7 +7,9 @@
 //      a fresh child process;
 //   3. msgsend + msgrecv pairs per second from scripts on 1, 2 and 8
 //      threads, and the same pairs through the native queue, vs a
-//      mutex-guarded std::deque making the same copies.
+//      mutex-guarded std::deque making the same copies;
+//   4. msgsend + msgrecv pairs for one id while 100,000 messages wait for
+//      another id vs the same pairs on an otherwise empty queue.
 // Usage: thread_bench
 #include <pthread.h>
 #include <sys/wait.h>
@@ -324,6 +326,28 @@ double pairs_per_second(bool native, int threads)
     return threads * static_cast<double>(kNativePairs) / s;
 }
 
+// Nanoseconds per send + receive pair for one id, best of kRounds, with
+// `backlog` messages queued for another id meanwhile.
+double pair_ns_with_backlog(int backlog)
+{
+    constexpr int kPairs = 200000;
+    thread_queue_flush();
+    for (int i = 0; i < backlog; ++i)
+        thread_queue_send(7, "b", 1);
+    double best = 1e30;
+    for (int round = 0; round < kRounds; ++round) {
+        auto t0 = Clock::now();
+        for (int i = 0; i < kPairs; ++i) {
+            thread_queue_send(8, kText.data(), kText.size());
+            size_t len;
+            free(thread_queue_recv(8, &len));
+        }
+        best = std::min(best, std::chrono::duration<double, std::nano>(Clock::now() - t0).count() / kPairs);
+    }
+    thread_queue_flush();
+    return best;
+}
+
 }  // namespace
 
 int main()
@@ -358,6 +382,11 @@ int main()
         printf("  %7d   %-12.0f %-12.0f %5.2fx   %-12.0f %5.2fx\n", n, base, native, native / base, script,
                script / base);
     }
+    double empty = pair_ns_with_backlog(0);
+    double crowded = pair_ns_with_backlog(100000);
+    printf("msgsend+msgrecv for one id, 100,000 messages queued for another vs none (best of %d):\n", kRounds);
+    printf("  empty queue  %8.1f ns\n  backlog      %8.1f ns\n  ratio %.2fx (target about 1x)\n", empty, crowded,
+           crowded / empty);
     std::string cmd = "rm -rf '" + dir + "'";
     return system(cmd.c_str()) == 0 ? 0 : 1;
 }

@@ -84,23 +84,45 @@ PbBox *new_box(lua_State *L, PbState *hold, int meta = PB_BOXMETA)
     return b;
 }
 
-// Holds the type table for the rest of the call (a box on the stack), then
-// looks the type up: in that order, since making the box may run
-// finalizers, and they may change the table.
-const PbType *held_type(lua_State *L, PbState *st, const char *name, size_t len, PbBox **box)
+// Calls `body` with this engine's type table held, in protected mode, so
+// that the hold ends on every way out of the call: a raised error (a value
+// of the wrong type, a failing finalizer, memory) is raised again once the
+// hold is released. A hold left to the collector would keep every replaced
+// type alive until no box at all was waiting for collection, which a
+// script that keeps failing never reaches.
+//
+// The body gets the `nargs` values on top of the stack, then the box
+// (box->st is the table); its results replace them, and their count is
+// returned. Arguments are checked before, by the caller: an argument error
+// raised inside would not name the script's function. The box is made
+// last, before the call, and the body looks types up only after that,
+// since making it may run finalizers, and they may change the table.
+int held_call(lua_State *L, PbState *st, lua_CFunction body, int nargs, int meta = PB_BOXMETA)
 {
-    *box = new_box(L, st);
-    return pb_find(st, name, len);
+    luaL_checkstack(L, 3, nullptr);
+    int base = lua_gettop(L) - nargs;
+    PbBox *box = new_box(L, st, meta);
+    // From here to the call nothing allocates, so nothing can raise.
+    lua_rotate(L, base + 1, 1);
+    lua_pushcfunction(L, body);
+    lua_rotate(L, base + 2, 1);
+    lua_pushvalue(L, base + 1);
+    int status = lua_pcall(L, nargs + 1, LUA_MULTRET, 0);
+    box_release(box);
+    if (status != LUA_OK)
+        return lua_error(L);
+    lua_remove(L, base + 1);
+    return lua_gettop(L) - base;
 }
 
-// The same for the type named by argument `i` (a string; raises
-// otherwise), in this engine's table (*st).
-const PbType *held_type_arg(lua_State *L, int i, PbState **st, PbBox **box)
+PbBox *box_arg(lua_State *L, int i) { return static_cast<PbBox *>(lua_touserdata(L, i)); }
+
+// The type named by the string at `i`, looked up in the held table.
+const PbType *type_arg(lua_State *L, int i, const PbBox *box)
 {
     size_t len;
-    const char *name = luaL_checklstring(L, i, &len);
-    *st = state_of(L);
-    return held_type(L, *st, name, len, box);
+    const char *name = lua_tolstring(L, i, &len);
+    return pb_find(box->st, name, len);
 }
 
 // Reads a whole regular file into the box; nullptr, or why it could not.
@@ -275,94 +297,107 @@ int pb_clear(lua_State *L)
     return 0;
 }
 
-int pb_encode(lua_State *L)
+// (name, table, names, box): the encoded message, built in the box.
+int encode_body(lua_State *L)
 {
-    size_t nlen;
-    const char *name = luaL_checklstring(L, 1, &nlen);
-    luaL_checktype(L, 2, LUA_TTABLE);
-
-    lua_settop(L, 2);
-    PbState *st = state_of(L);
-    PbBox *box;
-    const PbType *t = held_type(L, st, name, nlen, &box);
-    if (!t || t->kind == PB_KIND_ENUM) {
-        box_release(box);
-        return luaL_error(L, "type '%s' does not exists", name);
-    }
-    pb_encode_message(L, st, box, t, 2, PB_NAMES);
+    PbBox *box = box_arg(L, 4);
+    const PbType *t = type_arg(L, 1, box);
+    if (!t || t->kind == PB_KIND_ENUM)
+        return luaL_error(L, "type '%s' does not exists", lua_tostring(L, 1));
+    pb_encode_message(L, box->st, box, t, 2, 3);
     lua_pushlstring(L, box->p ? box->p : "", box->n);
-    box_release(box);
     return 1;
 }
 
-int pb_decode(lua_State *L)
+int pb_encode(lua_State *L)
 {
-    size_t nlen;
-    const char *name = luaL_checklstring(L, 1, &nlen);
-    size_t len;
-    const char *data = luaL_checklstring(L, 2, &len);
-    bool into = !lua_isnoneornil(L, 3);
-    if (into)
-        luaL_checktype(L, 3, LUA_TTABLE);
+    luaL_checkstring(L, 1);
+    luaL_checktype(L, 2, LUA_TTABLE);
 
-    lua_settop(L, 3);
-    PbState *st = state_of(L);
-    PbBox *box;
-    const PbType *t = held_type(L, st, name, nlen, &box);
-    if (!t || t->kind == PB_KIND_ENUM) {
-        box_release(box);
-        return luaL_error(L, "type '%s' does not exists", name);
-    }
+    lua_settop(L, 2);
+    lua_pushvalue(L, PB_NAMES);
+    return held_call(L, state_of(L), encode_body, 3);
+}
+
+// (name, data, table or nil, names, box): the decoded table, or nil and
+// why the data is malformed.
+int decode_body(lua_State *L)
+{
+    PbBox *box = box_arg(L, 5);
+    const PbType *t = type_arg(L, 1, box);
+    if (!t || t->kind == PB_KIND_ENUM)
+        return luaL_error(L, "type '%s' does not exists", lua_tostring(L, 1));
+    size_t len;
+    const char *data = lua_tolstring(L, 2, &len);
     char err[128];
-    if (!pb_decode_message(L, st, t, data, len, PB_NAMES, err, sizeof err)) {
-        box_release(box);
+    if (!pb_decode_message(L, box->st, t, data, len, 4, err, sizeof err))
         return mod_fail(L, err);
-    }
-    if (into) {
+    if (!lua_isnil(L, 3)) {
         // Decoded into a table of its own first, so that a failure leaves
         // the caller's table as it was.
         lua_pushnil(L);
-        while (lua_next(L, 5)) {
+        while (lua_next(L, 6)) {
             lua_pushvalue(L, -2);
             lua_insert(L, -2);
             lua_rawset(L, 3);
         }
         lua_pushvalue(L, 3);
     }
-    box_release(box);
     return 1;
+}
+
+int pb_decode(lua_State *L)
+{
+    luaL_checkstring(L, 1);
+    luaL_checkstring(L, 2);
+    if (!lua_isnoneornil(L, 3))
+        luaL_checktype(L, 3, LUA_TTABLE);
+
+    lua_settop(L, 3);
+    lua_pushvalue(L, PB_NAMES);
+    return held_call(L, state_of(L), decode_body, 4);
 }
 
 // Iterator of pb.types: upvalues are the state, a list of the names when
 // the iteration began, the position in it and the box metatable.
+// (list, position, box): the next listed type that is still loaded, then
+// the new position; only the position at the end.
+int types_next_body(lua_State *L)
+{
+    PbBox *box = box_arg(L, 3);
+    lua_Integer i = lua_tointeger(L, 2);
+    for (;;) {
+        ++i;
+        if (lua_rawgeti(L, 1, i) != LUA_TSTRING)
+            break;
+        const PbType *t = type_arg(L, -1, box);
+        lua_pop(L, 1);
+        if (t) {
+            int n = push_type_info(L, t);
+            lua_pushinteger(L, i);
+            return n + 1;
+        }
+        // dropped since
+    }
+    lua_pushinteger(L, i);
+    return 1;
+}
+
 int types_next(lua_State *L)
 {
     PbState *st = static_cast<PbState *>(lua_touserdata(L, lua_upvalueindex(1)));
-    PbBox *box = new_box(L, st, lua_upvalueindex(4));
-    for (;;) {
-        lua_Integer i = lua_tointeger(L, lua_upvalueindex(3)) + 1;
-        lua_pushinteger(L, i);
-        lua_replace(L, lua_upvalueindex(3));
-        if (lua_rawgeti(L, lua_upvalueindex(2), i) != LUA_TSTRING) {
-            box_release(box);
-            return 0;
-        }
-        size_t len;
-        const char *name = lua_tolstring(L, -1, &len);
-        const PbType *t = pb_find(st, name, len);
-        lua_pop(L, 1);
-        if (!t)
-            continue;  // dropped since
-        int n = push_type_info(L, t);
-        box_release(box);
-        return n;
-    }
+    lua_settop(L, 0);
+    lua_pushvalue(L, lua_upvalueindex(2));
+    lua_pushvalue(L, lua_upvalueindex(3));
+    int n = held_call(L, st, types_next_body, 2, lua_upvalueindex(4));
+    lua_replace(L, lua_upvalueindex(3));
+    return n - 1;
 }
 
-int pb_types(lua_State *L)
+// (box): the names of every loaded type.
+int types_body(lua_State *L)
 {
-    PbState *st = state_of(L);
-    PbBox *box = new_box(L, st);
+    const PbState *st = box_arg(L, 1)->st;
     lua_createtable(L, static_cast<int>(st->count), 0);
     lua_Integer n = 0;
     for (size_t i = 0; i < st->nbuckets; ++i)
@@ -370,7 +405,13 @@ int pb_types(lua_State *L)
             lua_pushlstring(L, t->name.s, t->name.len);
             lua_rawseti(L, -2, ++n);
         }
-    box_release(box);
+    return 1;
+}
+
+int pb_types(lua_State *L)
+{
+    lua_settop(L, 0);
+    held_call(L, state_of(L), types_body, 0);
     lua_pushvalue(L, PB_STATE);
     lua_insert(L, -2);
     lua_pushinteger(L, 0);
@@ -379,42 +420,56 @@ int pb_types(lua_State *L)
     return 1;
 }
 
+// (name, box): name, short name and kind, or nil.
+int type_body(lua_State *L)
+{
+    const PbType *t = type_arg(L, 1, box_arg(L, 2));
+    return t ? push_type_info(L, t) : mod_nil(L);
+}
+
 int pb_type(lua_State *L)
 {
-    PbState *st;
-    PbBox *box;
-    const PbType *t = held_type_arg(L, 1, &st, &box);
-    int n = t ? push_type_info(L, t) : mod_nil(L);
-    box_release(box);
-    return n;
+    luaL_checkstring(L, 1);
+
+    lua_settop(L, 1);
+    return held_call(L, state_of(L), type_body, 1);
 }
 
 // Iterator of pb.fields: upvalues are the state, the type's name, the
 // position and the box metatable.
-int fields_next(lua_State *L)
+// (type name, position, box): the next field or enum value, then the new
+// position; only the position at the end.
+int fields_next_body(lua_State *L)
 {
-    PbState *st = static_cast<PbState *>(lua_touserdata(L, lua_upvalueindex(1)));
-    PbBox *box = new_box(L, st, lua_upvalueindex(4));
-    size_t len;
-    const char *name = lua_tolstring(L, lua_upvalueindex(2), &len);
-    const PbType *t = pb_find(st, name, len);
-    lua_Integer i = lua_tointeger(L, lua_upvalueindex(3)) + 1;
+    PbBox *box = box_arg(L, 3);
+    const PbType *t = type_arg(L, 1, box);
+    lua_Integer i = lua_tointeger(L, 2);
     uint32_t count = !t ? 0 : t->kind == PB_KIND_ENUM ? t->nvalues : t->nfields;
     int n = 0;
-    if (i <= static_cast<lua_Integer>(count)) {
-        lua_pushinteger(L, i);
-        lua_replace(L, lua_upvalueindex(3));
+    if (i < static_cast<lua_Integer>(count)) {
+        ++i;
         if (t->kind == PB_KIND_ENUM) {
             const PbEnumValue *v = &t->values[i - 1];
             lua_pushlstring(L, v->name.s, v->name.len);
             lua_pushinteger(L, v->number);
             n = 2;
         } else {
-            n = push_field_info(L, st, &t->fields[i - 1]);
+            n = push_field_info(L, box->st, &t->fields[i - 1]);
         }
     }
-    box_release(box);
-    return n;
+    lua_pushinteger(L, i);
+    return n + 1;
+}
+
+int fields_next(lua_State *L)
+{
+    PbState *st = static_cast<PbState *>(lua_touserdata(L, lua_upvalueindex(1)));
+    lua_settop(L, 0);
+    lua_pushvalue(L, lua_upvalueindex(2));
+    lua_pushvalue(L, lua_upvalueindex(3));
+    int n = held_call(L, st, fields_next_body, 2, lua_upvalueindex(4));
+    lua_replace(L, lua_upvalueindex(3));
+    return n - 1;
 }
 
 int pb_fields(lua_State *L)
@@ -429,11 +484,11 @@ int pb_fields(lua_State *L)
     return 1;
 }
 
-int pb_field(lua_State *L)
+// (name, field name or number, box): the field's description, or nil.
+int field_body(lua_State *L)
 {
-    PbState *st;
-    PbBox *box;
-    const PbType *t = held_type_arg(L, 1, &st, &box);
+    PbBox *box = box_arg(L, 3);
+    const PbType *t = type_arg(L, 1, box);
     lua_Integer number = 0;
     bool by_number = mod_integer(L, 2, &number);
     size_t flen = 0;
@@ -445,16 +500,21 @@ int pb_field(lua_State *L)
         else if (fname)
             f = pb_field_by_name(t, fname, flen);
     }
-    int n = f ? push_field_info(L, st, f) : mod_nil(L);
-    box_release(box);
-    return n;
+    return f ? push_field_info(L, box->st, f) : mod_nil(L);
 }
 
-int pb_enum(lua_State *L)
+int pb_field(lua_State *L)
 {
-    PbState *st;
-    PbBox *box;
-    const PbType *t = held_type_arg(L, 1, &st, &box);
+    luaL_checkstring(L, 1);
+
+    lua_settop(L, 2);
+    return held_call(L, state_of(L), field_body, 2);
+}
+
+// (name, value name or number, box): the number or name, or nil.
+int enum_body(lua_State *L)
+{
+    const PbType *t = type_arg(L, 1, box_arg(L, 3));
     lua_Integer number = 0;
     bool by_number = mod_integer(L, 2, &number) && number >= INT32_MIN && number <= INT32_MAX;
     size_t vlen = 0;
@@ -472,30 +532,42 @@ int pb_enum(lua_State *L)
         lua_pushinteger(L, v->number);
     else
         lua_pushlstring(L, v->name.s, v->name.len);
-    box_release(box);
     return 1;
 }
 
-int pb_defaults(lua_State *L)
+int pb_enum(lua_State *L)
 {
-    PbState *st;
-    PbBox *box;
-    const PbType *t = held_type_arg(L, 1, &st, &box);
-    if (!t || t->kind == PB_KIND_ENUM) {
-        box_release(box);
+    luaL_checkstring(L, 1);
+
+    lua_settop(L, 2);
+    return held_call(L, state_of(L), enum_body, 2);
+}
+
+// (name, box): a table of the scalar fields' defaults, or nil.
+int defaults_body(lua_State *L)
+{
+    PbBox *box = box_arg(L, 2);
+    const PbType *t = type_arg(L, 1, box);
+    if (!t || t->kind == PB_KIND_ENUM)
         return mod_nil(L);
-    }
     lua_createtable(L, 0, static_cast<int>(t->nfields));
     for (uint32_t i = 0; i < t->nfields; ++i) {
         const PbField *f = &t->fields[i];
         if (!is_scalar_singular(f) || f->oneof >= 0)
             continue;
         lua_pushlstring(L, f->name.s, f->name.len);
-        pb_push_default(L, st, f, true, false);
+        pb_push_default(L, box->st, f, true, false);
         lua_rawset(L, -3);
     }
-    box_release(box);
     return 1;
+}
+
+int pb_defaults(lua_State *L)
+{
+    luaL_checkstring(L, 1);
+
+    lua_settop(L, 1);
+    return held_call(L, state_of(L), defaults_body, 1);
 }
 
 int pb_option(lua_State *L)

@@ -15,27 +15,34 @@ namespace {
 // Every `run` call of the process, started or not.
 long long g_run_allcnt = 0;
 
-// msgrecv and msgshow push texts from heap blocks they own. While a push
-// may raise (out of memory), the block is left with a box of the engine,
-// shared by the functions as their upvalue: the next call or the collector
-// frees it. One box per engine, so receiving costs no allocation of its own.
+// msgrecv and msgshow push texts from blocks they hold (a received text, a
+// listing that shares the queued texts). While a push may raise (out of
+// memory), the block is left with a box: the next call or the collector
+// releases it. msgrecv uses one box per engine (the functions' upvalue), so
+// receiving costs no allocation of its own.
 struct PendingBlock {
     void *block;
+    void (*release)(void *);
 };
 
 PendingBlock *pending_of(lua_State *L) { return static_cast<PendingBlock *>(lua_touserdata(L, lua_upvalueindex(1))); }
 
-void pending_hold(PendingBlock *p, void *block)
-{
-    free(p->block);
-    p->block = block;
-}
-
 void pending_release(PendingBlock *p)
 {
-    free(p->block);
+    void *block = p->block;
     p->block = nullptr;
+    if (block)
+        p->release(block);
 }
+
+void pending_hold(PendingBlock *p, void *block, void (*release)(void *))
+{
+    pending_release(p);
+    p->block = block;
+    p->release = release;
+}
+
+void release_snapshot(void *p) { thread_queue_snapshot_free(static_cast<ThreadQueueSnapshot *>(p)); }
 
 int pending_gc(lua_State *L)
 {
@@ -128,7 +135,7 @@ int thread_msgrecv(lua_State *L)
         return mod_nil(L);
 
     PendingBlock *p = pending_of(L);
-    pending_hold(p, text);
+    pending_hold(p, text, free);
     lua_pushlstring(L, text, len);
     pending_release(p);
     return 1;
@@ -136,12 +143,18 @@ int thread_msgrecv(lua_State *L)
 
 int thread_msgshow(lua_State *L)
 {
+    // A box of its own: the pushes below may run finalizers, and a
+    // finalizer's msgrecv or msgshow must not release this listing.
+    PendingBlock *p = static_cast<PendingBlock *>(lua_newuserdata(L, sizeof(PendingBlock)));
+    p->block = nullptr;
+    p->release = free;
+    lua_getmetatable(L, lua_upvalueindex(1));
+    lua_setmetatable(L, -2);
     ThreadQueueSnapshot *snap = thread_queue_snapshot();
     if (!snap)
         return mod_none(L);
 
-    PendingBlock *p = pending_of(L);
-    pending_hold(p, snap);
+    pending_hold(p, snap, release_snapshot);
     lua_createtable(L, static_cast<int>(snap->count), 0);
     for (size_t i = 0; i < snap->count; ++i) {
         lua_createtable(L, 0, 2);
@@ -182,6 +195,7 @@ int luaopen_c_thread(lua_State *L)
     lua_createtable(L, 0, 10);
     PendingBlock *p = static_cast<PendingBlock *>(lua_newuserdata(L, sizeof(PendingBlock)));
     p->block = nullptr;
+    p->release = free;
     lua_createtable(L, 0, 1);
     lua_pushcfunction(L, pending_gc);
     lua_setfield(L, -2, "__gc");

@@ -287,21 +287,103 @@ test("msgrecv with wrong arguments gives no value at all", function()
     thread.msgflush()
 end)
 
-test("texts keep every byte: binary data and 10 MB", function()
+-- The queue's limits: each message counts its text's length plus 64 bytes;
+-- at most 8 MiB of them per id and 16 MiB in all.
+local COST, PER_ID, TOTAL = 64, 8 * 1024 * 1024, 16 * 1024 * 1024
+
+test("texts keep every byte: binary data and the largest text an id may have queued", function()
     thread.msgflush()
     local bytes = {}
     for i = 0, 255 do bytes[#bytes + 1] = string.char(i) end
     local binary = table.concat(bytes) .. "\0\0end\0"
-    local big = string.rep("0123456789\0", 10 * 1024 * 1024 // 11 + 1)
-    eq(thread.msgsend(me, binary), true, "binary")
+    local big = string.rep("0123456789\0", (PER_ID - COST) // 11) .. "x"
+    big = big .. string.rep("y", PER_ID - COST - #big)
     eq(thread.msgsend(me, big), true, "big")
-    eq(thread.msgsend(me, ""), true, "empty")
+    eq(thread.msgsend(me, ""), false, "nothing else fits for the id")
+    eq(thread.msgsend(me + 1, binary), true, "binary for another id")
+    eq(thread.msgsend(me + 1, ""), true, "empty")
     local list = thread.msgshow()
-    eq(list[1].msg == binary, true, "binary listed whole")
-    eq(#list[2].msg, #big, "big listed whole")
-    eq(thread.msgrecv(me) == binary, true, "binary received whole")
+    eq(#list[1].msg, #big, "big listed whole")
+    eq(list[2].msg == binary, true, "binary listed whole")
     eq(thread.msgrecv(me) == big, true, "big received whole")
-    eq(thread.msgrecv(me), "", "empty text")
+    eq(thread.msgrecv(me + 1) == binary, true, "binary received whole")
+    eq(thread.msgrecv(me + 1), "", "empty text")
+    eq(thread.msgsend(me, big .. "z"), false, "a text longer than an id's share is refused")
+    eq(#thread.msgshow(), 0, "and not queued")
+end)
+
+test("msgsend answers false once an id's share is queued; other ids and receiving go on", function()
+    thread.msgflush()
+    local text = string.rep("m", 4096 - COST)
+    local n = 0
+    while thread.msgsend(7, text) do n = n + 1 end
+    eq(n, PER_ID // 4096, "messages that fit")
+    eq(thread.msgsend(7, "x"), false, "full for that id")
+    eq(thread.msgsend(8, "x"), true, "another id still sends")
+    eq(thread.msgrecv(8), "x", "and receives")
+    eq(thread.msgrecv(7), text, "the oldest of the full id")
+    eq(thread.msgsend(7, text), true, "room for one again")
+    eq(thread.msgsend(7, text), false, "and only one")
+    thread.msgflush()
+    eq(thread.msgsend(7, text), true, "flushing makes room")
+    thread.msgflush()
+end)
+
+test("msgsend answers false once the whole queue is full, whatever the id", function()
+    thread.msgflush()
+    local text = string.rep("t", 1024 * 1024 - COST)
+    local sent = 0
+    for id = 1, 100 do
+        while thread.msgsend(id, text) do sent = sent + 1 end
+        if not thread.msgsend(id + 1000, "") then break end
+        thread.msgrecv(id + 1000)
+    end
+    eq(sent, TOTAL // (1024 * 1024), "the total")
+    eq(thread.msgsend(5000, ""), false, "a new id, an empty text")
+    eq(thread.msgrecv(1), text, "receiving works")
+    eq(thread.msgsend(5000, text), true, "and makes room")
+    thread.msgflush()
+end)
+
+test("msgshow lists a queue of a hundred thousand messages", function()
+    thread.msgflush()
+    for i = 1, 100000 do
+        if not thread.msgsend(i % 3, "n" .. i) then error("refused at " .. i) end
+    end
+    local list = thread.msgshow()
+    eq(#list, 100000, "every one")
+    eq(list[1].pthid, 1, "first target")
+    eq(list[1].msg, "n1", "first text")
+    eq(list[100000].msg, "n100000", "last text")
+    eq(list[99999].pthid, 99999 % 3, "target")
+    list = nil
+    for i = 1, 3 do eq(thread.msgrecv(i % 3), "n" .. i, "per id in order") end
+    eq(#thread.msgshow(), 99997, "three fewer")
+    thread.msgflush()
+end)
+
+test("a finalizer that receives during msgshow leaves the listing whole", function()
+    thread.msgflush()
+    for i = 1, 200 do thread.msgsend(1, "f" .. i) end
+    collectgarbage()
+    local pause, stepmul = collectgarbage("setpause", 0), collectgarbage("setstepmul", 1000)
+    local ran = 0
+    for _ = 1, 20 do
+        setmetatable({}, { __gc = function()
+            ran = ran + 1
+            thread.msgsend(2, "g")
+            thread.msgrecv(2)
+            thread.msgshow()
+        end })
+        local list = thread.msgshow()
+        eq(#list, 200, "listed")
+        eq(list[200].msg, "f200", "last")
+    end
+    collectgarbage("setpause", pause)
+    collectgarbage("setstepmul", stepmul)
+    collectgarbage()
+    eq(ran > 0, true, "finalizers ran")
+    thread.msgflush()
 end)
 
 test("workers exchange messages with other threads through their ids", function()

@@ -41,7 +41,7 @@ std::vector<Listed> listing()
     std::vector<Listed> out;
     for (size_t i = 0; snap && i < snap->count; ++i)
         out.push_back({snap->items[i].target, std::string(snap->items[i].text, snap->items[i].len)});
-    free(snap);
+    thread_queue_snapshot_free(snap);
     return out;
 }
 
@@ -98,12 +98,15 @@ TEST_F(ThreadQueue, keeps_every_byte_including_nuls)
     EXPECT_EQ(recv_text(7), "");
 }
 
-TEST_F(ThreadQueue, holds_large_texts)
+TEST_F(ThreadQueue, holds_the_largest_text_an_id_may_have_queued)
 {
-    std::string big(10 * 1024 * 1024 + 3, 'x');
+    std::string big(kThreadQueueIdBytes - kThreadQueueMessageCost, 'x');
     big[5] = '\0';
     send_text(-1, big);
     EXPECT_EQ(recv_text(-1), big);
+    big.push_back('y');
+    EXPECT_EQ(thread_queue_send(-1, big.data(), big.size()), kThreadQueueFull) << "one byte more";
+    EXPECT_EQ(recv_text(-1), "<none>");
 }
 
 TEST_F(ThreadQueue, snapshot_lists_oldest_first_and_changes_nothing)
@@ -127,7 +130,7 @@ TEST_F(ThreadQueue, empty_queue_gives_an_empty_snapshot_and_nothing_to_receive)
     ThreadQueueSnapshot *snap = thread_queue_snapshot();
     ASSERT_NE(snap, nullptr);
     EXPECT_EQ(snap->count, 0u);
-    free(snap);
+    thread_queue_snapshot_free(snap);
     EXPECT_EQ(recv_text(0), "<none>");
 }
 
@@ -156,6 +159,85 @@ TEST_F(ThreadQueue, drop_removes_only_the_messages_of_one_id)
     EXPECT_EQ(l[1].text, "d");
     EXPECT_EQ(thread_queue_drop(1), 0u);
     send_text(1, "later");
+    EXPECT_EQ(recv_text(1), "later");
+}
+
+TEST_F(ThreadQueue, an_id_is_refused_past_its_share_and_others_still_send)
+{
+    const std::string text(1000, 'm');
+    const size_t cost = text.size() + kThreadQueueMessageCost;
+    const size_t fits = kThreadQueueIdBytes / cost;
+    for (size_t i = 0; i < fits; ++i)
+        ASSERT_EQ(thread_queue_send(5, text.data(), text.size()), 0) << i;
+    EXPECT_EQ(thread_queue_send(5, text.data(), text.size()), kThreadQueueFull);
+    size_t count, bytes;
+    thread_queue_usage(&count, &bytes);
+    EXPECT_EQ(count, fits);
+    EXPECT_EQ(bytes, fits * cost);
+    send_text(6, text);
+    // Receiving one makes room for one.
+    EXPECT_EQ(recv_text(5), text);
+    EXPECT_EQ(thread_queue_send(5, text.data(), text.size()), 0);
+    EXPECT_EQ(thread_queue_send(5, text.data(), text.size()), kThreadQueueFull);
+}
+
+TEST_F(ThreadQueue, the_whole_queue_is_refused_past_its_total_and_frees_room_as_it_drains)
+{
+    const std::string text(kThreadQueueIdBytes / 4 - kThreadQueueMessageCost, 't');
+    const size_t per_total = kThreadQueueTotalBytes / (text.size() + kThreadQueueMessageCost);
+    ASSERT_GT(per_total, 4u) << "the total holds more than one id's share";
+    for (size_t i = 0; i < per_total; ++i)
+        ASSERT_EQ(thread_queue_send(static_cast<int64_t>(i / 2), text.data(), text.size()), 0) << i;
+    EXPECT_EQ(thread_queue_send(1000, text.data(), text.size()), kThreadQueueFull) << "a new id";
+    EXPECT_EQ(thread_queue_send(1000, "", 0), kThreadQueueFull) << "even an empty text costs";
+    thread_queue_drop(0);
+    EXPECT_EQ(thread_queue_send(1000, text.data(), text.size()), 0);
+    thread_queue_flush();
+    size_t count, bytes;
+    thread_queue_usage(&count, &bytes);
+    EXPECT_EQ(count, 0u);
+    EXPECT_EQ(bytes, 0u);
+    EXPECT_EQ(thread_queue_send(1000, text.data(), text.size()), 0) << "flushing frees it all";
+}
+
+TEST_F(ThreadQueue, receiving_for_one_id_does_the_same_work_whatever_other_ids_hold)
+{
+    // The work of a receive for an id with nothing queued, and of a send
+    // and a receive for it, on an empty queue ...
+    auto round = [] {
+        uint64_t before = thread_queue_steps();
+        size_t len;
+        EXPECT_EQ(thread_queue_recv(42, &len), nullptr);
+        thread_queue_send(42, "x", 1);
+        free(thread_queue_recv(42, &len));
+        return thread_queue_steps() - before;
+    };
+    uint64_t alone = round();
+    // ... and with 100,000 messages queued for another id, and some for
+    // 500 further ids.
+    for (int i = 0; i < 100000; ++i)
+        ASSERT_EQ(thread_queue_send(7, "b", 1), 0);
+    for (int i = 0; i < 500; ++i)
+        ASSERT_EQ(thread_queue_send(1000 + i, "c", 1), 0);
+    uint64_t crowded = round();
+    EXPECT_LE(crowded, alone + 6) << "at most a few more entries in a hash chain";
+}
+
+TEST_F(ThreadQueue, a_listing_keeps_its_texts_while_they_are_received_and_flushed)
+{
+    send_text(1, "first");
+    send_text(2, std::string(5000, 's'));
+    send_text(1, "third");
+    ThreadQueueSnapshot *snap = thread_queue_snapshot();
+    ASSERT_NE(snap, nullptr);
+    ASSERT_EQ(snap->count, 3u);
+    EXPECT_EQ(recv_text(1), "first") << "the receiver gets its own copy";
+    thread_queue_flush();
+    send_text(1, "later");
+    EXPECT_EQ(std::string(snap->items[0].text, snap->items[0].len), "first");
+    EXPECT_EQ(std::string(snap->items[1].text, snap->items[1].len), std::string(5000, 's'));
+    EXPECT_EQ(std::string(snap->items[2].text), "third");
+    thread_queue_snapshot_free(snap);  // the last holder frees (the sanitizer build checks)
     EXPECT_EQ(recv_text(1), "later");
 }
 
@@ -194,7 +276,7 @@ void *traffic(void *p)
         if (i % 3 == 2)
             drain(t, &expected);
         if (i % 50 == 0)
-            free(thread_queue_snapshot());
+            thread_queue_snapshot_free(thread_queue_snapshot());
     }
     drain(t, &expected);
     return nullptr;
