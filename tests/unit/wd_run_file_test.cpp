@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <regex>
 #include <string>
 
 namespace {
@@ -27,6 +28,17 @@ TEST(RunFile, cut_event_line_still_ends_with_a_newline)
     run_file_event(0, kExitLineSize, "never written\n");  // the descriptor must be above 0
     close(fd);
     EXPECT_EQ(file_get(dir / "run"), std::string(254, 'n') + "\nnext\n");
+}
+
+TEST(RunFile, event_without_a_newline_gets_one)
+{
+    ScratchDir dir;
+    int fd = open((dir / "run").c_str(), O_RDWR | O_CREAT | O_APPEND, 0644);
+    run_file_event(fd, kExitLineSize, "first");
+    run_file_event(fd, kExitLineSize, "%s", std::string(300, 'n').c_str());
+    run_file_event(fd, kExitLineSize, "last\n");
+    close(fd);
+    EXPECT_EQ(file_get(dir / "run"), "first\n" + std::string(254, 'n') + "\nlast\n");
 }
 
 // The killall of these checks finds no process of the name; the real kill is
