@@ -83,7 +83,12 @@ TEST_F(AliveCheckTest, third_miss_in_a_row_marks_and_kills)
     EXPECT_EQ(table.entries[0].killed, 1);
     EXPECT_EQ(table.entries[0].missing, 0u);
     close(table.run_fd);
-    EXPECT_EQ(file_get(dir / "run"), std::string(table.entries[0].name) + " is not alive, and we will kill it.\n");
+    // Stamped like every other event line: "Mon Dec  7 22:13:59 2026: ".
+    std::string line = file_get(dir / "run");
+    EXPECT_TRUE(std::regex_match(line, std::regex(R"([A-Z][a-z]{2} [A-Z][a-z]{2} [ \d]\d \d\d:\d\d:\d\d \d{4}: )" +
+                                                  std::string(table.entries[0].name) +
+                                                  R"( is not alive, and we will kill it\.\n)")))
+        << line;
 }
 
 TEST_F(AliveCheckTest, stopped_entry_is_not_checked)
