@@ -51,15 +51,22 @@ bool field_has_prefix(const char *field, size_t field_size, const char *prefix)
     return strnlen(field, field_size) >= n && memcmp(field, prefix, n) == 0;
 }
 
-// Exactly `n` arguments, each a string (or a number); their texts and
-// lengths go to `texts` and `lens`.
+// A text without zero bytes: the library takes C strings, and a name cut
+// at a zero byte would name another set or rule.
+bool plain_text(const char *text, size_t len)
+{
+    return text && strlen(text) == len;
+}
+
+// Exactly `n` arguments, each a string (or a number) without zero bytes;
+// their texts and lengths go to `texts` and `lens`.
 bool string_args(lua_State *L, int n, const char **texts, size_t *lens)
 {
     if (mod_nargs(L) != n)
         return false;
     for (int i = 0; i < n; ++i) {
         texts[i] = mod_string(L, i + 1, &lens[i]);
-        if (!texts[i])
+        if (!plain_text(texts[i], lens[i]))
             return false;
     }
     return true;
@@ -209,9 +216,41 @@ int tc_get_global(CsSgw_TrafficControlProfile_t *limits)
 
 // Descriptors and entry lists.
 
+// True when a string of the JSON text `text` holds the escape \u0000: its
+// decoded C string would end there, cutting the value (or member name).
+// Called on texts that parsed, so strings and escapes are well formed.
+bool has_zero_escape(const char *text, size_t len)
+{
+    bool in_string = false;
+    for (size_t i = 0; i < len; ++i) {
+        if (!in_string) {
+            in_string = text[i] == '"';
+        } else if (text[i] == '"') {
+            in_string = false;
+        } else if (text[i] == '\\') {
+            if (i + 5 < len && memcmp(text + i + 1, "u0000", 5) == 0)
+                return true;
+            ++i;  // the escaped character
+        }
+    }
+    return false;
+}
+
+// One JSON value and nothing after it but white space, with no string
+// holding a zero character; anything else is not taken as JSON.
 cJSON *parse_logged(const char *op, const char *text, size_t len)
 {
-    cJSON *json = cJSON_ParseWithLength(text, len);
+    const char *end = nullptr;
+    cJSON *json = plain_text(text, len) ? cJSON_ParseWithLengthOpts(text, len, &end, false) : nullptr;
+    if (json) {
+        size_t at = static_cast<size_t>(end - text);
+        while (at < len && strchr(" \t\r\n", text[at]))
+            ++at;
+        if (at != len || has_zero_escape(text, len)) {
+            cJSON_Delete(json);
+            json = nullptr;
+        }
+    }
     if (!json)
         log_printf(LVL_ERROR, op, "parse json(%s) failed", text);
     return json;
@@ -688,8 +727,12 @@ int mnf_rule_list(lua_State *L)
 {
     char prefix[kChainPrefixSize];
     prefix[0] = '\0';
-    const char *table = mod_nargs(L) >= 2 ? mod_string(L, 1, nullptr) : nullptr;
-    const char *chain = mod_nargs(L) >= 2 ? mod_string(L, 2, nullptr) : nullptr;
+    size_t table_len = 0;
+    size_t chain_len = 0;
+    const char *table = mod_nargs(L) >= 2 ? mod_string(L, 1, &table_len) : nullptr;
+    const char *chain = mod_nargs(L) >= 2 ? mod_string(L, 2, &chain_len) : nullptr;
+    // No rule name holds a zero byte: such a filter matches no rule.
+    bool match_none = table && chain && !(plain_text(table, table_len) && plain_text(chain, chain_len));
     if (table && chain)
         chain_prefix(prefix, table, chain);
 
@@ -713,7 +756,7 @@ int mnf_rule_list(lua_State *L)
     lua_Integer n = 0;
     for (uint32_t i = 0; i < status->ProfileNum && status->Profiles; ++i) {
         const CsSgw_ProfileStatus_t &p = status->Profiles[i];
-        if (!field_has_prefix(p.Name, kRuleNameSize, prefix))
+        if (match_none || !field_has_prefix(p.Name, kRuleNameSize, prefix))
             continue;
         char name[kRuleNameSize];
         field_copy(name, sizeof name, p.Name, kRuleNameSize);

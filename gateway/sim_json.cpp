@@ -371,6 +371,50 @@ cJSON *rules_json(const GwState &st)
     return arr.take();
 }
 
+// The shortest text that reads back as exactly `d`: integers in full, other
+// values with as many digits as they need. cJSON's own printer stops at 15
+// digits whenever those come within its tolerance, which turns
+// 9007199254740991 into 9007199254740990.
+void exact_text(double d, char (&buf)[32])
+{
+    if (d == std::floor(d) && std::fabs(d) < 1e17) {
+        snprintf(buf, sizeof buf, "%.0f", d);
+        return;
+    }
+    for (int digits = 15; digits <= 17; ++digits) {
+        snprintf(buf, sizeof buf, "%.*g", digits, d);
+        if (strtod(buf, nullptr) == d)
+            return;
+    }
+}
+
+// Replaces every finite number under `parent` by a raw item holding its
+// exact text. False when memory runs out.
+bool exact_numbers(cJSON *parent)
+{
+    for (cJSON *c = parent->child; c; c = c->next) {
+        if (cJSON_IsArray(c) || cJSON_IsObject(c)) {
+            if (!exact_numbers(c))
+                return false;
+            continue;
+        }
+        if (!cJSON_IsNumber(c) || !std::isfinite(c->valuedouble))
+            continue;
+        char buf[32];
+        exact_text(c->valuedouble, buf);
+        cJSON *raw = cJSON_CreateRaw(buf);
+        if (!raw)
+            return false;
+        // The member name moves over to the replacement.
+        raw->string = c->string;
+        raw->type |= c->type & cJSON_StringIsConst;
+        c->string = nullptr;
+        cJSON_ReplaceItemViaPointer(parent, c, raw);
+        c = raw;
+    }
+    return true;
+}
+
 const char *part_key(GwPart part)
 {
     return part == GW_PART_SETS ? "ipsets" : "rules";
@@ -511,4 +555,11 @@ int sim_state_update_json(cJSON *root, GwPart part, const GwState &st)
     } catch (const std::bad_alloc &) {
         return -1;
     }
+}
+
+char *sim_state_print(cJSON *root)
+{
+    if (!root || !exact_numbers(root))
+        return nullptr;
+    return cJSON_Print(root);
 }

@@ -23,3 +23,9 @@ cJSON *sim_state_to_json(const GwState &st);
 // Replaces the member of `root` that holds `part` ("ipsets" or "rules") by
 // its value in `st`, keeping every other member as it is. 0 or -1.
 int sim_state_update_json(cJSON *root, GwPart part, const GwState &st);
+
+// The state file's text for `root`, every number written so that it reads
+// back as the same value; nullptr when memory runs out. The numbers of
+// `root` become raw texts on the way, so the tree is good for nothing but
+// printing afterwards.
+char *sim_state_print(cJSON *root);

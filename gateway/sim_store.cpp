@@ -110,7 +110,7 @@ int save(const char *path, Json &root, GwPart part, const GwState &st)
         return GW_E_NOMEM;
     if (!root)
         return GW_E_NOMEM;
-    std::unique_ptr<char, decltype(&free)> text(cJSON_Print(root.get()), free);
+    std::unique_ptr<char, decltype(&free)> text(sim_state_print(root.get()), free);
     if (!text)
         return GW_E_NOMEM;
     if (file_replace_all(path, text.get(), strlen(text.get()), 0600) != 0) {

@@ -126,10 +126,12 @@ bool target_open(FileReplace &r, bool *device, const char *dest, const struct st
     return target_open_device(r);
 }
 
-// Copies `in` to the target in chunks, dropping the first `skip` bytes.
-bool copy_chunks(int in, FileReplace &r, lua_Integer skip)
+// Copies `in` to the target in chunks, dropping the first `skip` bytes;
+// `*total` counts the bytes read.
+bool copy_chunks(int in, FileReplace &r, lua_Integer skip, off_t *total)
 {
     char buf[kChunk];
+    *total = 0;
     for (;;) {
         ssize_t n = read(in, buf, sizeof buf);
         if (n < 0 && errno == EINTR)
@@ -138,6 +140,7 @@ bool copy_chunks(int in, FileReplace &r, lua_Integer skip)
             return false;
         if (n == 0)
             return true;
+        *total += n;
         size_t from = 0;
         if (skip > 0) {
             if (n <= skip) {
@@ -150,6 +153,16 @@ bool copy_chunks(int in, FileReplace &r, lua_Integer skip)
         if (file_replace_write(r, buf + from, static_cast<size_t>(n) - from) != 0)
             return false;
     }
+}
+
+// True when the source read as `before` said, and still does: a source cut
+// short, grown or rewritten meanwhile gave a copy that is neither its old
+// content nor its new one.
+bool source_unchanged(int in, const struct stat &before, off_t total)
+{
+    struct stat after;
+    return total == before.st_size && fstat(in, &after) == 0 && after.st_size == before.st_size &&
+           after.st_mtim.tv_sec == before.st_mtim.tv_sec && after.st_mtim.tv_nsec == before.st_mtim.tv_nsec;
 }
 
 bool copy_path(const char *src, const char *dest, lua_Integer skip)
@@ -169,7 +182,8 @@ bool copy_path(const char *src, const char *dest, lua_Integer skip)
         close(in);
         return false;
     }
-    bool ok = copy_chunks(in, r, skip);
+    off_t total = 0;
+    bool ok = copy_chunks(in, r, skip, &total) && source_unchanged(in, st, total);
     close(in);
 
     if (device) {

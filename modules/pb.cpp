@@ -262,11 +262,13 @@ int pb_load(lua_State *L)
 
 int pb_loadfile(lua_State *L)
 {
-    const char *path = luaL_checkstring(L, 1);
+    size_t path_len = 0;
+    const char *path = luaL_checklstring(L, 1, &path_len);
 
     PbState *st = state_of(L);
     PbBox *box = new_box(L, nullptr);
-    const char *why = read_file(path, box);
+    // A path cut at a zero byte would name another file.
+    const char *why = strlen(path) != path_len ? "path contains a zero byte" : read_file(path, box);
     if (why) {
         lua_pushboolean(L, 0);
         lua_pushinteger(L, 0);

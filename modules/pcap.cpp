@@ -262,6 +262,13 @@ DumperBox *check_dumper(lua_State *L)
     return d;
 }
 
+// True when a string argument holds a zero byte: as the C string the
+// library takes it would name another device or file, or be another filter.
+bool holds_zero(const char *s, size_t len)
+{
+    return strlen(s) != len;
+}
+
 // Stores a freshly opened live handle in `h` (on the stack top), or answers
 // nil, error. Returns the count of results.
 int finish_live(lua_State *L, PcapBox *h, pcap_t *p, int timeout_ms, char *errbuf)
@@ -283,10 +290,13 @@ int finish_live(lua_State *L, PcapBox *h, pcap_t *p, int timeout_ms, char *errbu
 
 int pcap_open_live_fn(lua_State *L)
 {
-    const char *device = luaL_optstring(L, 1, "any");
+    size_t device_len = 0;
+    const char *device = luaL_optlstring(L, 1, "any", &device_len);
     int snaplen = snaplen_of(luaL_optinteger(L, 2, 0));
     int promisc = lua_toboolean(L, 3);
     int timeout_ms = clamp_int(luaL_optinteger(L, 4, 0));
+    if (holds_zero(device, device_len))
+        return mod_fail(L, "device name contains a zero byte");
 
     PcapBox *h = new_pcap(L);
     char errbuf[PCAP_ERRBUF_SIZE];
@@ -298,11 +308,14 @@ int pcap_open_live_fn(lua_State *L)
 
 int pcap_open_live_immediate_fn(lua_State *L)
 {
-    const char *device = luaL_optstring(L, 1, "any");
+    size_t device_len = 0;
+    const char *device = luaL_optlstring(L, 1, "any", &device_len);
     int snaplen = snaplen_of(luaL_optinteger(L, 2, 0));
     int promisc = lua_toboolean(L, 3);
     int timeout_ms = clamp_int(luaL_optinteger(L, 4, 0));
     int bufsize = clamp_int(luaL_optinteger(L, 5, 0));
+    if (holds_zero(device, device_len))
+        return mod_fail(L, "device name contains a zero byte");
 
     PcapBox *h = new_pcap(L);
     char errbuf[PCAP_ERRBUF_SIZE];
@@ -314,7 +327,10 @@ int pcap_open_live_immediate_fn(lua_State *L)
 
 int pcap_open_offline_fn(lua_State *L)
 {
-    const char *path = luaL_checkstring(L, 1);
+    size_t path_len = 0;
+    const char *path = luaL_checklstring(L, 1, &path_len);
+    if (holds_zero(path, path_len))
+        return mod_fail(L, "path contains a zero byte");
 
     PcapBox *h = new_pcap(L);
     char errbuf[PCAP_ERRBUF_SIZE];
@@ -381,7 +397,10 @@ int pcap_close_fn(lua_State *L)
 int pcap_dump_open_fn(lua_State *L)
 {
     PcapBox *h = check_pcap(L);
-    const char *path = luaL_checkstring(L, 2);
+    size_t path_len = 0;
+    const char *path = luaL_checklstring(L, 2, &path_len);
+    if (holds_zero(path, path_len))
+        return mod_fail(L, "path contains a zero byte");
 
     DumperBox *d = static_cast<DumperBox *>(lua_newuserdata(L, sizeof(DumperBox)));
     d->d = nullptr;
@@ -399,8 +418,11 @@ int pcap_dump_open_fn(lua_State *L)
 int pcap_set_filter_fn(lua_State *L)
 {
     PcapBox *h = check_pcap(L);
-    const char *filter = luaL_checkstring(L, 2);
+    size_t filter_len = 0;
+    const char *filter = luaL_checklstring(L, 2, &filter_len);
     int optimize = !lua_toboolean(L, 3);
+    if (holds_zero(filter, filter_len))
+        return mod_fail(L, "filter contains a zero byte");
 
     struct bpf_program prog;
     if (pcap_compile(h->p, &prog, filter, optimize, PCAP_NETMASK_UNKNOWN) < 0)

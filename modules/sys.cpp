@@ -267,7 +267,12 @@ void ipv4_text(const struct sockaddr *sa, char out[INET_ADDRSTRLEN])
 int sys_set_log(lua_State *L)
 {
     const char *level = luaL_checkstring(L, 1);
-    const char *path = mod_string(L, 2, nullptr);
+    size_t path_len = 0;
+    const char *path = mod_string(L, 2, &path_len);
+    // A path cut at a zero byte would send the log into another file: such
+    // a call changes nothing.
+    if (path && strlen(path) != path_len)
+        return 0;
 
     log_set(level, path);
     return 0;
@@ -328,8 +333,14 @@ int sys_pidof(lua_State *L)
     int n = mod_nargs(L);
     if (n == 0)
         return mod_none(L);
-    const char *name = luaL_checkstring(L, 1);
-    const char *filter = n >= 2 ? luaL_checkstring(L, 2) : nullptr;
+    size_t name_len = 0;
+    size_t filter_len = 0;
+    const char *name = luaL_checklstring(L, 1, &name_len);
+    const char *filter = n >= 2 ? luaL_checklstring(L, 2, &filter_len) : nullptr;
+    // No program name or argument text holds a zero byte; cut there, the
+    // name or filter would find another process.
+    if (strlen(name) != name_len || (filter && strlen(filter) != filter_len))
+        return mod_nil(L);
 
     int old = cancel_off();
     long pid = proc_find_pid(name, filter);

@@ -21,7 +21,9 @@ bool entry_watched(const ProcEntry &entry) { return entry.alive_path[0] != '\0';
 
 void entry_kill(ProcTable &table, ProcEntry &entry)
 {
-    run_file_event(table.run_fd, kAliveLineSize, "%s is not alive, and we will kill it.\n", entry.name);
+    char when[64];
+    time_text(when, sizeof when);
+    run_file_event(table.run_fd, kAliveLineSize, "%s: %s is not alive, and we will kill it.\n", when, entry.name);
     entry.missing = 0;
     // Set before the kill: the main thread may reap the process before
     // killall has even returned, and must then see why it died.
@@ -72,6 +74,9 @@ void start_alive_check(ProcTable &table)
         started = pthread_create(&thread, &attr, check_alive, &table) == 0;
         pthread_attr_destroy(&attr);
     }
-    if (!started)
-        run_file_event(table.run_fd, kAliveLineSize, "create pthread check_alive failed\n");
+    if (!started) {
+        char when[64];
+        time_text(when, sizeof when);
+        run_file_event(table.run_fd, kAliveLineSize, "%s: create pthread check_alive failed\n", when);
+    }
 }

@@ -43,6 +43,7 @@ bool g_have_saved = false;
     int n = snprintf(msg, sizeof msg, "failed to exec %s, error is %s\n", a.argv[0], strerror(errno));
     if (n > 0) {
         size_t len = static_cast<size_t>(n) < sizeof msg ? static_cast<size_t>(n) : sizeof msg - 1;
+        msg[len - 1] = '\n';  // a cut message still ends its line
         ssize_t ignored = write(STDOUT_FILENO, msg, len);
         (void)ignored;
     }

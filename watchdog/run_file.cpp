@@ -65,13 +65,15 @@ void run_file_event(int fd, size_t size, const char *fmt, ...)
     va_start(ap, fmt);
     int n = vsnprintf(line, size, fmt, ap);
     va_end(ap);
-    if (n < 0)
+    if (n <= 0)
         return;
-    size_t len = static_cast<size_t>(n);
-    if (len >= size) {
-        // Keep one event per line even when the text had to be cut.
-        len = size - 1;
-        line[len - 1] = '\n';
+    size_t len = static_cast<size_t>(n) < size ? static_cast<size_t>(n) : size - 1;
+    // One event per line, also when the text had to be cut.
+    if (line[len - 1] != '\n') {
+        if (len == size - 1)
+            line[len - 1] = '\n';
+        else
+            line[len++] = '\n';
     }
     ssize_t ignored = write(fd, line, len);
     (void)ignored;

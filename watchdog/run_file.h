@@ -17,6 +17,6 @@ void run_file_path(ProcTable &table, const char *argv0, const WatchdogDirs &dirs
 // Returns 0 (descriptor stored in the table) or -1 after printing why.
 int open_run_file(const char *argv0, ProcTable &table);
 
-// Appends one event line (at most `size` - 1 bytes; a cut line still ends
-// with a newline) when `fd` is above 0.
+// Appends one event line (at most `size` - 1 bytes, always ending with a
+// newline, also when cut) when `fd` is above 0.
 void run_file_event(int fd, size_t size, const char *fmt, ...) __attribute__((format(printf, 3, 4)));

@@ -87,7 +87,7 @@ std::string state_text(const GwState &st)
 {
     cJSON *j = sim_state_to_json(st);
     fuzz_check(j != nullptr, "sim_state_to_json");
-    char *text = cJSON_PrintUnformatted(j);
+    char *text = sim_state_print(j);
     std::string s = text ? text : "";
     cJSON_free(text);
     cJSON_Delete(j);

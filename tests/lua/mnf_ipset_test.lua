@@ -106,6 +106,55 @@ test("a descriptor that is not JSON or lacks a string member answers false with 
     same_list(util.lines_with(r, "Interface"), {}, "library calls")
 end)
 
+test("JSON with anything but white space after it, or a zero character in a string, is refused", function()
+    gw.write({ ipsets = { { SetName = "keep", SetType = "hash:ip", Entries = { "10.0.0.1" } } } })
+    local r = gw.run([[
+        local ok = '{"setname":"ok","settype":"hash:ip","direction":"src"}'
+        result(mnf.ipset_create('{"setname":"a","settype":"hash:ip","direction":"src"}garbage'))
+        result(mnf.ipset_create('{"setname":"a\\u0000b","settype":"hash:ip","direction":"src"}'))
+        result(mnf.ipset_create('{"setname":"a","settype":"hash:ip","direction":"src","x\\u0000":1}'))
+        result(mnf.ipset_add_list(ok, '["10.0.0.1"] ["10.0.0.2"]'))
+        result(mnf.ipset_add_list(ok, '["10.0.0.1\\u0000x"]'))
+        result(mnf.ipset_destroy_by_prefix('[""]x'))
+        result(mnf.ipset_destroy_by_prefix('["\\u0000"]'))
+        result(mnf.ipset_create(' ' .. ok .. ' \n\t'))
+        result(mnf.ipset_create('{"setname":"b\\\\u0000","settype":"hash:ip","direction":"src"}'))]])
+    for i = 1, 7 do eq(r[i].v, false, "answer " .. i) end
+    eq(r[8].v, true, "white space around the text")
+    eq(r[9].v, true, "an escaped backslash before u0000")
+    same_list(util.errors(r), {
+        '[error][_ipset_create_add_del]: parse json({"setname":"a","settype":"hash:ip","direction":"src"}garbage) failed',
+        '[error][_ipset_create_add_del]: parse json({"setname":"a\\u0000b","settype":"hash:ip","direction":"src"}) failed',
+        '[error][_ipset_create_add_del]: parse json({"setname":"a","settype":"hash:ip","direction":"src","x\\u0000":1}) failed',
+        '[error][_ipset_create_add_del]: parse json(["10.0.0.1"] ["10.0.0.2"]) failed',
+        '[error][_ipset_create_add_del]: parse json(["10.0.0.1\\u0000x"]) failed',
+        '[error][ipset_destroy_by_prefix]: parse json([""]x) failed',
+        '[error][ipset_destroy_by_prefix]: parse json(["\\u0000"]) failed',
+    }, "errors")
+    local sets = sets_in_file()
+    eq(sets.a, nil, "no set a")
+    same_list(sets.keep.Entries, { "10.0.0.1" }, "keep untouched")
+    same_list(sets.ok.Entries, {}, "ok created, no entries")
+    eq(sets["b\\u0000"] ~= nil, true, "a name with a backslash")
+end)
+
+test("a text argument with a zero byte answers false without a library call or a log line", function()
+    gw.write({ ipsets = { { SetName = "keep", SetType = "hash:ip", Entries = { "10.0.0.1" } } } })
+    local r = run([[
+        result(mnf.ipset_create('{"setname":"a","settype":"hash:ip","direction":"src"}\0'))
+        result(mnf.ipset_add('{"setname":"keep","settype":"hash:ip","direction":"src"}', "10.0.0.2\0x"))
+        result(mnf.ipset_del('{"setname":"keep","settype":"hash:ip","direction":"src"}', "10.0.0.1\0x"))
+        result(mnf.ipset_flush("keep\0x")) result(mnf.ipset_destroy("keep\0x"))
+        result(mnf.ipset_check("keep\0x")) result(mnf.ipset_test("keep\0x", "10.0.0.1"))
+        result(mnf.ipset_test("keep", "10.0.0.1\0x")) result(mnf.ipset_destroy_by_prefix('["k"]\0'))
+        result(#mnf.ipset_list("keep\0x"))]])
+    for i = 1, 9 do eq(r[i].v, false, "answer " .. i) end
+    eq(r[10].v, 0, "a filter with a zero byte lists no set")
+    same_list(util.errors(r), {}, "errors")
+    same_list(util.lines_with(r, "ipset "), {}, "info lines")
+    same_list(sets_in_file().keep.Entries, { "10.0.0.1" }, "keep untouched")
+end)
+
 test("a set name of 70 characters reaches the library as its first 63", function()
     gw.write({})
     local long = string.rep("n", 70)

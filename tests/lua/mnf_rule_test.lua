@@ -102,6 +102,29 @@ test("descriptors that are not JSON, lack a member or carry wrong types answer f
     }, "errors")
 end)
 
+test("a descriptor with anything after its JSON, or a zero character in a string, is refused", function()
+    gw.write({ ipsets = SETS, rules = { { Name = "t-c-a", Sets = { "s1" } } } })
+    local r = gw.run([[
+        local add = '{"rule_name":"b","table_name":"t","chain_name":"c","target":"DROP","ipsets":[{"setname":"s1"}]}'
+        result(mnf.rule_append(add .. 'garbage'))
+        result(mnf.rule_insert(add .. ' {}'))
+        result(mnf.rule_append('{"rule_name":"b\\u0000x","table_name":"t","chain_name":"c","target":"DROP","ipsets":[{"setname":"s1"}]}'))
+        result(mnf.rule_append('{"rule_name":"b","table_name":"t","chain_name":"c","target":"DROP","ipsets":[{"setname":"s1\\u0000"}]}'))
+        result(mnf.rule_delete('{"rule_name":"a","table_name":"t","chain_name":"c","target":"DROP"}x'))
+        result(mnf.rule_delete('{"rule_name":"a\\u0000","table_name":"t","chain_name":"c","target":"DROP"}'))
+        result(mnf.rule_delete('{"rule_name":"a","table_name":"t","chain_name":"c","target":"DROP"}\0'))
+        result(mnf.chain_flush("t\0x", "c")) result(mnf.chain_flush("t", "c\0"))
+        result(#mnf.rule_list("t", "c\0").profiles) result(#mnf.rule_list("t\0", "c").profiles)
+        result(mnf.rule_append(add .. '\r\n'))]])
+    for i = 1, 9 do eq(r[i].v, false, "answer " .. i) end
+    eq(r[10].v, 0, "a filter with a zero byte lists no rule")
+    eq(r[11].v, 0, "a table with a zero byte lists no rule")
+    eq(r[12].v, true, "white space after the text")
+    eq(#util.lines_with(r, "parse json("), 6, "parse error lines")
+    same_list(util.lines_with(r, "TrafficControl delete"), {}, "nothing deleted")
+    same_list(rules_in_file(), { "t-c-a", "t-c-b" }, "rules")
+end)
+
 test("rule_delete removes the rule by its full name; an absent rule fails with its name", function()
     gw.write({ ipsets = SETS, rules = { { Name = "t-c-a", Sets = { "s1" } } } })
     local r = gw.run(string.format("result(mnf.rule_delete(%q)) result(mnf.rule_delete(%q))",

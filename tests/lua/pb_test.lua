@@ -171,6 +171,11 @@ test("loadfile reads a set from a file; a missing file answers false, 0 and a me
     r = { pb.loadfile(dir .. "/fifo") }
     eq(r[1], false, "a FIFO")
     eq(r[3], dir .. "/fifo: not a regular file")
+    -- Cut at the zero byte, the path would name the good set.
+    r = { pb.loadfile(dir .. "/set.pb\0.other") }
+    eq(r[1], false, "a zero byte in the path")
+    eq(r[2], 0)
+    eq(r[3], dir .. "/set.pb: path contains a zero byte")
     util.write_file(dir .. "/bad.pb", "\x0f")
     r = { pb.loadfile(dir .. "/bad.pb") }
     eq(r[1], false, "malformed file")

@@ -216,6 +216,29 @@ end)
 ---------------------------------------------------------------------------
 -- Capture files
 
+test("a path, device or filter with a zero byte gives nil and a message, naming nothing else", function()
+    local dir = temp_dir()
+    local path = dir .. "/in.pcap"
+    write_file(path, capture_file({ { 1, 0, udp_frame("x") } }))
+    local function refused(what, want, ...)
+        local r = table.pack(...)
+        eq(r.n, 2, what .. ": two values")
+        eq(r[1], nil, what)
+        eq(r[2], want, what .. ": message")
+    end
+    refused("open_offline", "path contains a zero byte", pcap.open_offline(path .. "\0.other"))
+    local h = pcap.open_dead()
+    refused("dump_open", "path contains a zero byte", h:dump_open(dir .. "/out.pcap\0x"))
+    eq(lfs.attributes(dir .. "/out.pcap", "mode"), nil, "no file made under the cut name")
+    refused("set_filter", "filter contains a zero byte", h:set_filter("udp\0 and port 1"))
+    refused("open_live", "device name contains a zero byte", pcap.open_live("lo\0x"))
+    refused("open_live_immediate", "device name contains a zero byte", pcap.open_live_immediate("lo\0x"))
+    h:close()
+    -- The paths without the zero byte are fine.
+    assert(pcap.open_offline(path)):close()
+    remove_tree(dir)
+end)
+
 test("a file written by dump is read back by open_offline", function()
     local dir = temp_dir()
     local path = dir .. "/out.pcap"

@@ -122,6 +122,25 @@ test("set_log with a path appends to that file; without one output returns to st
     eq(out:find("between\n", 1, true) < out:find("wrong format", 1, true), true, "order on stdout")
 end)
 
+test("set_log with a path holding a zero byte changes nothing", function()
+    local dir = temp_dir()
+    local path = dir .. "/engine.log"
+    local out = ut_run(string.format([[
+        local sys = require "c.sys"
+        sys.set_log("error", %q .. "\0.other")
+        sys.tmem_malloc()
+        sys.set_log("info", %q)
+        sys.set_log("fatal", %q .. "\0")
+        sys.tmem_malloc()
+    ]], path, path, path))
+    local f = io.open(path)
+    local text = f and f:read("a") or ""
+    if f then f:close() end
+    remove_tree(dir)
+    same_list(log_lines(out), { "[error][tmem_malloc]: wrong format" }, "the first call changed nothing")
+    same_list(log_lines(text), { "[error][tmem_malloc]: wrong format" }, "nor did the last")
+end)
+
 test("set_log takes a number as path and raises without a level name", function()
     local dir = temp_dir()
     local out = ut_run(string.format([[

@@ -1,10 +1,12 @@
 """Files an attacker or an unlucky operator leaves where the engine reads:
 FIFOs, huge files, damaged precompiled chunks. None may hang or bloat it."""
+import glob
 import os
+import signal
 import struct
 import subprocess
 
-from harness import BUNDLE_TOOL, EngineCase, main, read, run, write
+from harness import BUNDLE_TOOL, EngineCase, Proc, main, read, run, wait_for, write
 
 MARKER = """
 function lcmd_boot() end
@@ -67,6 +69,70 @@ class HostileFiles(EngineCase):
         chunk[at + 1:at + 9] = struct.pack("=Q", 3 << 30)
         write(src, bytes(chunk), "wb")
         self.start_fails(t, "luaL_dofile init.lua failed :not enough memory")
+
+
+class SourceChangedDuringCopy(EngineCase):
+    """c.file's copy_file while another process changes the source: the
+    copy is stopped once it is under way, the source changed, the copy let
+    go on. A copy that is neither the old source nor the new one is never
+    reported as done."""
+
+    SIZE = 64 << 20
+
+    def copy_while(self, change):
+        t = self.tree()
+        out = t.path("out")
+        os.makedirs(out)
+        src = t.path("src")
+        dst = os.path.join(out, "dst")
+        script = t.path("copy.lua")
+        write(script, 'print("copy " .. tostring(require("c.file").copy_file(%r, %r)))\n' % (src, dst))
+
+        def temp_size():
+            for path in glob.glob(os.path.join(out, ".copy_file.*")):
+                try:
+                    return os.path.getsize(path)
+                except OSError:
+                    pass
+            return 0
+        # A loaded machine may let a copy run to its end before it is
+        # stopped: then it proves nothing, and is started again.
+        for _ in range(5):
+            write(dst, "old destination")
+            sparse(src, self.SIZE)
+            p = Proc([os.path.join(t.bin, "ut"), script], cwd=t.bin)
+            t.procs.append(p)
+            wait_for(lambda: temp_size() > 256 << 10 or p.p.poll() is not None, timeout=60, step=0.001)
+            p.signal(signal.SIGSTOP)
+            try:
+                caught = 0 < temp_size() < self.SIZE // 2
+                if caught:
+                    change(src)
+            finally:
+                p.signal(signal.SIGCONT)
+            self.assertEqual(p.wait(timeout=120), 0, p.err())
+            if caught:
+                break
+        self.assertTrue(caught, "no copy was caught half-way")
+        self.assertIn("copy false\n", p.out())
+        self.assertEqual(read(dst), "old destination")
+        self.assertEqual(sorted(os.listdir(out)), ["dst"], "a temporary file was left")
+
+    def test_a_source_cut_short_meanwhile_gives_false_and_keeps_the_destination(self):
+        self.copy_while(lambda src: os.truncate(src, 1000))
+
+    def test_a_source_grown_meanwhile_gives_false(self):
+        def grow(src):
+            with open(src, "ab") as f:
+                f.write(b"more")
+        self.copy_while(grow)
+
+    def test_a_source_rewritten_in_place_meanwhile_gives_false(self):
+        def rewrite(src):
+            with open(src, "r+b") as f:
+                f.seek(self.SIZE - 4)
+                f.write(b"new!")
+        self.copy_while(rewrite)
 
 
 class BundleTool(EngineCase):

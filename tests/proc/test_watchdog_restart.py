@@ -84,7 +84,7 @@ class Restart(TreeCase):
         w = t.start()
         self.assertEqual(w.wait(), 0)
         self.assertEqual(w.out(), "failed to exec missing, error is No such file or directory\n"
-                                  "failed for normal boot, exit")
+                                  "failed for normal boot, exit\n")
         self.assertEqual(t.events(), ["missing exited normally with code(129)"])
 
     def test_children_get_sigterm_when_the_watchdog_dies(self):

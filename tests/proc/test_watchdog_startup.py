@@ -17,7 +17,7 @@ class StartUp(TreeCase):
             if config is not None:
                 t.config(config)
             code, out, _ = harness.run([t.watchdog])
-            self.assertEqual((code, out), (0, reason + "failed to init daemon"), config)
+            self.assertEqual((code, out), (0, reason + "failed to init daemon\n"), config)
         self.assertEqual(t.starts("korvex-dpi-inner"), [])
         self.assertFalse(os.path.exists(RUN_FILE))
 
@@ -25,12 +25,12 @@ class StartUp(TreeCase):
         t = self.t
         path = t.path("bin", "config")
         os.mkfifo(path)
-        self.assertEqual(harness.run([t.watchdog], timeout=20)[:2], (0, "failed to init daemon"))
+        self.assertEqual(harness.run([t.watchdog], timeout=20)[:2], (0, "failed to init daemon\n"))
         os.unlink(path)
         with open(path, "wb") as f:
             f.truncate(1 << 30)
         self.assertEqual(harness.run([t.watchdog], timeout=20)[:2],
-                         (0, "%s is larger than 65536 bytes\nfailed to init daemon" % "config"))
+                         (0, "%s is larger than 65536 bytes\nfailed to init daemon\n" % "config"))
 
     def test_fifo_or_huge_bootchk_means_factory_files_and_the_next_upgrade_replaces_it(self):
         t = self.t
@@ -104,7 +104,7 @@ class StartUp(TreeCase):
         subprocess.run(["mount", "-o", "remount,bind,ro", t.root], check=True)
         code, out, _ = harness.run([t.watchdog])
         self.assertEqual(code, 0)
-        self.assertEqual(out, "mkdir (../data/) error: Read-only file system")
+        self.assertEqual(out, "mkdir (../data/) error: Read-only file system\n")
 
 
 if __name__ == "__main__":

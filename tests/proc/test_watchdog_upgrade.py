@@ -87,7 +87,7 @@ class Upgrade(TreeCase):
         self.assertEqual([x.argv for x in t.starts("a", where="data")],
                          [["../data//a", "-T", "/tmp/.uci/", "-D", "../data/"]])
         self.assertEqual([x.argv for x in t.starts("a")], [["a", "-r", "129"]])
-        self.assertEqual(w.out(), "failed boot, then clean bootchk, and try againfailed for normal boot, exit")
+        self.assertEqual(w.out(), "failed boot, then clean bootchk, and try again\nfailed for normal boot, exit\n")
         self.assertIsNone(self.bootchk())
         self.assertTrue(os.path.exists(t.path("data", "a")))  # upgraded files stay in place
         self.assertEqual(t.events(), ["a exited normally with code(129)"] * 2)
@@ -102,7 +102,7 @@ class Upgrade(TreeCase):
         subprocess.run(["mount", "-o", "remount,bind,ro", t.data], check=True)
         w = t.start()
         self.assertEqual(w.wait(), 0)
-        self.assertEqual(w.out(), "failed for normal boot, exit")
+        self.assertEqual(w.out(), "failed for normal boot, exit\n")
         self.assertEqual(t.events(), ["a exited normally with code(129)"])  # one start, no loop
 
 
@@ -149,7 +149,7 @@ class Upgrade(TreeCase):
         factory = t.wait_starts("a", 1)[0]
         self.assertEqual(factory.argv, ["a", "-r", "129", "-A", "/tmp/.uci//a.alive"])
         self.assertEqual(w.out(), "a died by signal 11 before it was seen alive, so the upgrade failed to boot\n"
-                                  "failed boot, then clean bootchk, and try again"
+                                  "failed boot, then clean bootchk, and try again\n"
                                   "Will restart normal prog after 10 secs\n")
         self.assertIsNone(self.bootchk())
         self.assertEqual(t.events(), ["a killed by signal(11)"])

@@ -105,8 +105,21 @@ class Tree:
             return []
 
     def events(self):
-        """Run-file event lines with the time text removed."""
-        return [re.sub(r"^\w{3} \w{3} [ \d]\d \d\d:\d\d:\d\d \d{4}: ", "", line) for line in self.run_lines()[1:]]
+        """Run-file event lines with the time text removed. Every event line
+        must begin with the time text and end with a newline."""
+        try:
+            text = harness.read(RUN_FILE)
+        except FileNotFoundError:
+            return []
+        if text and not text.endswith("\n"):
+            raise AssertionError("run file does not end with a newline: %r" % text)
+        out = []
+        for line in text.splitlines()[1:]:
+            event = re.sub(r"^\w{3} \w{3} [ \d]\d \d\d:\d\d:\d\d \d{4}: ", "", line)
+            if event == line:
+                raise AssertionError("event line without its time text: %r" % line)
+            out.append(event)
+        return out
 
     def path(self, *parts):
         return os.path.join(self.root, *parts)

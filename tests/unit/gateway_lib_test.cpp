@@ -232,3 +232,40 @@ TEST(GatewayLib, InjectedFailuresReturnTheirCodeAndChangeNothing)
     std::string before = file_get(st.path);
     EXPECT_NE(before.find("\"csSgw_addIPSets\": 77"), std::string::npos);
 }
+
+TEST(GatewayLib, SixtyFourBitValuesSurviveRewritesExactly)
+{
+    // 2^32-1 and 2^53-1 as JSON numbers; 2^53 and 2^64-1 only fit as texts.
+    StateFile st(R"({"hosts": [{"hostName": "a", "onlineTime": 4294967295, "txBytes": 9007199254740991,
+                                "rxBytes": "9007199254740992"},
+                               {"hostName": "b", "txBytes": "18446744073709551615", "rxBytes": 4294967296}],
+                     "matches": [{"Name": "m", "Timestamp": 9007199254740991}],
+                     "note": [9007199254740991, 0.1, -9007199254740991]})");
+    for (int rewrite = 1; rewrite <= 2; ++rewrite) {
+        SetList l;
+        l.add(("s" + std::to_string(rewrite)).c_str(), {"10.0.0.1"});
+        ASSERT_EQ(csSgw_addIPSets(l.get()), 0);
+
+        CsSgw_LanHostInfo_t *hosts = nullptr;
+        int count = 0;
+        ASSERT_EQ(csSgw_getLanOnlineHostInfo(&hosts, &count), 0);
+        ASSERT_EQ(count, 2);
+        EXPECT_EQ(hosts[0].onlineTime, 4294967295u);
+        EXPECT_EQ(hosts[0].txBytes, 9007199254740991ull) << "after rewrite " << rewrite;
+        EXPECT_EQ(hosts[0].rxBytes, 9007199254740992ull);
+        EXPECT_EQ(hosts[1].txBytes, 18446744073709551615ull);
+        EXPECT_EQ(hosts[1].rxBytes, 4294967296ull);
+        EXPECT_EQ(csSgw_releaseLanOnlineHostInfo(hosts), 0);
+
+        CsSgw_MatchList_t *matches = nullptr;
+        ASSERT_EQ(csSgw_getTrafficControlMatchInfo(&matches), 0);
+        ASSERT_EQ(matches->MatchNum, 1u);
+        EXPECT_EQ(matches->Matches[0].Timestamp, 9007199254740991ull);
+        EXPECT_EQ(csSgw_releaseTrafficControlMatchInfo(matches), 0);
+
+        // Members the library does not know are kept to the digit too.
+        std::string text = file_get(st.path);
+        EXPECT_NE(text.find("9007199254740991, 0.1, -9007199254740991]"), std::string::npos) << text;
+        EXPECT_EQ(text.find("e+"), std::string::npos) << text;
+    }
+}

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <regex>
 #include <string>
 
 namespace {
@@ -27,6 +28,17 @@ TEST(RunFile, cut_event_line_still_ends_with_a_newline)
     run_file_event(0, kExitLineSize, "never written\n");  // the descriptor must be above 0
     close(fd);
     EXPECT_EQ(file_get(dir / "run"), std::string(254, 'n') + "\nnext\n");
+}
+
+TEST(RunFile, event_without_a_newline_gets_one)
+{
+    ScratchDir dir;
+    int fd = open((dir / "run").c_str(), O_RDWR | O_CREAT | O_APPEND, 0644);
+    run_file_event(fd, kExitLineSize, "first");
+    run_file_event(fd, kExitLineSize, "%s", std::string(300, 'n').c_str());
+    run_file_event(fd, kExitLineSize, "last\n");
+    close(fd);
+    EXPECT_EQ(file_get(dir / "run"), "first\n" + std::string(254, 'n') + "\nlast\n");
 }
 
 // The killall of these checks finds no process of the name; the real kill is
@@ -71,7 +83,12 @@ TEST_F(AliveCheckTest, third_miss_in_a_row_marks_and_kills)
     EXPECT_EQ(table.entries[0].killed, 1);
     EXPECT_EQ(table.entries[0].missing, 0u);
     close(table.run_fd);
-    EXPECT_EQ(file_get(dir / "run"), std::string(table.entries[0].name) + " is not alive, and we will kill it.\n");
+    // Stamped like every other event line: "Mon Dec  7 22:13:59 2026: ".
+    std::string line = file_get(dir / "run");
+    EXPECT_TRUE(std::regex_match(line, std::regex(R"([A-Z][a-z]{2} [A-Z][a-z]{2} [ \d]\d \d\d:\d\d:\d\d \d{4}: )" +
+                                                  std::string(table.entries[0].name) +
+                                                  R"( is not alive, and we will kill it\.\n)")))
+        << line;
 }
 
 TEST_F(AliveCheckTest, stopped_entry_is_not_checked)

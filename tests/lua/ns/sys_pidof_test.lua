@@ -49,6 +49,7 @@ test("names are compared whole, case-sensitively, with the last path component",
     eq(sys.pidof("kvx-a "), nil)
     eq(sys.pidof("./kvx-a"), nil)
     eq(sys.pidof("a"), nil)
+    eq(sys.pidof("kvx-a\0x"), nil, "a name cut at a zero byte would be kvx-a")
 end)
 
 test("a filter is searched in the arguments joined by spaces", function()
@@ -59,6 +60,7 @@ test("a filter is searched in the arguments joined by spaces", function()
     eq(sys.pidof("kvx-a", "/tmp/x -"), nil, "no text across processes")
     eq(sys.pidof("kvx-a", "kvx-a"), nil, "the program is not an argument")
     eq(sys.pidof("kvx-a", "nowhere"), nil)
+    eq(sys.pidof("kvx-a", "-A\0nowhere"), nil, "a filter cut at a zero byte would be -A")
 end)
 
 test("an empty filter matches a process without arguments", function()
