@@ -29,6 +29,11 @@ pthread_t g_main_thread;
 // check of exit_signal and the wait.
 sigset_t g_wait_mask;
 
+// The scripts' control socket in this engine's tmp directory, removed when
+// the process ends; only by the process that holds the instance lock.
+char g_socket_path[256];
+pid_t g_socket_owner = 0;
+
 const char kCollectMemory[] = "{\"subtype\":\"sys\", \"action\":\"collect_memory\"}";
 const char kExitMessage[] = "{\"subtype\":\"sys\", \"action\":\"exit\"}";
 
@@ -86,6 +91,23 @@ void block_stop_signals()
     pthread_sigmask(SIG_BLOCK, &stop, &g_wait_mask);
     sigdelset(&g_wait_mask, SIGTERM);
     sigdelset(&g_wait_mask, SIGUSR1);
+}
+
+void remove_control_socket()
+{
+    // A forked child that ends through exit() must not take the socket away.
+    if (g_socket_owner == getpid())
+        unlink(g_socket_path);
+}
+
+// From here on every exit() of the process, whichever thread calls it,
+// removes the socket file: a stop must not depend on the loop thread
+// getting to its own clean-up before the process ends.
+void remove_control_socket_at_exit(const char *tmppath)
+{
+    snprintf(g_socket_path, sizeof g_socket_path, "%s/.__scli", tmppath);
+    g_socket_owner = getpid();
+    atexit(remove_control_socket);
 }
 
 // Returns only when a stop signal has been received.
@@ -193,6 +215,7 @@ int engine_main(Options *o, char *progdir)
         options_release(o);
         return 129;
     }
+    remove_control_socket_at_exit(o->tmppath);
     if (lcmd_init_all(progdir, o->tmppath, o->datapath, o->debug) != 0) {
         log_printf(LVL_ERROR, "main", "failed to init lua engine");
         free(progdir);

@@ -58,6 +58,17 @@ class Signals(EngineCase):
         self.assertIn("exit requested", out)
         self.assertIn("[fatal][main_fini]: exit with signal 10", out)
 
+    def test_sigterm_leaves_no_control_socket_behind(self):
+        # The demo removes its socket once its loop is over, but the process
+        # may end before the loop thread gets there.
+        t = self.tree()
+        for _ in range(6):
+            p = t.engine()
+            self.assertTrue(t.wait_serving())
+            p.signal(signal.SIGTERM)
+            self.assertEqual(p.wait(), 15)
+            self.assertFalse(os.path.lexists(t.socket()))
+
     def test_sigterm_during_the_sigusr1_pause_keeps_exit_code_10(self):
         t = self.tree()
         p = t.engine("-d")
