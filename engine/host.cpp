@@ -194,9 +194,16 @@ int lcmd_boot(lua_State *L, const char *tmppath, const char *datapath)
 
 int app_lcmd_runmsg(const char *msg, char **answer, char **err)
 {
+    return app_lcmd_runmsg_within(msg, answer, err, -1);
+}
+
+int app_lcmd_runmsg_within(const char *msg, char **answer, char **err, long budget_ms)
+{
     if (g_loop_running.load() || g_loop_handed.load()) {
         const char *args[] = {msg};
-        if (lcmd_sock_call(g_tmppath, 1, args, answer, err) != 0) {
+        int rc = budget_ms < 0 ? lcmd_sock_call(g_tmppath, 1, args, answer, err)
+                               : lcmd_sock_call_within(g_tmppath, 1, args, answer, err, budget_ms);
+        if (rc != 0) {
             log_printf(LVL_ERROR, "app_lcmd_runmsg", "pcall runmsg failed");
             return -1;
         }

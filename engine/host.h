@@ -25,6 +25,10 @@ int lcmd_boot(lua_State *L, const char *tmppath, const char *datapath);
 // receive heap texts the caller frees (socket path only).
 int app_lcmd_runmsg(const char *msg, char **answer, char **err);
 
+// As app_lcmd_runmsg, with `budget_ms` (when not negative) in place of the
+// exchange's 180 s for the socket path.
+int app_lcmd_runmsg_within(const char *msg, char **answer, char **err, long budget_ms);
+
 // Hands the main engine to a new detached loop thread running lcmd_loop.
 int app_lcmd_loop_start();
 

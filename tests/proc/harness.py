@@ -22,9 +22,12 @@ HELPERS_DIR = os.environ.get("KORVEX_TEST_HELPERS", "")
 
 # Test builds run one shipped second in one millisecond, except for the
 # intervals that something else must fit into, which keep a floor there
-# (common/intervals.h): the alive check runs every second.
+# (common/intervals.h): the alive check runs every second, the health
+# check's delivery and the exit message on a stop signal get 4 s each.
 SCALE = 1000.0
 ALIVE_CHECK = 1.0
+HEALTH_DELIVERY = 4.0
+EXIT_MESSAGE = 4.0
 
 
 def in_namespace():

@@ -3,7 +3,7 @@ import os
 import signal
 import time
 
-from harness import EngineCase, main, read, remove_uci, wait_for, write
+from harness import EXIT_MESSAGE, HEALTH_DELIVERY, EngineCase, main, read, remove_uci, wait_for, write
 
 FLAKY = read(os.path.join(os.path.dirname(__file__), "bundles", "flaky.lua"))
 
@@ -69,6 +69,23 @@ class Signals(EngineCase):
             self.assertEqual(p.wait(), 15)
             self.assertFalse(os.path.lexists(t.socket()))
 
+    def test_stop_signal_during_a_hung_delivery_ends_with_its_code(self):
+        for sig, code in ((signal.SIGTERM, 15), (signal.SIGUSR1, 10)):
+            with self.subTest(sig=sig):
+                t = self.tree(FLAKY)
+                write(os.path.join(t.bin, "schedule"), "h")
+                p = t.engine("-d")
+                # The first health check is the request that the scripts hang on.
+                self.assertTrue(p.wait_output("hanging", timeout=20))
+                p.signal(sig)
+                # Bounded by the exit message's budget, not by four failed checks.
+                self.assertEqual(p.wait(timeout=20 + 2 * EXIT_MESSAGE), code)
+                out = p.out()
+                self.assertIn("[fatal][main_fini]: exit with signal %d" % code, out)
+                self.assertNotIn("larger than 3 times", out)
+                self.assertFalse(os.path.lexists(t.socket()))
+                t.close()
+
     def test_sigterm_during_the_sigusr1_pause_keeps_exit_code_10(self):
         t = self.tree()
         p = t.engine("-d")
@@ -111,6 +128,21 @@ class HealthCheck(EngineCase):
         ])
         self.assertEqual(len(log_lines(p.out(), "app_lcmd_runmsg")), 4)
         self.assertIn("pcall runmsg failed", log_lines(p.out(), "app_lcmd_runmsg"))
+
+    def test_listener_that_accepts_and_never_answers_ends_the_engine_with_128(self):
+        t = self.tree(FLAKY)
+        write(os.path.join(t.bin, "schedule"), "h")
+        p = t.engine("-d")
+        # Each check gives up after its own budget, not the exchange's 180 s.
+        self.assertEqual(p.wait(timeout=30 + 8 * HEALTH_DELIVERY), 128)
+        self.assertEqual(log_lines(p.out(), "health_check"), [
+            "lua engine block errcnt 1",
+            "lua engine block errcnt 2",
+            "lua engine block errcnt 3",
+            "lua engine block errcnt 4",
+            "lua engine block larger than 3 times, will restart",
+        ])
+        self.assertFalse(os.path.lexists(t.socket()))
 
     def test_an_answered_check_resets_the_count(self):
         t = self.tree(FLAKY)
