@@ -136,8 +136,8 @@ void remove_control_socket_at_exit(const char *tmppath)
 
 // One command message delivered on a thread of its own, so that the main
 // thread can give up on it whatever the listener does: at the end of its
-// budget, or at once for a stop signal. The
-// exchange releases its connection when its thread is cancelled.
+// budget, or at once for a stop signal or the end of the loop. The exchange
+// releases its connection when its thread is cancelled.
 struct Delivery {
     const char *msg;
     long budget_ms;
@@ -161,9 +161,9 @@ void *delivery_run(void *arg)
 
 enum DeliveryEnd { kDelivered, kNotDelivered, kDeliveryStopped };
 
-// Delivers `msg` within `budget_ms`. With `stoppable`, a stop signal ends
-// the wait at once (kDeliveryStopped, nothing counted); otherwise the wait
-// goes on through signals.
+// Delivers `msg` within `budget_ms`. With `stoppable`, a stop signal or the
+// end of the loop ends the wait at once (kDeliveryStopped, nothing counted);
+// otherwise the wait goes on through them.
 DeliveryEnd deliver_within(const char *msg, long budget_ms, bool stoppable)
 {
     Delivery d;
@@ -192,10 +192,10 @@ DeliveryEnd deliver_within(const char *msg, long budget_ms, bool stoppable)
     bool done = false;
     bool stopped = false;
     for (long left = budget_ms; left > 0 && !done && !stopped; left = deadline - monotonic_ms()) {
-        WaitEnd w = wait_events(left, d.done_fd, -1);
+        WaitEnd w = wait_events(left, d.done_fd, stoppable ? host_loop_end_fd() : -1);
         if (w == kWaitFirst)
             done = true;
-        else if (w == kWaitSignal && stoppable && exit_signal != 0)
+        else if (w == kWaitSecond || (w == kWaitSignal && stoppable && exit_signal != 0))
             stopped = true;
     }
     if (!done)
@@ -210,17 +210,29 @@ DeliveryEnd deliver_within(const char *msg, long budget_ms, bool stoppable)
     return kNotDelivered;
 }
 
-// Returns only when a stop signal has been received.
-void health_check(const char *alive_path)
+enum HealthEnd { kHealthStopSignal, kHealthLoopEnded };
+
+// Returns when a stop signal has been received or the main loop has ended.
+HealthEnd health_check(const char *alive_path)
 {
     int errcnt = 0;
     for (;;) {
         // A full period anew after every interruption, as the wait restarts.
         for (;;) {
             if (exit_signal != 0)
-                return;
-            if (wait_events(kHealthCheckMs, -1, -1) == kWaitTime)
+                return kHealthStopSignal;
+            WaitEnd w = wait_events(kHealthCheckMs, host_loop_end_fd(), -1);
+            if (w == kWaitFirst)
+                return kHealthLoopEnded;
+            if (w == kWaitTime)
                 break;
+        }
+        if (host_loop_ended()) {
+            // No script runs any more: no fresh alive file, no checks. The
+            // descriptor tells when the loop thread has closed the engine.
+            if (host_loop_end_fd() < 0)
+                return kHealthLoopEnded;
+            continue;
         }
         if (alive_path)
             update_alive_file(alive_path);
@@ -239,6 +251,18 @@ void health_check(const char *alive_path)
             errcnt = 0;
         }
     }
+}
+
+// The scripts' main loop is over and nothing can start it again: ending now
+// with 128 gets the engine restarted at once.
+[[noreturn]] void loop_fini()
+{
+    const char *text = host_loop_end_text();
+    if (text)
+        log_printf(LVL_FATAL, "health_check", "lua main loop failed, will restart :%s", text);
+    else
+        log_printf(LVL_FATAL, "health_check", "lua main loop returned, will restart");
+    exit(128);
 }
 
 [[noreturn]] void main_fini(int sig, int delay)
@@ -342,6 +366,9 @@ int engine_main(Options *o, char *progdir)
         console_run(host_main_engine());
 
     app_lcmd_loop_start();
-    health_check(o->alive_path);
+    // A stop signal wins over the loop's end: the loop may have ended
+    // because of the exit message the signal sends.
+    if (health_check(o->alive_path) == kHealthLoopEnded && exit_signal == 0)
+        loop_fini();
     main_fini(exit_signal, exit_delay);
 }

@@ -170,7 +170,7 @@ class HealthCheck(EngineCase):
         os.unlink(alive)
         self.assertTrue(wait_for(lambda: os.path.exists(alive)))
         self.assertEqual(os.path.getsize(alive), 0)
-        # The scripts end their loop: later checks fail and end the process.
+        # The scripts end their loop: the engine ends with it.
         self.assertIn('"code":\t0', t.cli("sys", "exit")[1])
         self.assertEqual(p.wait(), 128)
         self.assertIn("[fatal][app_lcmd_loop]: exit main loop", p.out())
@@ -186,6 +186,67 @@ class HealthCheck(EngineCase):
         self.assertTrue(p.wait_output("update alive file %s failed" % t.path("no", "such", "alive")))
         self.assertIsNone(p.p.poll())
         self.assertNotIn("errcnt", p.out())
+
+
+# A bundle whose loop ends at once, returning or raising.
+ENDING = """
+function lcmd_boot() end
+function lcmd_init() end
+function lcmd_runmsg() end
+function lcmd_errhandle(e) return "handled: " .. e end
+function lcmd_loop() print("loop runs") %s end
+"""
+
+
+class LoopEnd(EngineCase):
+    def ends_with_128(self, t, *args):
+        p = t.engine("-d", *args)
+        self.assertEqual(p.wait(), 128)
+        out = p.out()
+        self.assertIn("loop runs", out)
+        self.assertIn("[fatal][app_lcmd_loop]: exit main loop", out)
+        # At once, not after four failed health checks.
+        self.assertNotIn("larger than 3 times", out)
+        return out
+
+    def test_returning_loop_ends_the_engine_with_128(self):
+        out = self.ends_with_128(self.tree(ENDING % ""))
+        self.assertIn("[fatal][health_check]: lua main loop returned, will restart", out)
+        self.assertNotIn("pcall lcmd_loop failed", out)
+
+    def test_raising_loop_ends_the_engine_with_128_and_logs_the_error(self):
+        out = self.ends_with_128(self.tree(ENDING % 'error("stop", 0)'))
+        self.assertIn("[fatal][app_lcmd_loop]: pcall lcmd_loop failed :handled: stop", out)
+        self.assertIn("[fatal][health_check]: lua main loop failed, will restart :handled: stop", out)
+
+    def test_sys_exit_ends_the_demo_engine(self):
+        t = self.tree()
+        p = t.engine("-d")
+        self.assertTrue(t.wait_serving())
+        self.assertEqual(t.cli("sys", "exit")[0], 0)
+        self.assertEqual(p.wait(), 128)
+        out = p.out()
+        self.assertIn("[fatal][health_check]: lua main loop returned, will restart", out)
+        self.assertNotIn("larger than 3 times", out)
+        self.assertFalse(os.path.lexists(t.socket()))
+
+    def test_alive_file_is_not_refreshed_once_the_loop_has_ended(self):
+        t = self.tree()
+        alive = t.path("alive")
+        # Closing the engine takes a while; the checks would have refreshed
+        # the alive file many times meanwhile.
+        bundle = ENDING % "" + """
+keeper = setmetatable({}, {__gc = function()
+    os.remove(%r)
+    require("socket.core").sleep(0.5)
+    print("closed")
+end})
+""" % alive
+        write(os.path.join(t.bin, "init.lua"), bundle)
+        p = t.engine("-d", "-A", alive)
+        self.assertEqual(p.wait(), 128)
+        self.assertIn("closed", p.out())
+        self.assertFalse(os.path.exists(alive))
 
 
 if __name__ == "__main__":
