@@ -25,6 +25,13 @@ constexpr long kHealthCheckMs = scaled_ms(60);        // health-check period
 constexpr long kUsr1ExitPauseMs = scaled_ms(30);      // pause before exit after SIGUSR1
 constexpr long kStartFailurePauseMs = scaled_ms(10);  // pause before exit 129 on a failed start
 constexpr long kExchangeTimeoutMs = scaled_ms(180, 10000);  // one local socket exchange, as a whole
+// The health check's own delivery: a hung listener then ends the engine
+// (four failures, three periods between them) within 60 + 4 * 15 + 3 * 60 =
+// 300 s of the hang.
+constexpr long kHealthDeliveryMs = scaled_ms(15, 4000);
+// The exit message on a stop signal: the engine ends this long after
+// SIGTERM at most (after SIGUSR1, its pause follows).
+constexpr long kExitMessageMs = scaled_ms(10, 4000);
 
 // Watchdog.
 constexpr long kRestartDelayS = 10;                   // restart after a normal exit or signal

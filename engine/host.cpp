@@ -1,6 +1,8 @@
 #include "engine/host.h"
 
 #include <pthread.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -32,6 +34,30 @@ char *g_tmppath = nullptr;
 char *g_datapath = nullptr;
 
 std::atomic<uint32_t> g_bundle_version{0};
+
+// The loop's end, for the health checker: the flag as soon as lcmd_loop is
+// over, the descriptor (an eventfd, never read) once the engine is closed
+// too. The text is written before the flag is set and not changed afterwards.
+std::atomic<bool> g_loop_ended{false};
+std::atomic<int> g_loop_end_fd{-1};
+bool g_loop_failed = false;
+char g_loop_end_text[4096];
+
+void loop_end_mark(const char *error_text)
+{
+    g_loop_failed = error_text != nullptr;
+    snprintf(g_loop_end_text, sizeof g_loop_end_text, "%s", error_text ? error_text : "");
+    g_loop_ended.store(true);
+}
+
+void loop_end_notify()
+{
+    int fd = g_loop_end_fd.load();
+    uint64_t one = 1;
+    if (fd >= 0 && write(fd, &one, sizeof one) != static_cast<ssize_t>(sizeof one)) {
+        // The counter cannot overflow on one write; nothing else can fail.
+    }
+}
 
 char *dup_or_null(const char *s) { return s ? strdup(s) : nullptr; }
 
@@ -68,11 +94,17 @@ void *app_lcmd_loop(void *)
     klua_push_global_raw(L, "lcmd_errhandle");
     klua_push_global_raw(L, "lcmd_loop");
     g_loop_running.store(1);
-    if (lua_pcall(L, 0, 0, -2) != LUA_OK)
-        log_printf(LVL_FATAL, "app_lcmd_loop", "pcall %s failed :%s", "lcmd_loop", klua_error_text(L, -1));
+    if (lua_pcall(L, 0, 0, -2) != LUA_OK) {
+        const char *text = klua_error_text(L, -1);
+        log_printf(LVL_FATAL, "app_lcmd_loop", "pcall %s failed :%s", "lcmd_loop", text);
+        loop_end_mark(text);
+    } else {
+        loop_end_mark(nullptr);
+    }
     log_printf(LVL_FATAL, "app_lcmd_loop", "exit main loop");
     g_main_engine.store(nullptr);
     lua_close(L);
+    loop_end_notify();
     return nullptr;
 }
 
@@ -82,6 +114,9 @@ lua_State *host_main_engine() { return g_main_engine.load(); }
 const char *host_luapath() { return g_luapath; }
 const char *host_tmppath() { return g_tmppath; }
 const char *host_datapath() { return g_datapath; }
+bool host_loop_ended() { return g_loop_ended.load(); }
+int host_loop_end_fd() { return g_loop_end_fd.load(); }
+const char *host_loop_end_text() { return g_loop_ended.load() && g_loop_failed ? g_loop_end_text : nullptr; }
 
 void host_bundle_version(uint8_t out[4])
 {
@@ -194,9 +229,16 @@ int lcmd_boot(lua_State *L, const char *tmppath, const char *datapath)
 
 int app_lcmd_runmsg(const char *msg, char **answer, char **err)
 {
+    return app_lcmd_runmsg_within(msg, answer, err, -1);
+}
+
+int app_lcmd_runmsg_within(const char *msg, char **answer, char **err, long budget_ms)
+{
     if (g_loop_running.load() || g_loop_handed.load()) {
         const char *args[] = {msg};
-        if (lcmd_sock_call(g_tmppath, 1, args, answer, err) != 0) {
+        int rc = budget_ms < 0 ? lcmd_sock_call(g_tmppath, 1, args, answer, err)
+                               : lcmd_sock_call_within(g_tmppath, 1, args, answer, err, budget_ms);
+        if (rc != 0) {
             log_printf(LVL_ERROR, "app_lcmd_runmsg", "pcall runmsg failed");
             return -1;
         }
@@ -213,6 +255,7 @@ int app_lcmd_runmsg(const char *msg, char **answer, char **err)
 
 int app_lcmd_loop_start()
 {
+    g_loop_end_fd.store(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     g_loop_handed.store(true);
     pthread_attr_t attr;
     pthread_attr_init(&attr);
@@ -223,6 +266,8 @@ int app_lcmd_loop_start()
     pthread_attr_destroy(&attr);
     if (rc != 0) {
         log_printf(LVL_FATAL, "app_lcmd_loop", "failed to start the loop thread");
+        loop_end_mark("failed to start the loop thread");
+        loop_end_notify();
         return -1;
     }
     return 0;

@@ -25,8 +25,22 @@ int lcmd_boot(lua_State *L, const char *tmppath, const char *datapath);
 // receive heap texts the caller frees (socket path only).
 int app_lcmd_runmsg(const char *msg, char **answer, char **err);
 
+// As app_lcmd_runmsg, with `budget_ms` (when not negative) in place of the
+// exchange's 180 s for the socket path.
+int app_lcmd_runmsg_within(const char *msg, char **answer, char **err, long budget_ms);
+
 // Hands the main engine to a new detached loop thread running lcmd_loop.
+// When the thread cannot be started the loop counts as ended at once.
 int app_lcmd_loop_start();
+
+// The end of the main loop. host_loop_ended() turns true as soon as lcmd_loop
+// has returned or raised; once the main engine is closed as well,
+// host_loop_end_fd() becomes readable and stays so (-1 before the loop
+// started). host_loop_end_text() is then null when lcmd_loop returned and
+// the error text (what lcmd_errhandle made of it) when it raised.
+bool host_loop_ended();
+int host_loop_end_fd();
+const char *host_loop_end_text();
 
 // The `ut` role: runs lcmd_unittest of the bundle in `progdir` with the
 // arguments. 0, or 1 when there was no engine or the tests raised an error.

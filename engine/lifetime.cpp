@@ -1,12 +1,15 @@
 #include "engine/lifetime.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
+#include <sys/eventfd.h>
 #include <sys/file.h>
-#include <sys/select.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +21,7 @@
 #include "common/sleep.h"
 #include "engine/console.h"
 #include "engine/host.h"
+#include "engine/thread_stack.h"
 
 namespace {
 
@@ -25,9 +29,14 @@ volatile sig_atomic_t exit_signal = 0;
 volatile sig_atomic_t exit_delay = 0;
 pthread_t g_main_thread;
 // The main thread's signal mask outside its waits: SIGTERM and SIGUSR1 are
-// blocked there and only let in by pselect, so none can slip in between the
+// blocked there and only let in by ppoll, so none can slip in between the
 // check of exit_signal and the wait.
 sigset_t g_wait_mask;
+
+// The scripts' control socket in this engine's tmp directory, removed when
+// the process ends; only by the process that holds the instance lock.
+char g_socket_path[256];
+pid_t g_socket_owner = 0;
 
 const char kCollectMemory[] = "{\"subtype\":\"sys\", \"action\":\"collect_memory\"}";
 const char kExitMessage[] = "{\"subtype\":\"sys\", \"action\":\"exit\"}";
@@ -63,18 +72,38 @@ void signals_install()
 
 struct timespec ms_to_timespec(long ms)
 {
+    if (ms < 0)
+        ms = 0;
     struct timespec ts;
     ts.tv_sec = ms / 1000;
     ts.tv_nsec = (ms % 1000) * 1000000L;
     return ts;
 }
 
-// Waits `ms`, letting the stop signals in; 0 when the time passed, -1 when
-// the wait ended early.
-int wait_signalled(long ms)
+long monotonic_ms()
 {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1000L + ts.tv_nsec / 1000000L;
+}
+
+// What ended a wait of the main thread.
+enum WaitEnd { kWaitTime, kWaitSignal, kWaitFirst, kWaitSecond };
+
+// Waits `ms` for one of two descriptors (-1 for none) to become readable,
+// letting the stop signals in. A failed wait counts as an interruption.
+WaitEnd wait_events(long ms, int first, int second)
+{
+    struct pollfd fds[2];
+    fds[0] = {first, POLLIN, 0};
+    fds[1] = {second, POLLIN, 0};
     struct timespec ts = ms_to_timespec(ms);
-    return pselect(0, nullptr, nullptr, nullptr, &ts, &g_wait_mask) == 0 ? 0 : -1;
+    int r = ppoll(fds, 2, &ts, &g_wait_mask);
+    if (r == 0)
+        return kWaitTime;
+    if (r < 0)
+        return kWaitSignal;
+    return fds[0].revents ? kWaitFirst : kWaitSecond;
 }
 
 void block_stop_signals()
@@ -88,21 +117,129 @@ void block_stop_signals()
     sigdelset(&g_wait_mask, SIGUSR1);
 }
 
-// Returns only when a stop signal has been received.
-void health_check(const char *alive_path)
+void remove_control_socket()
+{
+    // A forked child that ends through exit() must not take the socket away.
+    if (g_socket_owner == getpid())
+        unlink(g_socket_path);
+}
+
+// From here on every exit() of the process, whichever thread calls it,
+// removes the socket file: a stop must not depend on the loop thread
+// getting to its own clean-up before the process ends.
+void remove_control_socket_at_exit(const char *tmppath)
+{
+    snprintf(g_socket_path, sizeof g_socket_path, "%s/.__scli", tmppath);
+    g_socket_owner = getpid();
+    atexit(remove_control_socket);
+}
+
+// One command message delivered on a thread of its own, so that the main
+// thread can give up on it whatever the listener does: at the end of its
+// budget, or at once for a stop signal or the end of the loop. The exchange
+// releases its connection when its thread is cancelled.
+struct Delivery {
+    const char *msg;
+    long budget_ms;
+    int done_fd;
+    int result;
+    std::atomic<bool> finished;
+};
+
+void *delivery_run(void *arg)
+{
+    Delivery *d = static_cast<Delivery *>(arg);
+    // A failure is logged before the delivery counts as finished.
+    d->result = app_lcmd_runmsg_within(d->msg, nullptr, nullptr, d->budget_ms);
+    d->finished.store(true);
+    uint64_t one = 1;
+    if (write(d->done_fd, &one, sizeof one) != static_cast<ssize_t>(sizeof one)) {
+        // Cannot fail on a fresh eventfd; the main thread's deadline holds anyway.
+    }
+    return nullptr;
+}
+
+enum DeliveryEnd { kDelivered, kNotDelivered, kDeliveryStopped };
+
+// Delivers `msg` within `budget_ms`. With `stoppable`, a stop signal or the
+// end of the loop ends the wait at once (kDeliveryStopped, nothing counted);
+// otherwise the wait goes on through them.
+DeliveryEnd deliver_within(const char *msg, long budget_ms, bool stoppable)
+{
+    Delivery d;
+    d.msg = msg;
+    d.budget_ms = budget_ms;
+    d.result = -1;
+    d.finished.store(false);
+    d.done_fd = eventfd(0, EFD_CLOEXEC);
+    pthread_t tid;
+    bool started = false;
+    if (d.done_fd >= 0) {
+        pthread_attr_t attr;
+        pthread_attr_init(&attr);
+        pthread_attr_setstacksize(&attr, kEngineThreadStackSize);
+        started = pthread_create(&tid, &attr, delivery_run, &d) == 0;
+        pthread_attr_destroy(&attr);
+    }
+    if (!started) {
+        // No thread to spare: deliver here, each wait bounded by the budget.
+        if (d.done_fd >= 0)
+            close(d.done_fd);
+        return app_lcmd_runmsg_within(msg, nullptr, nullptr, budget_ms) == 0 ? kDelivered : kNotDelivered;
+    }
+
+    long deadline = monotonic_ms() + budget_ms;
+    bool done = false;
+    bool stopped = false;
+    for (long left = budget_ms; left > 0 && !done && !stopped; left = deadline - monotonic_ms()) {
+        WaitEnd w = wait_events(left, d.done_fd, stoppable ? host_loop_end_fd() : -1);
+        if (w == kWaitFirst)
+            done = true;
+        else if (w == kWaitSecond || (w == kWaitSignal && stoppable && exit_signal != 0))
+            stopped = true;
+    }
+    if (!done)
+        pthread_cancel(tid);
+    pthread_join(tid, nullptr);
+    close(d.done_fd);
+    if (stopped)
+        return kDeliveryStopped;
+    if (d.finished.load())
+        return d.result == 0 ? kDelivered : kNotDelivered;
+    log_printf(LVL_ERROR, "app_lcmd_runmsg", "pcall runmsg failed");
+    return kNotDelivered;
+}
+
+enum HealthEnd { kHealthStopSignal, kHealthLoopEnded };
+
+// Returns when a stop signal has been received or the main loop has ended.
+HealthEnd health_check(const char *alive_path)
 {
     int errcnt = 0;
     for (;;) {
         // A full period anew after every interruption, as the wait restarts.
         for (;;) {
             if (exit_signal != 0)
-                return;
-            if (wait_signalled(kHealthCheckMs) == 0)
+                return kHealthStopSignal;
+            WaitEnd w = wait_events(kHealthCheckMs, host_loop_end_fd(), -1);
+            if (w == kWaitFirst)
+                return kHealthLoopEnded;
+            if (w == kWaitTime)
                 break;
+        }
+        if (host_loop_ended()) {
+            // No script runs any more: no fresh alive file, no checks. The
+            // descriptor tells when the loop thread has closed the engine.
+            if (host_loop_end_fd() < 0)
+                return kHealthLoopEnded;
+            continue;
         }
         if (alive_path)
             update_alive_file(alive_path);
-        if (app_lcmd_runmsg(kCollectMemory, nullptr, nullptr) < 0) {
+        DeliveryEnd e = deliver_within(kCollectMemory, kHealthDeliveryMs, true);
+        if (e == kDeliveryStopped)
+            continue;
+        if (e == kNotDelivered) {
             ++errcnt;
             log_printf(LVL_ERROR, "health_check", "lua engine block errcnt %d", errcnt);
             if (errcnt > 3) {
@@ -116,11 +253,25 @@ void health_check(const char *alive_path)
     }
 }
 
+// The scripts' main loop is over and nothing can start it again: ending now
+// with 128 gets the engine restarted at once.
+[[noreturn]] void loop_fini()
+{
+    const char *text = host_loop_end_text();
+    if (text)
+        log_printf(LVL_FATAL, "health_check", "lua main loop failed, will restart :%s", text);
+    else
+        log_printf(LVL_FATAL, "health_check", "lua main loop returned, will restart");
+    exit(128);
+}
+
 [[noreturn]] void main_fini(int sig, int delay)
 {
-    app_lcmd_runmsg(kExitMessage, nullptr, nullptr);
+    // Bounded, so that a hung listener cannot hold the stop (and the
+    // instance lock) for the exchange's minutes.
+    deliver_within(kExitMessage, kExitMessageMs, false);
     if (delay != 0)
-        wait_signalled(scaled_ms(delay));
+        wait_events(scaled_ms(delay), -1, -1);
     if (sig != 0)
         log_printf(LVL_FATAL, "main_fini", "exit with signal %d", sig);
     exit(sig);
@@ -193,6 +344,7 @@ int engine_main(Options *o, char *progdir)
         options_release(o);
         return 129;
     }
+    remove_control_socket_at_exit(o->tmppath);
     if (lcmd_init_all(progdir, o->tmppath, o->datapath, o->debug) != 0) {
         log_printf(LVL_ERROR, "main", "failed to init lua engine");
         free(progdir);
@@ -214,6 +366,9 @@ int engine_main(Options *o, char *progdir)
         console_run(host_main_engine());
 
     app_lcmd_loop_start();
-    health_check(o->alive_path);
+    // A stop signal wins over the loop's end: the loop may have ended
+    // because of the exit message the signal sends.
+    if (health_check(o->alive_path) == kHealthLoopEnded && exit_signal == 0)
+        loop_fini();
     main_fini(exit_signal, exit_delay);
 }

@@ -22,10 +22,13 @@ HELPERS_DIR = os.environ.get("KORVEX_TEST_HELPERS", "")
 
 # Test builds run one shipped second in one millisecond, except for the
 # intervals that something else must fit into, which keep a floor there
-# (common/intervals.h): the alive check runs every second, and a run of an
-# upgrade proves it after ten seconds.
+# (common/intervals.h): the alive check runs every second, the health
+# check's delivery and the exit message on a stop signal get 4 s each, and a
+# run of an upgrade proves it after ten seconds.
 SCALE = 1000.0
 ALIVE_CHECK = 1.0
+HEALTH_DELIVERY = 4.0
+EXIT_MESSAGE = 4.0
 # The time a run of an upgrade needs to prove it (600 s shipped).
 BOOT_PROOF = 10.0
 

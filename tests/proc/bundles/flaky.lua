@@ -1,6 +1,8 @@
 -- A bundle whose listener follows a schedule read from "schedule" beside it:
 -- one letter per request, "a" answers, "d" drops the connection without an
--- answer, "s" stops serving for good; past the end it answers.
+-- answer, "s" stops serving for good, "h" hangs for good with the listener
+-- and that connection still open (connections are then accepted by the
+-- system but never answered); past the end it answers.
 local unix = require "socket.unix"
 local cjson = require "cjson"
 
@@ -41,6 +43,10 @@ function lcmd_loop()
                 server:close()
                 os.remove(path)
                 while true do require("socket.core").sleep(1) end
+            end
+            if what == "h" then
+                print("hanging")
+                while client do require("socket.core").sleep(1) end
             end
             client:settimeout(2)
             local head = client:receive(4)
