@@ -2,6 +2,7 @@
 
 #include "common/intervals.h"
 #include "control/cancel_cleanup.h"
+#include "control/cancel_wait.h"
 #include "control/err_text.h"
 #include "control/sock_io.h"
 #include "control/sock_request.h"
@@ -70,11 +71,14 @@ int lcmd_sock_call_within(const char *tmpdir, int argc, const char *const *argv,
     int ret = -1;
     int cancel_state;
     pthread_cleanup_push(exchange_release, &x);
-    // Every wait of the exchange gets the whole time-out.
+    // Every wait of the exchange gets the whole time-out. A worker may be
+    // cancelled in them: the clean-up releases what the exchange holds.
+    int waits = cancel_wait_begin();
     x.fd = local_sock_connect(path, err, timeout_ms);
     if (x.fd >= 0 && local_sock_write(x.fd, req, err, timeout_ms) == 0 &&
         local_sock_read_msg(x.fd, &x.answer, err, timeout_ms) == 0)
         ret = 0;
+    cancel_wait_end(waits);
     // The reply changes hands and the connection is closed without a
     // cancellation point in between.
     pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancel_state);
