@@ -8,7 +8,7 @@ import socket
 import subprocess
 
 from harness import main, wait_for, write
-from cancel_churn import ChurnCase, count
+from cancel_churn import ChurnCase
 
 ROOT = os.environ.get("KORVEX_GATEWAY_ROOT", "")
 CYCLES = int(os.environ.get("KVX_CHURN_CYCLES", "150"))
@@ -45,8 +45,7 @@ class OpenWrtCancel(ChurnCase):
 
     def test_random_cancels_in_gateway_calls_leave_nothing_behind(self):
         self.start()
-        fds = self.quiet_fds()
-        tasks = count(self.task_dir)
+        fds, tasks = self.baseline()
         for kind in ("gateway", "sleep"):
             slowest = self.churn(kind, CYCLES)
             self.note("%s: %d cancels, slowest end %.1f ms" % (kind, CYCLES, slowest))

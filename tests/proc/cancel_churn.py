@@ -240,6 +240,13 @@ class ChurnCase(EngineCase):
             data += chunk
         return data
 
+    def baseline(self):
+        """(descriptors, threads) of the engine once the gateway library has
+        been used (the OpenWrt backend keeps its libnftables contexts, with
+        their netlink sockets, from the first call on)."""
+        self.assertTrue(self.call("mnf")["ok"])
+        return self.quiet_fds(), count(self.task_dir)
+
     def quiet_fds(self):
         # The health check holds a connection for a moment every period.
         return min(count(self.fd_dir) for _ in range(20) if time.sleep(0.003) is None)

@@ -6,7 +6,7 @@ of theirs."""
 import os
 
 from harness import main
-from cancel_churn import KINDS, ChurnCase, count
+from cancel_churn import KINDS, ChurnCase
 
 CYCLES = int(os.environ.get("KVX_CHURN_CYCLES", "150"))
 
@@ -16,8 +16,7 @@ class CancelChurn(ChurnCase):
 
     def test_random_cancels_leave_nothing_behind(self):
         self.start()
-        fds = self.quiet_fds()
-        tasks = count(self.task_dir)
+        fds, tasks = self.baseline()
         for kind in os.environ.get("KVX_CHURN_KINDS", ",".join(KINDS)).split(","):
             slowest = self.churn(kind, CYCLES)
             self.note("%s: %d cancels, slowest end %.1f ms" % (kind, CYCLES, slowest))
