@@ -2,6 +2,7 @@
 
 #include "common/intervals.h"
 #include "control/cancel_cleanup.h"
+#include "control/cancel_wait.h"
 #include "control/err_text.h"
 #include "control/sock_io.h"
 #include "control/sock_request.h"
@@ -78,12 +79,15 @@ int lcmd_sock_call_bounded(const char *tmpdir, int argc, const char *const *argv
     pthread_cleanup_push(exchange_release, &x);
     // A listener that answers a byte now and then must not hold the caller
     // (the health check, a starting worker, a script) past the time-out:
-    // the waits share one deadline.
+    // the waits share one deadline. A worker may be cancelled in them: the
+    // clean-up releases what the exchange holds.
     int64_t deadline = sock_deadline(total_ms);
+    int waits = cancel_wait_begin();
     x.fd = local_sock_connect(path, err, wait_ms < total_ms ? wait_ms : total_ms);
     if (x.fd >= 0 && local_sock_write(x.fd, req, err, wait_ms, deadline) == 0 &&
         local_sock_read_msg(x.fd, &x.answer, err, wait_ms, deadline) == 0)
         ret = 0;
+    cancel_wait_end(waits);
     // The reply changes hands and the connection is closed without a
     // cancellation point in between.
     pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancel_state);

@@ -1,4 +1,5 @@
 #include "engine/registry.h"
+#include "engine/worker_cancel.h"
 
 #include "engine/dep_modules.h"
 #include "modules/modules.h"
@@ -134,6 +135,7 @@ void registry_register_modules(lua_State *L)
     register_rows(L, kDependencies, sizeof kDependencies / sizeof kDependencies[0]);
     register_cenum(L);
     register_rows(L, kNative, sizeof kNative / sizeof kNative[0]);
+    worker_cancel_prepare(L);
 }
 
 int registry_module_count() { return kRegisteredCount; }

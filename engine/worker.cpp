@@ -15,6 +15,7 @@
 #include "engine/lua_util.h"
 #include "engine/thread_queue.h"
 #include "engine/thread_stack.h"
+#include "engine/worker_cancel.h"
 
 namespace {
 
@@ -31,6 +32,7 @@ struct Worker {
     char *arg;
     size_t len;
     lua_State *L;
+    int cancelled;  // set once by worker_cancel (atomically)
 };
 
 pthread_mutex_t g_live_lock = PTHREAD_MUTEX_INITIALIZER;
@@ -76,6 +78,7 @@ void worker_release(void *p)
     Worker *w = static_cast<Worker *>(p);
     // The engine's finalizers may block; nothing may cut them short now.
     pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
+    worker_cancel_disarm();
     if (w->L)
         lua_close(w->L);
     free(w->arg);
@@ -106,16 +109,20 @@ void free_text(void *p)
     free(*static_cast<char **>(p));
 }
 
-// Steps 4 to 6 of a worker, with cancellation allowed: a cancel from here
-// on ends the worker through worker_release.
+// Steps 4 to 6 of a worker. Its scripts run with cancellation off; a
+// cancel from here on ends the worker at the next instruction its scripts
+// execute or in a cancellable wait (engine/worker_cancel.h), and the worker
+// ends through worker_release. One that came earlier skips what is left.
 void worker_work(Worker *w)
 {
     pthread_cleanup_push(worker_release, w);
-    pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);
-    thread_set_log(w->L);
-    thread_sync_conf(w->L);
-    worker_runmsg(w->L, "run_thread", w->arg, w->len);
-    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
+    worker_cancel_arm(w->L, &w->cancelled);
+    if (!worker_cancel_requested())
+        thread_set_log(w->L);
+    if (!worker_cancel_requested())
+        thread_sync_conf(w->L);
+    if (!worker_cancel_requested())
+        worker_runmsg(w->L, "run_thread", w->arg, w->len);
     pthread_cleanup_pop(0);
 }
 
@@ -124,6 +131,7 @@ void *run_thread(void *p)
     Worker *w = static_cast<Worker *>(p);
     // Engine creation and boot are not cancellation points for a worker: a
     // cancel that comes early takes effect once the clean-up is in place.
+    // Nor is anything else but the waits that allow it.
     pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
     // The creator holds the live lock until this worker is listed.
     pthread_mutex_lock(&g_live_lock);
@@ -145,6 +153,7 @@ int64_t thread_id_self() { return static_cast<int64_t>(pthread_self()); }
 
 int64_t lcmd_run_thread(char *arg, size_t len)
 {
+    worker_cancel_init();
     Worker *w = static_cast<Worker *>(calloc(1, sizeof(Worker)));
     int rc = -1;
     pthread_t tid{};
@@ -201,8 +210,11 @@ int worker_cancel(int64_t tid)
     // ended when the request is made.
     pthread_mutex_lock(&g_live_lock);
     Worker *w = live_find(tid);
-    if (w)
+    if (w) {
+        __atomic_store_n(&w->cancelled, 1, __ATOMIC_RELEASE);
+        worker_cancel_notify(w->tid);
         pthread_cancel(w->tid);
+    }
     pthread_mutex_unlock(&g_live_lock);
     return w ? 0 : -1;
 }

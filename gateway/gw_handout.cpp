@@ -182,6 +182,7 @@ CsSgw_ProfileStatusList_t *gw_handout_status(const GwState &st, bool empty)
 
 int gw_handout_release(void *block, GwKind kind)
 {
+    GwNoCancel off;
     Registry &r = registry();
     {
         std::lock_guard<std::mutex> lock(r.mu);

@@ -2,6 +2,11 @@
 // around every library call, and a box that holds a list of the library
 // while a script result is built from it, so that a push that raises (out
 // of memory) still gives the list back, from the box's __gc.
+//
+// No library call here is ever cut short by a cancel: these functions run
+// only from scripts, and a worker's scripts run with cancellation off (the
+// library's lock, mutexes and handed-out lists would stay held otherwise);
+// see engine/worker_cancel.h. No other thread is cancelled.
 #pragma once
 
 #include <lua.hpp>

@@ -4,6 +4,8 @@
 // Nothing here knows where the state lives (see gw_backend.h).
 #pragma once
 
+#include <pthread.h>
+
 #include <cstdint>
 #include <map>
 #include <new>
@@ -11,6 +13,10 @@
 #include <vector>
 
 #include "gateway/csecapi.h"
+
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
 
 // Failure codes of our library (the engine only logs codes; the vendor's
 // library has codes of its own).
@@ -33,11 +39,33 @@ enum GwCode {
     GW_E_OVERLAP = 13,   // an entry that overlaps another entry of its set
 };
 
-// No exception leaves the C interface.
+// A call of the library runs to its end whatever thread calls it: a cancel
+// that stopped it half-way would keep the state's lock, a mutex or a block
+// that is neither handed out nor free. Cancellation is off for the call.
+struct GwNoCancel {
+    int old = PTHREAD_CANCEL_ENABLE;
+    GwNoCancel() { pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &old); }
+    ~GwNoCancel()
+    {
+        int ignored;
+        pthread_setcancelstate(old, &ignored);
+    }
+    GwNoCancel(const GwNoCancel &) = delete;
+    GwNoCancel &operator=(const GwNoCancel &) = delete;
+};
+
+// No exception leaves the C interface, and cancellation is off inside. The
+// thread library's own unwinding (a pthread_exit reached inside, or a
+// cancel) is not an exception of ours: it goes on, as it must.
 template <typename F> int gw_guarded(F f)
 {
+    GwNoCancel off;
     try {
         return f();
+#if defined(__GLIBCXX__)
+    } catch (abi::__forced_unwind &) {
+        throw;
+#endif
     } catch (const std::bad_alloc &) {
         return GW_E_NOMEM;
     } catch (...) {

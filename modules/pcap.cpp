@@ -14,6 +14,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "control/cancel_wait.h"
 #include "modules/mod_util.h"
 #include "modules/modules.h"
 
@@ -161,7 +162,11 @@ int next_packet(PcapBox *h, struct pcap_pkthdr **hdr, const u_char **data)
             wait = static_cast<int>(left);
         }
         struct pollfd pfd = {fd, POLLIN, 0};
+        // The packet buffer and the handle belong to the handle's userdata:
+        // a worker may be cancelled in this wait.
+        int waits = cancel_wait_begin();
         int n = poll(&pfd, 1, wait);
+        cancel_wait_end(waits);
         if (n < 0 && errno != EINTR)
             return 0;
         if (n > 0) {

@@ -83,6 +83,15 @@ local verbs = {
         sock.sleep(3600)
         note("woke up")
     end,
+    -- Busy in pure Lua for ever, in a coroutine inside a wrapped one.
+    spin = function()
+        mark_close()
+        note("started " .. thread.self())
+        coroutine.wrap(function()
+            coroutine.resume(coroutine.create(function() while true do end end))
+        end)()
+        note("woke up")
+    end,
     -- Cancels itself, then reaches a cancellation point.
     selfcancel = function()
         mark_close()

@@ -12,6 +12,7 @@
 
 #include "gateway/csecapi.h"
 #include "gateway/gw_model.h"
+#include "gw_cancelled_calls.h"
 #include "gw_set_list.h"
 
 namespace {
@@ -222,4 +223,23 @@ TEST(OwrtLib, NullArgumentsAndListsNotHandedOutFailWithACode)
     EXPECT_EQ(m->MatchNum, 0u);
     EXPECT_EQ(csSgw_releaseTrafficControlMatchInfo(m), GW_OK);
     EXPECT_EQ(csSgw_releaseTrafficControlMatchInfo(m), GW_E_RELEASE) << "twice";
+}
+
+TEST(OwrtLib, ACancelPendingInACallerTakesEffectOnlyAfterTheCallsEnd)
+{
+    Fresh fresh;
+    SetList l;
+    l.add("cancelled", {"10.7.0.1"});
+    CancelledCalls c;
+    c.add = l.get();
+    cancelled_calls_run(&c);
+    EXPECT_TRUE(c.cancelled);
+    EXPECT_FALSE(c.went_on);
+    EXPECT_EQ(c.added, 0);
+    EXPECT_EQ(c.got, 0);
+    EXPECT_EQ(c.released, 0);
+    // The library's locks are free: the next change goes through.
+    SetList more;
+    more.add("cancelled", {"10.7.0.2"});
+    EXPECT_EQ(csSgw_addIPSets(more.get()), 0);
 }

@@ -2,6 +2,10 @@
 // is checked before a change, what happens to lists given back wrongly.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -10,6 +14,7 @@
 
 #include "gateway/csecapi.h"
 #include "gateway/gw_model.h"
+#include "gw_cancelled_calls.h"
 #include "gw_set_list.h"
 #include "test_util.h"
 
@@ -214,6 +219,27 @@ TEST(GatewayLib, ThreadsChangingOneStateFileLoseNothing)
     a.join();
     b.join();
     EXPECT_EQ(entries_of("shared").size(), 100u);
+}
+
+TEST(GatewayLib, ACancelPendingInACallerTakesEffectOnlyAfterTheCallsEnd)
+{
+    StateFile st;
+    SetList l;
+    l.add("cancelled", {"10.7.0.1"});
+    CancelledCalls c;
+    c.add = l.get();
+    cancelled_calls_run(&c);
+    EXPECT_TRUE(c.cancelled);
+    EXPECT_FALSE(c.went_on);
+    EXPECT_EQ(c.added, 0);
+    EXPECT_EQ(c.got, 0);
+    EXPECT_EQ(c.released, 0);
+    EXPECT_EQ(entries_of("cancelled"), std::vector<std::string>{"10.7.0.1"});
+    // The state file's lock is free for anyone.
+    int fd = open((st.path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
+    close(fd);
 }
 
 TEST(GatewayLib, InjectedFailuresReturnTheirCodeAndChangeNothing)
