@@ -84,3 +84,42 @@ test("many failing patterns in a row leave nothing behind", function()
     end
     eq(re.match("x200", "x([0-9]+)"), "200")
 end)
+
+test("hostile patterns end with their documented result", function()
+    -- Each took a C library seconds to minutes and hundreds of megabytes.
+    local subject = string.rep("a", 400)
+    eq(re.match(subject, "(a*)*\\1$"), nil, "back-reference refused")
+    eq(re.match("aaa", "(a{1000}){1000}"), nil, "count above 255 refused")
+    eq(re.match("aaa", "(a{255}){255}"), nil, "too large once expanded")
+    eq(re.match(string.rep("a", 4000), string.rep("a?", 4000) .. string.rep("a", 4000)), nil,
+        "4000 optional then 4000 plain: too large")
+    -- What the limits allow, against a long subject, still matches.
+    local long = string.rep("a", 200000)
+    eq(re.match(long, "(a*)*b"), nil, "nested stars, no match")
+    eq(#re.match(long .. "x", "(.*)*x"), 200000, "nested stars, a match")
+    eq(#re.match(long, string.rep("a?", 1000) .. "(" .. string.rep("a", 1000) .. ")"), 1000,
+        "largest optional run")
+end)
+
+test("refused constructs log their reason", function()
+    local cases = {
+        { "(a)\\1", "back-references are not supported" },
+        { "(\\d+)", "unknown escape \\d" },
+        { "(a{256})", "repetition count above 255" },
+        { "(a{255}){255}", "pattern too large" },
+        { string.rep("(", 65) .. "a" .. string.rep(")", 65), "parentheses nested deeper than 64" },
+    }
+    for _, c in ipairs(cases) do
+        local out = run_logged(string.format("require('c.regex').match('aaa', %q)", c[1]))
+        eq(has(out, "result\tnil\n"), true, out)
+        eq(has(out, "[error][lregex_match]: regcomp (" .. c[1] .. ") failed: " .. c[2]), true, c[1] .. ": " .. out)
+    end
+end)
+
+test("a match is the leftmost, then the longest", function()
+    eq(re.match("xyz weeknights", "(wee|week)(knights|night)"), "wee", "longest overall, earlier alternative")
+    eq(re.match("abab", "(a|b){2,3}"), "a", "last iteration of a repeated group")
+    eq(re.match("cab ab", "\\b(ab)"), "ab", "word boundary")
+    eq(re.match("k: \t v", "(\\s+)"), " \t ", "\\s")
+    eq(re.match("\128\255x", "([\128-\255]+)"), "\128\255", "bytes above 127")
+end)
