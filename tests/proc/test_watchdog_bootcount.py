@@ -18,7 +18,7 @@ LONG = "exit 128 %d" % int((harness.BOOT_PROOF + 3) * 1000)  # fails after provi
 ATTEMPT = "a ended within 600 secs of its start: failed attempt %d of 3 of the upgrade\n"
 FAILED = "a ended within 600 secs of its start 3 times in a row, so the upgrade failed\n"
 ROLLBACK_LINE = "upgrade failed: a ended within 600 secs of its start 3 times in a row, rolling back"
-FALLBACK = "failed boot, then clean bootchk, and try again"
+FALLBACK = "failed boot, then clean bootchk, and try again\n"
 NORMAL = "Will restart normal prog after 10 secs\n"
 
 
