@@ -47,12 +47,14 @@ local function answer(client)
 end
 
 function lcmd_loop()
-    print("loop " .. deep(48))
     local path = tmppath .. "/.__scli"
     os.remove(path)
     local server = assert(unix.stream())
     assert(server:bind(path))
     assert(server:listen(8))
+    -- Listening first: a health check during the deep calls then waits for
+    -- its answer instead of failing at once (slow builds, emulated CPUs).
+    print("loop " .. deep(48))
     server:settimeout(0.01)
     local me = thread.self()
     thread.run("deep " .. me)
