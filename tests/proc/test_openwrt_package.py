@@ -11,8 +11,8 @@ import threading
 import unittest
 
 import harness
-from test_watchdog_upgrade import PACKAGE, archive
-from wdharness import CHILD, TreeCase, alive
+from test_watchdog_upgrade import PACKAGE, hanging_upgrade
+from wdharness import TreeCase, alive
 
 SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "openwrt")
 INIT = os.path.join(SOURCE, "files", "korvex-dpi.init")
@@ -144,19 +144,8 @@ class Respawn(TreeCase):
 
     def test_watchdog_killed_during_an_upgrade_comes_back_and_finishes_it(self):
         t = self.t
-        t.config([("a", False)])
-        t.child("a", "upgrade 130")
-        harness.write(t.path("bin", "a.pkg"),
-                      archive({"a": (harness.read(CHILD, "rb"), 0o755), "a.plan": (b"hang\n", 0o644)}), "wb")
-        # A tar that hangs in its first extraction only.
-        fake = t.path("fakebin")
-        os.mkdir(fake)
-        marker = t.path("extracting")
-        harness.write(os.path.join(fake, "tar"),
-                      "#!/bin/sh\ncase \"$1\" in -zxf) [ -e %s ] || { echo $$ > %s; exec sleep 600; };; esac\n"
-                      "exec %s \"$@\"\n" % (marker, marker, shutil.which("tar")))
-        os.chmod(os.path.join(fake, "tar"), 0o755)
-        self.supervise([t.watchdog], dict(os.environ, PATH=fake + ":" + os.environ["PATH"]))
+        env, marker = hanging_upgrade(t, once=True)
+        self.supervise([t.watchdog], env)
 
         self.assertTrue(harness.wait_for(lambda: os.path.exists(marker) and harness.read(marker).strip()))
         first = self.watchdogs[0]

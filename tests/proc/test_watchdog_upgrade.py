@@ -25,6 +25,25 @@ def archive(members):
     return buf.getvalue()
 
 
+def hanging_upgrade(t, once=False):
+    """Sets `t` up for an upgrade 130 whose tar lists as usual but never ends
+    an extraction (with `once`, only its first one); returns the environment
+    that puts that tar first and the file its pid is written to."""
+    t.config([("a", False)])
+    t.child("a", "upgrade 130")
+    harness.write(t.path("bin", "a.pkg"),
+                  archive({"a": (harness.read(CHILD, "rb"), 0o755), "a.plan": (b"hang\n", 0o644)}), "wb")
+    fake = t.path("fakebin")
+    os.mkdir(fake)
+    marker = t.path("extracting")
+    guard = "[ -e %s ] || " % marker if once else ""
+    harness.write(os.path.join(fake, "tar"),
+                  "#!/bin/sh\ncase \"$1\" in -zxf) %s{ echo $$ > %s; exec sleep 600; };; esac\n"
+                  "exec %s \"$@\"\n" % (guard, marker, shutil.which("tar")))
+    os.chmod(os.path.join(fake, "tar"), 0o755)
+    return dict(os.environ, PATH=fake + ":" + os.environ["PATH"]), marker
+
+
 class Upgrade(TreeCase):
     def bootchk(self):
         try:
@@ -108,18 +127,7 @@ class Upgrade(TreeCase):
 
     def test_watchdog_killed_while_unpacking_finishes_the_upgrade_at_its_next_start(self):
         t = self.t
-        t.config([("a", False)])
-        t.child("a", "upgrade 130")
-        harness.write(t.path("bin", "a.pkg"),
-                      archive({"a": (harness.read(CHILD, "rb"), 0o755), "a.plan": (b"hang\n", 0o644)}), "wb")
-        # A tar that lists as usual but never ends an extraction.
-        fake = t.path("fakebin")
-        os.mkdir(fake)
-        marker = t.path("extracting")
-        harness.write(os.path.join(fake, "tar"), "#!/bin/sh\ncase \"$1\" in -zxf) echo $$ > %s; exec sleep 600;; esac\n"
-                      "exec %s \"$@\"\n" % (marker, shutil.which("tar")))
-        os.chmod(os.path.join(fake, "tar"), 0o755)
-        env = dict(os.environ, PATH=fake + ":" + os.environ["PATH"])
+        env, marker = hanging_upgrade(t)
         w = harness.Proc([t.watchdog], env=env)
         t.procs.append(w)
         self.assertTrue(harness.wait_for(lambda: os.path.exists(marker) and harness.read(marker).strip()))
