@@ -7,8 +7,6 @@
 #include <mbedtls/aes.h>
 #include <mbedtls/gcm.h>
 #include <mbedtls/md.h>
-#include <mbedtls/md5.h>
-#include <mbedtls/sha1.h>
 #include <zlib.h>
 
 #include <chrono>
@@ -245,12 +243,14 @@ int main(int argc, char **argv)
         report("md5", size, rates(lua("c.md5(d)", d, nullptr, 0), fn([&](long n) {
                    unsigned char out[16];
                    for (long i = 0; i < n; ++i)
-                       mbedtls_md5_ret(reinterpret_cast<const unsigned char *>(d.data()), d.size(), out);
+                       mbedtls_md(mbedtls_md_info_from_type(MBEDTLS_MD_MD5), reinterpret_cast<const unsigned char *>(d.data()),
+                                  d.size(), out);
                })));
         report("sha1", size, rates(lua("c.sha1(d)", d, nullptr, 0), fn([&](long n) {
                    unsigned char out[20];
                    for (long i = 0; i < n; ++i)
-                       mbedtls_sha1_ret(reinterpret_cast<const unsigned char *>(d.data()), d.size(), out);
+                       mbedtls_md(mbedtls_md_info_from_type(MBEDTLS_MD_SHA1), reinterpret_cast<const unsigned char *>(d.data()),
+                                  d.size(), out);
                })));
         report("hmac sha256", size, rates(lua("c.hmac('SHA256', d, k)", d, nullptr, 0), fn([&](long n) {
                    unsigned char out[32];

@@ -11,8 +11,6 @@
 #include <mbedtls/gcm.h>
 #include <mbedtls/hkdf.h>
 #include <mbedtls/md.h>
-#include <mbedtls/md5.h>
-#include <mbedtls/sha1.h>
 
 namespace {
 
@@ -161,9 +159,11 @@ int crypto_aes_gcm(CryptoDirection dir, const uint8_t *key, size_t key_len, cons
     return rc == 0 ? 0 : -1;
 }
 
+// MD5 and SHA-1 go through the generic digest layer: its calls are the same
+// in mbed TLS 2.28 and 3.x, while the direct ones were renamed between them.
 int crypto_md5(const uint8_t *in, size_t len, uint8_t out[kMd5Size])
 {
-    return mbedtls_md5_ret(in, len, out);
+    return mbedtls_md(mbedtls_md_info_from_type(MBEDTLS_MD_MD5), in, len, out) == 0 ? 0 : -1;
 }
 
 int crypto_md5_file(const char *path, uint8_t out[kMd5Size])
@@ -178,10 +178,12 @@ int crypto_md5_file(const char *path, uint8_t out[kMd5Size])
     struct stat st;
     int rc = -1;
     if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-        mbedtls_md5_context ctx;
-        mbedtls_md5_init(&ctx);
+        mbedtls_md_context_t ctx;
+        mbedtls_md_init(&ctx);
         uint8_t chunk[kFileChunk];
-        rc = mbedtls_md5_starts_ret(&ctx);
+        rc = mbedtls_md_setup(&ctx, mbedtls_md_info_from_type(MBEDTLS_MD_MD5), 0);
+        if (rc == 0)
+            rc = mbedtls_md_starts(&ctx);
         while (rc == 0) {
             ssize_t n = read(fd, chunk, sizeof chunk);
             if (n < 0 && errno == EINTR)
@@ -190,14 +192,14 @@ int crypto_md5_file(const char *path, uint8_t out[kMd5Size])
                 rc = -1;
             if (n <= 0)
                 break;
-            rc = mbedtls_md5_update_ret(&ctx, chunk, static_cast<size_t>(n));
+            rc = mbedtls_md_update(&ctx, chunk, static_cast<size_t>(n));
         }
         uint8_t digest[kMd5Size];
         if (rc == 0)
-            rc = mbedtls_md5_finish_ret(&ctx, digest);
+            rc = mbedtls_md_finish(&ctx, digest);
         if (rc == 0)
             memcpy(out, digest, kMd5Size);
-        mbedtls_md5_free(&ctx);
+        mbedtls_md_free(&ctx);
     }
     close(fd);
     return rc == 0 ? 0 : -1;
@@ -205,7 +207,7 @@ int crypto_md5_file(const char *path, uint8_t out[kMd5Size])
 
 int crypto_sha1(const uint8_t *in, size_t len, uint8_t out[kSha1Size])
 {
-    return mbedtls_sha1_ret(in, len, out) == 0 ? 0 : -1;
+    return mbedtls_md(mbedtls_md_info_from_type(MBEDTLS_MD_SHA1), in, len, out) == 0 ? 0 : -1;
 }
 
 size_t crypto_hash_size(const char *name)

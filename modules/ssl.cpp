@@ -23,6 +23,7 @@
 #include <mbedtls/net_sockets.h>
 #include <mbedtls/ssl.h>
 
+#include "common/mbedtls_compat.h"
 #include "modules/mod_util.h"
 #include "modules/modules.h"
 
@@ -191,6 +192,7 @@ const char *conn_setup(SslConn *c)
     if (mbedtls_ssl_config_defaults(&c->conf, MBEDTLS_SSL_IS_CLIENT, MBEDTLS_SSL_TRANSPORT_STREAM,
                                     MBEDTLS_SSL_PRESET_DEFAULT) != 0)
         return "ssl_config_defaults_failed";
+    tls_conf_versions(&c->conf);
     mbedtls_ssl_conf_authmode(&c->conf, MBEDTLS_SSL_VERIFY_NONE);
     mbedtls_ssl_conf_rng(&c->conf, mbedtls_ctr_drbg_random, &c->drbg);
     if (mbedtls_ssl_setup(&c->ssl, &c->conf) != 0)
