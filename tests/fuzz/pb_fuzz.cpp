@@ -12,8 +12,8 @@
 #include <lua.hpp>
 
 #include "modules/modules.h"
-#include "modules/pb_schema.h"
-#include "modules/pb_wire.h"
+#include "modules/pb/pb_schema.h"
+#include "modules/pb/pb_wire.h"
 
 namespace {
 

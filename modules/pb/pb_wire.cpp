@@ -3,7 +3,7 @@
 // Tables are read and written raw (no metamethods run), so no script code
 // runs in the middle of a call except finalizers; those may drop or replace
 // types, which is why a call holds the table busy (see PbBox).
-#include "modules/pb_wire.h"
+#include "modules/pb/pb_wire.h"
 
 #include <math.h>
 
@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "modules/pb_schema.h"
+#include "modules/pb/pb_schema.h"
 
 namespace {
 

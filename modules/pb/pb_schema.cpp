@@ -1,12 +1,12 @@
 // pb: reading descriptor sets into types, and the type table.
-#include "modules/pb_schema.h"
+#include "modules/pb/pb_schema.h"
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
 #include "common/hex_digit.h"
-#include "modules/pb_wire.h"
+#include "modules/pb/pb_wire.h"
 
 const char *const kPbTypeNames[PB_TYPE_MAX + 1] = {
     "",       "double",  "float", "int64",  "uint64",   "int32",    "fixed64",
