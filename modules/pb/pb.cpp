@@ -20,7 +20,8 @@
 #include "common/hex_digit.h"
 #include "modules/mod_util.h"
 #include "modules/modules.h"
-#include "modules/pb/pb_schema.h"
+#include "modules/pb/pb_descriptor.h"
+#include "modules/pb/pb_types.h"
 #include "modules/pb/pb_wire.h"
 
 namespace {

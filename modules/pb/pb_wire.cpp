@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "modules/pb/pb_schema.h"
+#include "modules/pb/pb_types.h"
 
 namespace {
 

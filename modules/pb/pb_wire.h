@@ -23,6 +23,8 @@ enum PbWireType : int {
 
 // Nesting limit of messages and groups, in both directions.
 constexpr int kPbMaxDepth = 100;
+// Largest field number a tag may carry.
+constexpr uint64_t kPbMaxFieldNumber = (1u << 29) - 1;
 
 // Reads a varint of at most 10 bytes; the bits above 64 are dropped.
 inline bool pb_get_varint(const uint8_t **pp, const uint8_t *end, uint64_t *out)

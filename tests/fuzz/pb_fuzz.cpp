@@ -12,7 +12,8 @@
 #include <lua.hpp>
 
 #include "modules/modules.h"
-#include "modules/pb/pb_schema.h"
+#include "modules/pb/pb_descriptor.h"
+#include "modules/pb/pb_types.h"
 #include "modules/pb/pb_wire.h"
 
 namespace {
