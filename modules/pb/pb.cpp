@@ -20,9 +20,9 @@
 #include "common/hex_digit.h"
 #include "modules/mod_util.h"
 #include "modules/modules.h"
+#include "modules/pb/pb_codec.h"
 #include "modules/pb/pb_descriptor.h"
 #include "modules/pb/pb_types.h"
-#include "modules/pb/pb_wire.h"
 
 namespace {
 

@@ -162,6 +162,14 @@ inline bool pb_is_64bit(uint8_t type)
     return type == PB_INT64 || type == PB_UINT64 || type == PB_SINT64 || type == PB_FIXED64 ||
            type == PB_SFIXED64;
 }
+inline bool pb_is_unsigned(uint8_t type)
+{
+    return type == PB_UINT32 || type == PB_UINT64 || type == PB_FIXED32 || type == PB_FIXED64;
+}
+inline bool pb_is_message(const PbField *f)
+{
+    return f->type == PB_MESSAGE || f->type == PB_GROUP;
+}
 inline bool pb_is_packable(uint8_t type)
 {
     return type != PB_STRING && type != PB_BYTES && type != PB_MESSAGE && type != PB_GROUP;
