@@ -272,6 +272,121 @@ void fill_defaults(Dec *d, const PbType *t, int tbl, int names)
     }
 }
 
+// The array (or map) of the repeated field read last, in a stack slot of
+// the message being decoded, so that a run of its elements appends without
+// looking the array up again.
+struct Run {
+    int slot;
+    const PbField *f;  // nullptr before the first repeated field
+    lua_Integer n;     // elements in the array
+};
+
+// Makes f's array in the table at `tbl` the run, created when the table has
+// none yet.
+void start_run(Dec *d, Run *run, const PbField *f, int tbl, int names)
+{
+    lua_State *L = d->L;
+    pb_push_key(L, names, f);
+    lua_pushvalue(L, -1);
+    if (lua_rawget(L, tbl) != LUA_TTABLE) {
+        lua_pop(L, 1);
+        lua_newtable(L);
+        lua_pushvalue(L, -2);
+        lua_pushvalue(L, -2);
+        lua_rawset(L, tbl);
+    }
+    lua_replace(L, run->slot);
+    lua_pop(L, 1);
+    run->f = f;
+    run->n = static_cast<lua_Integer>(lua_rawlen(L, run->slot));
+}
+
+// A packed record of f's scalars, each appended to the run.
+bool dec_packed(Dec *d, Run *run, const PbField *f, const uint8_t **pp, const uint8_t *end)
+{
+    const uint8_t *s;
+    const uint8_t *e;
+    const uint8_t *len_at = *pp;
+    if (!pb_get_range(pp, end, &s, &e))
+        return dec_error(d, len_at, "length past the end of the data");
+    while (s < e) {
+        if (!dec_scalar(d, f, &s, e))
+            return false;
+        lua_rawseti(d->L, run->slot, ++run->n);
+    }
+    return true;
+}
+
+// One value of the repeated field f (whose run this is) with wire type `wt`:
+// a message, a map entry, a packed record or a single scalar.
+bool dec_repeated(Dec *d, Run *run, const PbField *f, int wt, const uint8_t **pp, const uint8_t *end,
+                  int depth, const uint8_t *at)
+{
+    lua_State *L = d->L;
+    if (pb_is_message(f)) {
+        const PbType *sub = sub_type(d, f);
+        if (sub->kind == PB_KIND_MAP && f->type == PB_MESSAGE)
+            return dec_map_entry(d, sub, pp, end, run->slot, depth, at);
+        lua_createtable(L, 0, presize(sub));
+        lua_pushvalue(L, -1);
+        lua_rawseti(L, run->slot, ++run->n);
+        if (!dec_nested(d, f, sub, pp, end, depth, at))
+            return false;
+        lua_pop(L, 1);
+        return true;
+    }
+    if (wt == PB_WT_LEN && pb_is_packable(f->type))
+        return dec_packed(d, run, f, pp, end);
+    if (!dec_scalar(d, f, pp, end))
+        return false;
+    lua_rawseti(L, run->slot, ++run->n);
+    return true;
+}
+
+// One value of the singular field f into the table at `tbl`: a scalar
+// replaces the one read before, a message merges into it.
+bool dec_singular(Dec *d, const PbType *t, const PbField *f, int tbl, int names, const uint8_t **pp,
+                  const uint8_t *end, int depth, const uint8_t *at)
+{
+    lua_State *L = d->L;
+    if (f->oneof >= 0)
+        clear_oneof(d, t, f, tbl, names);
+    pb_push_key(L, names, f);
+    if (!pb_is_message(f)) {
+        if (!dec_scalar(d, f, pp, end))
+            return false;
+        lua_rawset(L, tbl);
+        return true;
+    }
+    const PbType *sub = sub_type(d, f);
+    lua_pushvalue(L, -1);
+    if (lua_rawget(L, tbl) != LUA_TTABLE) {  // a second record merges into the first
+        lua_pop(L, 1);
+        lua_createtable(L, 0, presize(sub));
+        lua_pushvalue(L, -2);
+        lua_pushvalue(L, -2);
+        lua_rawset(L, tbl);
+    }
+    if (!dec_nested(d, f, sub, pp, end, depth, at))
+        return false;
+    lua_pop(L, 2);
+    return true;
+}
+
+// Reads a tag: its field number (checked) and wire type.
+bool read_tag(Dec *d, const uint8_t **pp, const uint8_t *end, uint64_t *num, int *wt)
+{
+    const uint8_t *at = *pp;
+    uint64_t tag;
+    if (!pb_get_varint(pp, end, &tag))
+        return dec_error(d, at, "truncated tag");
+    *num = tag >> 3;
+    *wt = static_cast<int>(tag & 7);
+    if (*num == 0 || *num > kPbMaxFieldNumber)
+        return dec_error(d, at, "invalid field number");
+    return true;
+}
+
 // Decodes fields into the table at `tbl` up to `end`, or, for a group
 // (`group` is its field number), up to its end tag.
 bool dec_message(Dec *d, const PbType *t, const uint8_t **pp, const uint8_t *end, int tbl, int depth,
@@ -282,22 +397,16 @@ bool dec_message(Dec *d, const PbType *t, const uint8_t **pp, const uint8_t *end
         return dec_error(d, *pp, "stack overflow");
     int names = pb_push_names(L, d->names_table, t);
     int slots = lua_gettop(L);
-    // The array (or map) of the repeated field read last, to append to.
     lua_pushnil(L);
-    int run = slots + 1;
-    const PbField *run_f = nullptr;
-    lua_Integer run_n = 0;
+    Run run = {slots + 1, nullptr, 0};
     const uint8_t *p = *pp;
     bool ended = group < 0;
     while (p < end) {
         const uint8_t *at = p;
-        uint64_t tag;
-        if (!pb_get_varint(&p, end, &tag))
-            return dec_error(d, at, "truncated tag");
-        uint64_t num = tag >> 3;
-        int wt = static_cast<int>(tag & 7);
-        if (num == 0 || num > kPbMaxFieldNumber)
-            return dec_error(d, at, "invalid field number");
+        uint64_t num;
+        int wt;
+        if (!read_tag(d, &p, end, &num, &wt))
+            return false;
         if (wt == PB_WT_EGROUP) {
             if (static_cast<int64_t>(num) != group)
                 return dec_error(d, at, "unexpected end of group");
@@ -310,75 +419,13 @@ bool dec_message(Dec *d, const PbType *t, const uint8_t **pp, const uint8_t *end
         if (!f || !wire_matches(f, wt)) {
             if (!pb_skip_value(&p, end, wt, static_cast<uint32_t>(num), depth))
                 return dec_error(d, at, "truncated or malformed field");
-            continue;
-        }
-        if (f->label == PB_REPEATED) {
-            if (run_f != f) {
-                pb_push_key(L, names, f);
-                lua_pushvalue(L, -1);
-                if (lua_rawget(L, tbl) != LUA_TTABLE) {
-                    lua_pop(L, 1);
-                    lua_newtable(L);
-                    lua_pushvalue(L, -2);
-                    lua_pushvalue(L, -2);
-                    lua_rawset(L, tbl);
-                }
-                lua_replace(L, run);
-                lua_pop(L, 1);
-                run_f = f;
-                run_n = static_cast<lua_Integer>(lua_rawlen(L, run));
-            }
-            if (pb_is_message(f)) {
-                const PbType *sub = sub_type(d, f);
-                if (sub->kind == PB_KIND_MAP && f->type == PB_MESSAGE) {
-                    if (!dec_map_entry(d, sub, &p, end, run, depth, at))
-                        return false;
-                    continue;
-                }
-                lua_createtable(L, 0, presize(sub));
-                lua_pushvalue(L, -1);
-                lua_rawseti(L, run, ++run_n);
-                if (!dec_nested(d, f, sub, &p, end, depth, at))
-                    return false;
-                lua_pop(L, 1);
-            } else if (wt == PB_WT_LEN && pb_is_packable(f->type)) {
-                const uint8_t *s;
-                const uint8_t *e;
-                const uint8_t *len_at = p;
-                if (!pb_get_range(&p, end, &s, &e))
-                    return dec_error(d, len_at, "length past the end of the data");
-                while (s < e) {
-                    if (!dec_scalar(d, f, &s, e))
-                        return false;
-                    lua_rawseti(L, run, ++run_n);
-                }
-            } else {
-                if (!dec_scalar(d, f, &p, end))
-                    return false;
-                lua_rawseti(L, run, ++run_n);
-            }
-            continue;
-        }
-        if (f->oneof >= 0)
-            clear_oneof(d, t, f, tbl, names);
-        pb_push_key(L, names, f);
-        if (pb_is_message(f)) {
-            const PbType *sub = sub_type(d, f);
-            lua_pushvalue(L, -1);
-            if (lua_rawget(L, tbl) != LUA_TTABLE) {  // a second record merges into the first
-                lua_pop(L, 1);
-                lua_createtable(L, 0, presize(sub));
-                lua_pushvalue(L, -2);
-                lua_pushvalue(L, -2);
-                lua_rawset(L, tbl);
-            }
-            if (!dec_nested(d, f, sub, &p, end, depth, at))
+        } else if (f->label == PB_REPEATED) {
+            if (run.f != f)
+                start_run(d, &run, f, tbl, names);
+            if (!dec_repeated(d, &run, f, wt, &p, end, depth, at))
                 return false;
-            lua_pop(L, 2);
-        } else {
-            if (!dec_scalar(d, f, &p, end))
-                return false;
-            lua_rawset(L, tbl);
+        } else if (!dec_singular(d, t, f, tbl, names, &p, end, depth, at)) {
+            return false;
         }
     }
     if (!ended)
