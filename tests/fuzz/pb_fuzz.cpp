@@ -12,8 +12,9 @@
 #include <lua.hpp>
 
 #include "modules/modules.h"
-#include "modules/pb_schema.h"
-#include "modules/pb_wire.h"
+#include "modules/pb/pb_codec.h"
+#include "modules/pb/pb_descriptor.h"
+#include "modules/pb/pb_types.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 // memory that costs). Memory is made to run out at each allocation in turn,
 // so that every raising point inside the calls is reached.
 #include "modules/modules.h"
-#include "modules/pb_schema.h"
+#include "modules/pb/pb_types.h"
 
 #include <gtest/gtest.h>
 

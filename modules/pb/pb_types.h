@@ -1,10 +1,10 @@
-// pb: message and enum types read from descriptor sets, and the type table
-// of one engine.
+// pb: message and enum types (as read from descriptor sets), and the type
+// table of one engine.
 //
-// Plain C data: no Lua calls here, so parsing and the table work can run
-// between a module function's checks and its pushes. Every type owns its
-// memory (one chunk list per type), so a type replaced by a later load is
-// freed on its own.
+// Plain C data: no Lua calls here, so the table work can run between a
+// module function's checks and its pushes. Every type owns its memory (one
+// chunk list per type), so a type replaced by a later load is freed on its
+// own.
 #pragma once
 
 #include <cstddef>
@@ -116,10 +116,18 @@ void pb_state_init(PbState *st);
 // Frees every type; the state is empty (and usable) afterwards.
 void pb_state_clear_all(PbState *st);
 
-// Parses a serialized FileDescriptorSet into a list of new types (linked by
-// lnext, in the order they appear). On failure frees what it built, sets
-// *fail_offset to the offset where the input went wrong and returns false.
-bool pb_parse_set(const uint8_t *data, size_t len, PbType **list, size_t *fail_offset);
+// Longest name or text a type may carry.
+constexpr size_t kPbMaxText = 1u << 24;
+
+// Building a type: a new one of that kind, owning the memory given out for
+// it; nullptr (or false) when out of memory.
+PbType *pb_type_new(uint8_t kind, bool proto3);
+// Zeroed memory owned by `t`.
+void *pb_type_alloc(PbType *t, size_t n);
+// Sets `out` to the concatenation of `n` pieces, owned by `t`; false also
+// when a piece is longer than kPbMaxText.
+bool pb_type_text(PbType *t, PbText *out, const PbText *parts, int n);
+// Frees a list of types linked by lnext, none of them in a table.
 void pb_free_list(PbType *list);
 
 // Looks a type up by its full name, with or without the leading dot.
@@ -153,6 +161,14 @@ inline bool pb_is_64bit(uint8_t type)
 {
     return type == PB_INT64 || type == PB_UINT64 || type == PB_SINT64 || type == PB_FIXED64 ||
            type == PB_SFIXED64;
+}
+inline bool pb_is_unsigned(uint8_t type)
+{
+    return type == PB_UINT32 || type == PB_UINT64 || type == PB_FIXED32 || type == PB_FIXED64;
+}
+inline bool pb_is_message(const PbField *f)
+{
+    return f->type == PB_MESSAGE || f->type == PB_GROUP;
 }
 inline bool pb_is_packable(uint8_t type)
 {

@@ -7,21 +7,21 @@
 // __gc. Its uservalue holds, per type, a table of the field (or enum value)
 // names as Lua strings, so that encode and decode index tables without
 // making key strings.
-#include <fcntl.h>
 #include <pthread.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "common/file_io.h"
 #include "common/hex_digit.h"
 #include "modules/mod_util.h"
 #include "modules/modules.h"
-#include "modules/pb_schema.h"
-#include "modules/pb_wire.h"
+#include "modules/pb/pb_codec.h"
+#include "modules/pb/pb_descriptor.h"
+#include "modules/pb/pb_types.h"
 
 namespace {
 
@@ -127,44 +127,23 @@ const PbType *type_arg(lua_State *L, int i, const PbBox *box)
 
 // Reads a whole regular file into the box; nullptr, or why it could not.
 // Runs with cancellation disabled, so that a worker cancelled meanwhile
-// keeps no descriptor open: opening does not wait (O_NONBLOCK) and only
-// regular files are read, so the work is bounded.
-const char *read_file(const char *path, PbBox *b)
+// keeps no descriptor open: opening does not wait and only regular files
+// are read, so the work is bounded. No size limit of its own: a set too
+// large for memory fails as the allocation does.
+const char *read_set_file(const char *path, PbBox *b)
 {
     int cancel_state;
     pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancel_state);
-    const char *why = nullptr;
-    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    struct stat sb;
-    if (fd < 0 || fstat(fd, &sb) != 0)
-        why = strerror(errno);
-    else if (!S_ISREG(sb.st_mode))
-        why = "not a regular file";
-    while (!why) {
-        if (b->cap - b->n < 4096) {
-            size_t cap = b->cap ? b->cap * 2 : 65536;
-            char *p = static_cast<char *>(realloc(b->p, cap));
-            if (!p) {
-                why = strerror(ENOMEM);
-                break;
-            }
-            b->p = p;
-            b->cap = cap;
-        }
-        ssize_t r = read(fd, b->p + b->n, b->cap - b->n);
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r < 0)
-            why = strerror(errno);
-        else if (r == 0)
-            break;
-        else
-            b->n += static_cast<size_t>(r);
-    }
-    if (fd >= 0)
-        close(fd);
+    size_t size = 0;
+    char *data = read_file(path, SIZE_MAX - 1, &size);
+    int err = errno;
     pthread_setcancelstate(cancel_state, nullptr);
-    return why;
+    if (!data)
+        return err == EINVAL || err == EISDIR ? "not a regular file" : strerror(err);
+    b->p = data;
+    b->n = size;
+    b->cap = size + 1;
+    return nullptr;
 }
 
 // Registers the types of a descriptor set: all of them or, when the set is
@@ -268,7 +247,7 @@ int pb_loadfile(lua_State *L)
     PbState *st = state_of(L);
     PbBox *box = new_box(L, nullptr);
     // A path cut at a zero byte would name another file.
-    const char *why = strlen(path) != path_len ? "path contains a zero byte" : read_file(path, box);
+    const char *why = strlen(path) != path_len ? "path contains a zero byte" : read_set_file(path, box);
     if (why) {
         lua_pushboolean(L, 0);
         lua_pushinteger(L, 0);

@@ -1,108 +1,15 @@
-// pb: reading descriptor sets into types, and the type table.
-#include "modules/pb_schema.h"
+// pb: reading descriptor sets into types.
+#include "modules/pb/pb_descriptor.h"
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
 #include "common/hex_digit.h"
-#include "modules/pb_wire.h"
-
-const char *const kPbTypeNames[PB_TYPE_MAX + 1] = {
-    "",       "double",  "float", "int64",  "uint64",   "int32",    "fixed64",
-    "fixed32", "bool",   "string", "group", "message",  "bytes",    "uint32",
-    "enum",   "sfixed32", "sfixed64", "sint32", "sint64",
-};
-
-// One block of a type's memory; the blocks of a type form a list.
-struct PbChunk {
-    PbChunk *next;
-    size_t used;
-    size_t cap;
-};
+#include "modules/pb/pb_types.h"
+#include "modules/pb/pb_wire.h"
 
 namespace {
-
-constexpr size_t kChunkHead = (sizeof(PbChunk) + 15) & ~static_cast<size_t>(15);
-constexpr size_t kChunkSize = 2048;
-// Longest name or text a descriptor may carry.
-constexpr size_t kMaxText = 1u << 24;
-constexpr uint64_t kMaxFieldNumber = (1u << 29) - 1;
-
-void *arena_alloc(PbChunk **head, size_t size)
-{
-    size = (size + 15) & ~static_cast<size_t>(15);
-    PbChunk *c = *head;
-    if (!c || c->cap - c->used < size) {
-        size_t cap = size > kChunkSize ? size : kChunkSize;
-        c = static_cast<PbChunk *>(malloc(kChunkHead + cap));
-        if (!c)
-            return nullptr;
-        c->next = *head;
-        c->used = 0;
-        c->cap = cap;
-        *head = c;
-    }
-    void *p = reinterpret_cast<char *>(c) + kChunkHead + c->used;
-    c->used += size;
-    return p;
-}
-
-PbType *type_new(uint8_t kind, bool proto3)
-{
-    PbChunk *head = nullptr;
-    PbType *t = static_cast<PbType *>(arena_alloc(&head, sizeof(PbType)));
-    if (!t)
-        return nullptr;
-    memset(t, 0, sizeof *t);
-    t->arena = head;
-    t->kind = kind;
-    t->proto3 = proto3;
-    return t;
-}
-
-void type_free(PbType *t)
-{
-    PbChunk *c = t->arena;
-    while (c) {
-        PbChunk *next = c->next;
-        free(c);
-        c = next;
-    }
-}
-
-// Zeroed memory owned by `t`; nullptr when out of memory.
-void *type_alloc(PbType *t, size_t n)
-{
-    void *p = arena_alloc(&t->arena, n ? n : 1);
-    if (p)
-        memset(p, 0, n);
-    return p;
-}
-
-// Sets `out` to the concatenation of `n` pieces, owned by `t`.
-bool type_text(PbType *t, PbText *out, const PbText *parts, int n)
-{
-    size_t len = 0;
-    for (int i = 0; i < n; ++i) {
-        if (parts[i].len > kMaxText)
-            return false;
-        len += parts[i].len;
-    }
-    char *s = static_cast<char *>(arena_alloc(&t->arena, len + 1));
-    if (!s)
-        return false;
-    size_t at = 0;
-    for (int i = 0; i < n; ++i) {
-        if (parts[i].len)
-            memcpy(s + at, parts[i].s, parts[i].len);
-        at += parts[i].len;
-    }
-    s[len] = '\0';
-    out->s = s;
-    out->len = static_cast<uint32_t>(len);
-    return true;
-}
 
 PbText range_text(const uint8_t *s, const uint8_t *e)
 {
@@ -112,40 +19,11 @@ PbText range_text(const uint8_t *s, const uint8_t *e)
 // A copy of the bytes [s, e) owned by `t`.
 bool type_copy(PbType *t, PbText *out, const uint8_t *s, const uint8_t *e)
 {
-    if (static_cast<size_t>(e - s) > kMaxText)
+    if (static_cast<size_t>(e - s) > kPbMaxText)
         return false;
     PbText part = range_text(s, e);
-    return type_text(t, out, &part, 1);
+    return pb_type_text(t, out, &part, 1);
 }
-
-uint32_t fnv_step(uint32_t h, const char *s, size_t len)
-{
-    for (size_t i = 0; i < len; ++i) {
-        h ^= static_cast<uint8_t>(s[i]);
-        h *= 16777619u;
-    }
-    return h;
-}
-
-// Hash of a full name; `name` without its leading dot is hashed as if it had
-// one.
-uint32_t name_hash(const char *name, size_t len)
-{
-    uint32_t h = 2166136261u;
-    if (len == 0 || name[0] != '.')
-        h = fnv_step(h, ".", 1);
-    return fnv_step(h, name, len);
-}
-
-bool name_equal(const PbType *t, const char *name, size_t len)
-{
-    if (len > 0 && name[0] == '.')
-        return t->name.len == len && memcmp(t->name.s, name, len) == 0;
-    return t->name.len == len + 1 && memcmp(t->name.s + 1, name, len) == 0;
-}
-
-// ---------------------------------------------------------------------------
-// Descriptor parsing
 
 struct Parser {
     const uint8_t *base;
@@ -177,7 +55,7 @@ int next_item(Parser *ps, const uint8_t **pp, const uint8_t *end, Item *it, int 
         return 0;
     it->at = *pp;
     uint64_t tag;
-    if (!pb_get_varint(pp, end, &tag) || (tag >> 3) == 0 || (tag >> 3) > kMaxFieldNumber) {
+    if (!pb_get_varint(pp, end, &tag) || (tag >> 3) == 0 || (tag >> 3) > kPbMaxFieldNumber) {
         fail_at(ps, it->at);
         return -1;
     }
@@ -250,14 +128,14 @@ struct Scope {
 PbType *named_type(Parser *ps, uint8_t kind, bool proto3, const Scope &scope, const uint8_t *name,
                    const uint8_t *name_end)
 {
-    if (!name || name == name_end || static_cast<size_t>(name_end - name) > kMaxText)
+    if (!name || name == name_end || static_cast<size_t>(name_end - name) > kPbMaxText)
         return nullptr;
-    PbType *t = type_new(kind, proto3);
+    PbType *t = pb_type_new(kind, proto3);
     if (!t)
         return nullptr;
     link_type(ps, t);
     PbText parts[] = {scope.a, scope.b, {".", 1}, range_text(name, name_end)};
-    if (!type_text(t, &t->name, parts, 4))
+    if (!pb_type_text(t, &t->name, parts, 4))
         return nullptr;
     t->basename.s = t->name.s + t->name.len - parts[3].len;
     t->basename.len = parts[3].len;
@@ -433,7 +311,7 @@ bool parse_field(Parser *ps, PbType *t, PbField *f, uint32_t index, const uint8_
         return false;
 
     bool refers = type == PB_MESSAGE || type == PB_GROUP || type == PB_ENUM;
-    if (!name || name == name_end || number == 0 || number > kMaxFieldNumber || type == 0 ||
+    if (!name || name == name_end || number == 0 || number > kPbMaxFieldNumber || type == 0 ||
         type > PB_TYPE_MAX || label < PB_OPTIONAL || label > PB_REPEATED ||
         (refers && (!tname || tname == tname_end)) || oneof < -1 ||
         oneof >= static_cast<int64_t>(t->noneofs))
@@ -448,7 +326,7 @@ bool parse_field(Parser *ps, PbType *t, PbField *f, uint32_t index, const uint8_
         return fail_at(ps, start);
     if (refers) {
         PbText parts[] = {{".", tname[0] == '.' ? 0u : 1u}, range_text(tname, tname_end)};
-        if (static_cast<size_t>(tname_end - tname) > kMaxText || !type_text(t, &f->type_name, parts, 2))
+        if (static_cast<size_t>(tname_end - tname) > kPbMaxText || !pb_type_text(t, &f->type_name, parts, 2))
             return fail_at(ps, start);
     }
     if (f->label == PB_REPEATED && pb_is_packable(f->type))
@@ -480,7 +358,7 @@ int cmp_numidx(const void *a, const void *b)
 // Sorted (number, index) pairs, in scratch memory of `t`.
 NumIdx *sorted_numbers(PbType *t, uint32_t n, int32_t (*number_of)(const PbType *, uint32_t))
 {
-    NumIdx *v = static_cast<NumIdx *>(type_alloc(t, sizeof(NumIdx) * n));
+    NumIdx *v = static_cast<NumIdx *>(pb_type_alloc(t, sizeof(NumIdx) * n));
     if (!v)
         return nullptr;
     for (uint32_t i = 0; i < n; ++i)
@@ -504,7 +382,7 @@ bool finish_message(Parser *ps, PbType *t, const uint8_t *at)
 {
     uint32_t n = t->nfields;
     NumIdx *v = sorted_numbers(t, n, field_number_of);
-    t->order = static_cast<uint32_t *>(type_alloc(t, sizeof(uint32_t) * n));
+    t->order = static_cast<uint32_t *>(pb_type_alloc(t, sizeof(uint32_t) * n));
     if (!v || !t->order)
         return fail_at(ps, at);
     for (uint32_t i = 0; i < n; ++i) {
@@ -515,7 +393,7 @@ bool finish_message(Parser *ps, PbType *t, const uint8_t *at)
     uint32_t maxnum = n ? static_cast<uint32_t>(v[n - 1].number) : 0;
     if (maxnum < 64 || maxnum / 4 <= n) {
         t->ndirect = maxnum + 1;
-        t->direct = static_cast<uint32_t *>(type_alloc(t, sizeof(uint32_t) * t->ndirect));
+        t->direct = static_cast<uint32_t *>(pb_type_alloc(t, sizeof(uint32_t) * t->ndirect));
         if (!t->direct)
             return fail_at(ps, at);
         for (uint32_t i = 0; i < n; ++i)
@@ -551,7 +429,7 @@ bool parse_enum(Parser *ps, const uint8_t *p0, const uint8_t *end, const Scope &
     PbType *t = named_type(ps, PB_KIND_ENUM, proto3, scope, name, name_end);
     if (!t)
         return fail_at(ps, p0);
-    t->values = static_cast<PbEnumValue *>(type_alloc(t, sizeof(PbEnumValue) * nvalues));
+    t->values = static_cast<PbEnumValue *>(pb_type_alloc(t, sizeof(PbEnumValue) * nvalues));
     if (!t->values)
         return fail_at(ps, p0);
 
@@ -583,8 +461,8 @@ bool parse_enum(Parser *ps, const uint8_t *p0, const uint8_t *end, const Scope &
         return false;
 
     NumIdx *v = sorted_numbers(t, t->nvalues, value_number_of);
-    t->by_value = static_cast<uint32_t *>(type_alloc(t, sizeof(uint32_t) * t->nvalues));
-    t->by_vname = static_cast<uint32_t *>(type_alloc(t, sizeof(uint32_t) * t->nvalues));
+    t->by_value = static_cast<uint32_t *>(pb_type_alloc(t, sizeof(uint32_t) * t->nvalues));
+    t->by_vname = static_cast<uint32_t *>(pb_type_alloc(t, sizeof(uint32_t) * t->nvalues));
     if (!v || !t->by_value || !t->by_vname)
         return fail_at(ps, p0);
     for (uint32_t i = 0; i < t->nvalues; ++i)
@@ -635,8 +513,8 @@ bool parse_message(Parser *ps, const uint8_t *p0, const uint8_t *end, const Scop
     PbType *t = named_type(ps, map_entry == 1 ? PB_KIND_MAP : PB_KIND_MESSAGE, proto3, scope, name, name_end);
     if (!t)
         return fail_at(ps, p0);
-    t->fields = static_cast<PbField *>(type_alloc(t, sizeof(PbField) * nfields));
-    t->oneofs = static_cast<PbText *>(type_alloc(t, sizeof(PbText) * noneofs));
+    t->fields = static_cast<PbField *>(pb_type_alloc(t, sizeof(PbField) * nfields));
+    t->oneofs = static_cast<PbText *>(pb_type_alloc(t, sizeof(PbText) * noneofs));
     if (!t->fields || !t->oneofs)
         return fail_at(ps, p0);
 
@@ -692,7 +570,7 @@ bool parse_file(Parser *ps, const uint8_t *p0, const uint8_t *end)
     int r;
     while ((r = next_item(ps, &p, end, &it, 0)) > 0) {
         if (is_len(it, 2) && it.e > it.s) {
-            if (static_cast<size_t>(it.e - it.s) > kMaxText)
+            if (static_cast<size_t>(it.e - it.s) > kPbMaxText)
                 return fail_at(ps, it.at);
             scope = Scope{{".", 1}, range_text(it.s, it.e)};
         } else if (is_len(it, 12)) {
@@ -712,17 +590,6 @@ bool parse_file(Parser *ps, const uint8_t *p0, const uint8_t *end)
         }
     }
     return r == 0;
-}
-
-void free_retired(PbState *st)
-{
-    PbType *t = st->retired;
-    st->retired = nullptr;
-    while (t) {
-        PbType *next = t->lnext;
-        type_free(t);
-        t = next;
-    }
 }
 
 }  // namespace
@@ -747,223 +614,4 @@ bool pb_parse_set(const uint8_t *data, size_t len, PbType **list, size_t *fail_o
         *fail_offset = ps.fail;
     }
     return ok;
-}
-
-void pb_free_list(PbType *list)
-{
-    while (list) {
-        PbType *next = list->lnext;
-        type_free(list);
-        list = next;
-    }
-}
-
-void pb_state_init(PbState *st)
-{
-    memset(st, 0, sizeof *st);
-    st->gen = 1;
-}
-
-void pb_state_clear_all(PbState *st)
-{
-    for (size_t i = 0; i < st->nbuckets; ++i) {
-        PbType *t = st->buckets[i];
-        while (t) {
-            PbType *next = t->hnext;
-            type_free(t);
-            t = next;
-        }
-    }
-    free(st->buckets);
-    st->buckets = nullptr;
-    st->nbuckets = 0;
-    st->count = 0;
-    free_retired(st);
-    ++st->gen;
-}
-
-const PbType *pb_find(const PbState *st, const char *name, size_t len)
-{
-    if (!st->nbuckets)
-        return nullptr;
-    uint32_t h = name_hash(name, len);
-    for (const PbType *t = st->buckets[h & (st->nbuckets - 1)]; t; t = t->hnext)
-        if (t->hash == h && name_equal(t, name, len))
-            return t;
-    return nullptr;
-}
-
-bool pb_reserve(PbState *st, size_t extra)
-{
-    size_t need = st->count + extra;
-    if (need <= st->nbuckets)
-        return true;
-    size_t nb = 16;
-    while (nb < need) {
-        if (nb > (SIZE_MAX / sizeof(PbType *)) / 2)
-            return false;
-        nb *= 2;
-    }
-    PbType **buckets = static_cast<PbType **>(calloc(nb, sizeof(PbType *)));
-    if (!buckets)
-        return false;
-    for (size_t i = 0; i < st->nbuckets; ++i) {
-        PbType *t = st->buckets[i];
-        while (t) {
-            PbType *next = t->hnext;
-            t->hnext = buckets[t->hash & (nb - 1)];
-            buckets[t->hash & (nb - 1)] = t;
-            t = next;
-        }
-    }
-    free(st->buckets);
-    st->buckets = buckets;
-    st->nbuckets = nb;
-    return true;
-}
-
-PbType *pb_insert(PbState *st, PbType *t)
-{
-    t->hash = name_hash(t->name.s, t->name.len);
-    PbType *old = pb_remove(st, t->name.s, t->name.len);
-    PbType **slot = &st->buckets[t->hash & (st->nbuckets - 1)];
-    t->hnext = *slot;
-    t->lnext = nullptr;
-    *slot = t;
-    ++st->count;
-    ++st->gen;
-    return old;
-}
-
-PbType *pb_remove_all(PbState *st)
-{
-    PbType *list = nullptr;
-    for (size_t i = 0; i < st->nbuckets; ++i) {
-        PbType *t = st->buckets[i];
-        while (t) {
-            PbType *next = t->hnext;
-            t->hnext = nullptr;
-            t->lnext = list;
-            list = t;
-            t = next;
-        }
-        st->buckets[i] = nullptr;
-    }
-    st->count = 0;
-    ++st->gen;
-    return list;
-}
-
-PbType *pb_remove(PbState *st, const char *name, size_t len)
-{
-    if (!st->nbuckets)
-        return nullptr;
-    uint32_t h = name_hash(name, len);
-    for (PbType **slot = &st->buckets[h & (st->nbuckets - 1)]; *slot; slot = &(*slot)->hnext) {
-        PbType *t = *slot;
-        if (t->hash == h && name_equal(t, name, len)) {
-            *slot = t->hnext;
-            t->hnext = nullptr;
-            --st->count;
-            ++st->gen;
-            return t;
-        }
-    }
-    return nullptr;
-}
-
-void pb_retire(PbState *st, PbType *t)
-{
-    t->lnext = st->retired;
-    st->retired = t;
-    if (st->busy == 0)
-        free_retired(st);
-}
-
-void pb_unbusy(PbState *st)
-{
-    if (st->busy > 0)
-        --st->busy;
-    if (st->busy == 0)
-        free_retired(st);
-}
-
-const PbField *pb_field_by_number(const PbType *t, uint64_t number)
-{
-    if (number < t->ndirect) {
-        uint32_t i = t->direct[number];
-        return i ? &t->fields[i - 1] : nullptr;
-    }
-    if (number > kMaxFieldNumber)
-        return nullptr;
-    uint32_t lo = 0;
-    uint32_t hi = t->nfields;
-    while (lo < hi) {
-        uint32_t mid = lo + (hi - lo) / 2;
-        const PbField *f = &t->fields[t->order[mid]];
-        if (static_cast<uint64_t>(f->number) == number)
-            return f;
-        if (static_cast<uint64_t>(f->number) < number)
-            lo = mid + 1;
-        else
-            hi = mid;
-    }
-    return nullptr;
-}
-
-const PbField *pb_field_by_name(const PbType *t, const char *name, size_t len)
-{
-    for (uint32_t i = 0; i < t->nfields; ++i)
-        if (t->fields[i].name.len == len && memcmp(t->fields[i].name.s, name, len) == 0)
-            return &t->fields[i];
-    return nullptr;
-}
-
-const PbEnumValue *pb_enum_by_number(const PbType *t, int32_t number)
-{
-    uint32_t lo = 0;
-    uint32_t hi = t->nvalues;
-    while (lo < hi) {
-        uint32_t mid = lo + (hi - lo) / 2;
-        if (t->values[t->by_value[mid]].number < number)
-            lo = mid + 1;
-        else
-            hi = mid;
-    }
-    if (lo < t->nvalues && t->values[t->by_value[lo]].number == number)
-        return &t->values[t->by_value[lo]];
-    return nullptr;
-}
-
-const PbEnumValue *pb_enum_by_name(const PbType *t, const char *name, size_t len)
-{
-    uint32_t lo = 0;
-    uint32_t hi = t->nvalues;
-    while (lo < hi) {
-        uint32_t mid = lo + (hi - lo) / 2;
-        const PbText &n = t->values[t->by_vname[mid]].name;
-        int c = memcmp(n.s, name, n.len < len ? n.len : len);
-        if (c < 0 || (c == 0 && n.len < len))
-            lo = mid + 1;
-        else
-            hi = mid;
-    }
-    if (lo < t->nvalues) {
-        const PbText &n = t->values[t->by_vname[lo]].name;
-        if (n.len == len && memcmp(n.s, name, len) == 0)
-            return &t->values[t->by_vname[lo]];
-    }
-    return nullptr;
-}
-
-const PbType *pb_resolve(const PbState *st, const PbField *f)
-{
-    if (f->rgen == st->gen)
-        return f->rtype;
-    const PbType *t = pb_find(st, f->type_name.s, f->type_name.len);
-    if (t && (f->type == PB_ENUM) != (t->kind == PB_KIND_ENUM))
-        t = nullptr;
-    f->rtype = t;
-    f->rgen = st->gen;
-    return t;
 }

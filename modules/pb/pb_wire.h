@@ -1,5 +1,5 @@
-// pb: the wire format (varints, fixed-size values, length-delimited ranges,
-// groups) and the two directions between Lua values and it.
+// pb: the wire format: varints, fixed-size values, length-delimited ranges,
+// groups.
 //
 // The readers never look past `end`: every length is checked against the
 // bytes that are left before it is used.
@@ -8,9 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include <lua.hpp>
-
-struct PbState;
+#include "modules/pb/pb_types.h"
 
 enum PbWireType : int {
     PB_WT_VARINT = 0,
@@ -23,6 +21,32 @@ enum PbWireType : int {
 
 // Nesting limit of messages and groups, in both directions.
 constexpr int kPbMaxDepth = 100;
+// Largest field number a tag may carry.
+constexpr uint64_t kPbMaxFieldNumber = (1u << 29) - 1;
+
+// The wire type a value of field type `type` is written with (outside
+// packed records).
+inline int pb_wire_type_of(uint8_t type)
+{
+    switch (type) {
+    case PB_DOUBLE:
+    case PB_FIXED64:
+    case PB_SFIXED64:
+        return PB_WT_FIXED64;
+    case PB_FLOAT:
+    case PB_FIXED32:
+    case PB_SFIXED32:
+        return PB_WT_FIXED32;
+    case PB_STRING:
+    case PB_BYTES:
+    case PB_MESSAGE:
+        return PB_WT_LEN;
+    case PB_GROUP:
+        return PB_WT_SGROUP;
+    default:
+        return PB_WT_VARINT;
+    }
+}
 
 // Reads a varint of at most 10 bytes; the bits above 64 are dropped.
 inline bool pb_get_varint(const uint8_t **pp, const uint8_t *end, uint64_t *out)
@@ -90,36 +114,6 @@ inline bool pb_get_range(const uint8_t **pp, const uint8_t *end, const uint8_t *
 // skipped up to its matching end tag; groups inside it count towards
 // `depth` (the caller's nesting) and must not exceed kPbMaxDepth.
 bool pb_skip_value(const uint8_t **pp, const uint8_t *end, int wt, uint32_t number, int depth);
-
-struct PbType;
-struct PbField;
-
-// The userdata each encode, decode and load call makes before it acquires
-// anything: the output buffer (or the file read), the types of a load in
-// progress, and the call's hold on the type table (`st` while held). Its
-// __gc releases whatever a raised error left behind.
-struct PbBox {
-    char *p;
-    size_t n;
-    size_t cap;
-    PbState *st;
-    PbType *pending;
-};
-
-// Encodes the table at `table` as message `t` into `box` (raises on a bad
-// value). `names` is the stack index of the per-type names table.
-void pb_encode_message(lua_State *L, PbState *st, PbBox *box, const PbType *t, int table,
-                       int names);
-// Decodes `data` as message `t` and pushes a new table; false (nothing
-// pushed, the reason in `err`) on malformed input. Raises only for a
-// referenced type that is not loaded.
-bool pb_decode_message(lua_State *L, PbState *st, const PbType *t, const char *data, size_t len,
-                       int names, char *err, size_t errlen);
-// Pushes the default of a singular scalar field: the explicit one, else the
-// zero value (an enum's first value); enums as names when `enum_names`,
-// 64-bit integers as decimal text when `int64_text`.
-void pb_push_default(lua_State *L, const PbState *st, const PbField *f, bool enum_names,
-                     bool int64_text);
 
 inline uint64_t pb_zigzag64(int64_t v)
 {
