@@ -25,6 +25,8 @@ import sys
 import tempfile
 import time
 
+import bench_util
+
 ENGINE, BUNDLE = sys.argv[1], sys.argv[2]
 SIM_LIB = sys.argv[3] if len(sys.argv) > 3 else None
 SIZES = (100, 10000, 100000)
@@ -113,17 +115,8 @@ os.execute("nft delete table inet korvex 2>/dev/null")
 
 
 def run_script(work, text, env=None):
-    script = os.path.join(work, "script.lua")
-    with open(script, "w") as f:
-        f.write(text)
-    out = subprocess.run([os.path.join(work, "ut"), script], check=True, stdout=subprocess.PIPE,
-                         universal_newlines=True, env=env).stdout
-    r = {}
-    for line in out.splitlines():
-        if line.startswith("RESULT "):
-            _, key, value = line.split()
-            r[key] = float(value)
-    return r, out
+    out = bench_util.run_script(os.path.join(work, "ut"), text, name="script.lua", env=env)
+    return bench_util.keyed(out), out
 
 
 def nft_timed(args, stdin=None):
@@ -234,20 +227,9 @@ def main():
         sys.exit("run through tests/openwrt/setup.sh")
     work = tempfile.mkdtemp(prefix="kvx-owrt-bench.")
     try:
-        os.symlink(ENGINE, os.path.join(work, "ut"))
-        shutil.copy(BUNDLE, os.path.join(work, "init.lua"))
-        script = os.path.join(work, "bench.lua")
-        with open(script, "w") as f:
-            f.write(SCRIPT % (ENTRIES, ROUNDS, TESTS))
-        out = subprocess.run([os.path.join(work, "ut"), script], check=True, stdout=subprocess.PIPE,
-                             universal_newlines=True).stdout
-        r = {}
-        for line in out.splitlines():
-            if line.startswith("RESULT "):
-                _, key, value = line.split()
-                r[key] = float(value) / 1e6
-        if len(r) != 4:
-            sys.exit("bench script failed:\n" + out)
+        ut = bench_util.ut_dir(work, ENGINE, BUNDLE)
+        out = bench_util.run_script(ut, SCRIPT % (ENTRIES, ROUNDS, TESTS))
+        r = bench_util.keyed(out, ("add", "test", "one", "listing"), 1e6)
 
         tested = [address(i * 37 - 1) for i in range(1, TESTS + 1)]
         add_batch = os.path.join(work, "add.nft")

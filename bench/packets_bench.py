@@ -2,7 +2,7 @@
 
 Runs in network, mount and pid namespaces of its own, with one veth pair
 (IPv6 off), so no frame reaches a real interface:
-  1. a capture file of 1 000 000 packets read with `next` in a script run
+  1. a capture file of 1 000 000 packets (or as given) read with `next` in a script run
      by the engine's `ut` role, against a C loop over pcap_next_ex and
      against `tcpdump -r <file> -w /dev/null`;
      and against a script loop that only makes the two strings `next`
@@ -12,7 +12,7 @@ Runs in network, mount and pid namespaces of its own, with one veth pair
 Each figure is the best of several rounds (the machine is shared, and other
 work only ever adds time).
 
-Usage: packets_bench.py <korvex-dpi-inner> <bundle init.lua> <packets_floor>
+Usage: packets_bench.py <korvex-dpi-inner> <bundle init.lua> <packets_floor> [packets]
 """
 import os
 import shutil
@@ -21,12 +21,14 @@ import sys
 import tempfile
 import time
 
+import bench_util
+
 if os.getpid() != 1:
     os.execvp("unshare", ["unshare", "--net", "--mount", "--pid", "--fork", "--mount-proc", sys.executable]
               + sys.argv)
 
 ENGINE, BUNDLE, FLOOR = sys.argv[1], sys.argv[2], sys.argv[3]
-PACKETS = 1000000
+PACKETS = int(sys.argv[4]) if len(sys.argv) > 4 else 1000000
 SENDS = 500     # closing a packet socket waits for the kernel (an RCU grace period)
 ROUNDS = 5
 SEND_ROUNDS = 5
@@ -83,10 +85,9 @@ print(string.format("RESULT %%d %%.0f", sent, s * 1e9 + ns - t0))
 
 
 def result(out, what):
-    for line in out.splitlines():
-        if line.startswith("RESULT "):
-            parts = line.split()
-            return int(parts[1]), float(parts[2])
+    """(count, nanoseconds) of the first RESULT line."""
+    for words in bench_util.results(out):
+        return int(words[0]), float(words[1])
     sys.exit("%s failed:\n%s" % (what, out))
 
 
@@ -100,11 +101,8 @@ def best_rate(run, expected, what, rounds=ROUNDS):
     return best
 
 
-def run_script(ut, path, text):
-    with open(path, "w") as f:
-        f.write(text)
-    out = subprocess.run([ut, path], check=True, stdout=subprocess.PIPE, universal_newlines=True).stdout
-    return result(out, "script")
+def run_script(ut, text):
+    return result(bench_util.run_script(ut, text), "script")
 
 
 def run_floor(*args):
@@ -134,17 +132,14 @@ def main():
     subprocess.run(["mount", "-t", "sysfs", "sysfs", "/sys"], check=True)
     work = tempfile.mkdtemp(prefix="kvx-packets-bench.")
     try:
-        ut = os.path.join(work, "ut")
-        os.symlink(ENGINE, ut)
-        shutil.copy(BUNDLE, os.path.join(work, "init.lua"))
+        ut = bench_util.ut_dir(work, ENGINE, BUNDLE)
         capture = os.path.join(work, "million.pcap")
         subprocess.run([FLOOR, "write", capture, str(PACKETS)], check=True)
-        script = os.path.join(work, "bench.lua")
 
-        lua = best_rate(lambda: run_script(ut, script, READ_SCRIPT % capture), PACKETS, "pcap next")
+        lua = best_rate(lambda: run_script(ut, READ_SCRIPT % capture), PACKETS, "pcap next")
         c = best_rate(lambda: run_floor("read", capture), PACKETS, "pcap_next_ex")
         tcpdump = best_rate(lambda: run_tcpdump(capture), PACKETS, "tcpdump")
-        strings = best_rate(lambda: run_script(ut, script, STRINGS_SCRIPT % PACKETS), PACKETS, "strings")
+        strings = best_rate(lambda: run_script(ut, STRINGS_SCRIPT % PACKETS), PACKETS, "strings")
         print("reading a capture file of %d packets, best of %d rounds (packets/s)" % (PACKETS, ROUNDS))
         print("  pcap next from a script          %12.0f   (%.2fx the C loop)" % (lua, lua / c))
         print("  C loop over pcap_next_ex         %12.0f" % c)
@@ -153,7 +148,7 @@ def main():
         print("  strings only, without reading    %12.0f   (%.2fx the C loop)" % (strings, strings / c))
 
         ifindex = setup_link()
-        lua = best_rate(lambda: run_script(ut, script, SEND_SCRIPT % (SENDS, ifindex)), SENDS, "raw_pip_send",
+        lua = best_rate(lambda: run_script(ut, SEND_SCRIPT % (SENDS, ifindex)), SENDS, "raw_pip_send",
                          SEND_ROUNDS)
         c = best_rate(lambda: run_floor("send", str(ifindex), str(SENDS)), SENDS, "sendto", SEND_ROUNDS)
         print("sending %d frames of 60 bytes on a veth pair, best of %d rounds (packets/s)" % (SENDS, SEND_ROUNDS))

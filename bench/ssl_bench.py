@@ -22,6 +22,8 @@ import sys
 import tempfile
 import threading
 
+import bench_util
+
 ENGINE, BUNDLE, FLOOR = sys.argv[1], sys.argv[2], sys.argv[3]
 MIB = int(sys.argv[4]) if len(sys.argv) > 4 else 100
 HANDSHAKES = int(sys.argv[5]) if len(sys.argv) > 5 else 300
@@ -86,11 +88,9 @@ for _ = 1, ROUNDS do
     best.hs_cssl = math.max(best.hs_cssl, handshakes(cssl_open))
     best.hs_luasec = math.max(best.hs_luasec, handshakes(luasec_open))
 end
-local mib = TOTAL / 1048576
-print(string.format("bulk receive %%d MiB, receive(65536): c.ssl %%.1f MiB/s, LuaSec %%.1f MiB/s, ratio %%.2f",
-    mib, mib / best.cssl, mib / best.luasec, best.luasec / best.cssl))
-print(string.format("handshakes: c.ssl %%.0f/s, LuaSec %%.0f/s, ratio %%.2f",
-    best.hs_cssl, best.hs_luasec, best.hs_cssl / best.hs_luasec))
+for _, k in ipairs({ "cssl", "luasec", "hs_cssl", "hs_luasec" }) do
+    print(string.format("RESULT %%s %%.9g", k, best[k]))
+end
 """
 
 
@@ -143,17 +143,14 @@ try:
     listener.listen(64)
     threading.Thread(target=accept_loop, args=(listener,), daemon=True).start()
 
-    os.symlink(ENGINE, os.path.join(work, "ut"))
-    shutil.copy(BUNDLE, os.path.join(work, "init.lua"))
-    script = os.path.join(work, "bench.lua")
-    with open(script, "w") as f:
-        f.write(SCRIPT % (listener.getsockname()[1], MIB * 1048576, HANDSHAKES))
-    out = subprocess.run([os.path.join(work, "ut"), script], capture_output=True, text=True, timeout=600)
-    lines = [l for l in out.stdout.splitlines() if not l.endswith("passed, 0 failed")]
-    print("\n".join(lines))
-    if out.returncode != 0 or out.stderr:
-        print(out.stderr)
-        sys.exit(1)
+    ut = bench_util.ut_dir(work, ENGINE, BUNDLE)
+    out = bench_util.run_script(ut, SCRIPT % (listener.getsockname()[1], MIB * 1048576, HANDSHAKES), timeout=600,
+                                quiet=True)
+    r = bench_util.keyed(out, ("cssl", "luasec", "hs_cssl", "hs_luasec"))
+    print("bulk receive %d MiB, receive(65536): c.ssl %.1f MiB/s, LuaSec %.1f MiB/s, ratio %.2f"
+          % (MIB, MIB / r["cssl"], MIB / r["luasec"], r["luasec"] / r["cssl"]))
+    print("handshakes: c.ssl %.0f/s, LuaSec %.0f/s, ratio %.2f"
+          % (r["hs_cssl"], r["hs_luasec"], r["hs_cssl"] / r["hs_luasec"]))
 
     # The same mbed TLS calls from C: what the library itself costs.
     port = str(listener.getsockname()[1])

@@ -16,6 +16,8 @@ import subprocess
 import sys
 import tempfile
 
+import bench_util
+
 if os.getpid() != 1:
     os.execvp("unshare", ["unshare", "--mount", "--pid", "--fork", "--mount-proc", sys.executable] + sys.argv)
 
@@ -76,23 +78,12 @@ def main():
         sleep = shutil.which("sleep")
         for name in ("kvxbench-sleep", "kvxbench-last"):
             os.symlink(sleep, os.path.join(work, name))
-        os.symlink(ENGINE, os.path.join(work, "ut"))
-        shutil.copy(BUNDLE, os.path.join(work, "init.lua"))
+        ut = bench_util.ut_dir(work, ENGINE, BUNDLE)
         for i in range(PROCESSES):
             name = "kvxbench-last" if i == PROCESSES - 1 else "kvxbench-sleep"
             procs.append(subprocess.Popen([os.path.join(work, name), "3600"]))
-        script = os.path.join(work, "bench.lua")
-        with open(script, "w") as f:
-            f.write(SCRIPT % CALLS)
-        out = subprocess.run([os.path.join(work, "ut"), script], check=True, stdout=subprocess.PIPE,
-                             universal_newlines=True).stdout
-        r = {}
-        for line in out.splitlines():
-            if line.startswith("RESULT "):
-                _, key, value = line.split()
-                r[key] = float(value) / 1000.0
-        if len(r) != 6:
-            sys.exit("bench script failed:\n" + out)
+        out = bench_util.run_script(ut, SCRIPT % CALLS)
+        r = bench_util.keyed(out, ("hit", "filtered", "miss", "first", "system", "spawn"), 1000.0)
         system_only = r["system"] - r["spawn"]
         print("pidof over %d processes, %d calls, best of 9 rounds (us per call)" % (PROCESSES, CALLS))
         print("  c.sys pidof, last process           %9.1f" % r["hit"])

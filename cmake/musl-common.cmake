@@ -32,6 +32,6 @@ set(CMAKE_FIND_LIBRARY_SUFFIXES .a)
 set(ENV{PKG_CONFIG_LIBDIR} ${_p}/lib/pkgconfig)
 set(ENV{PKG_CONFIG_PATH} "")
 
-# Our libcsecapi becomes an archive inside each program; see README.md.
+# Our libcsecapi becomes an archive inside each program; see docs/platforms.md.
 set(KORVEX_GATEWAY_STATIC ON CACHE BOOL "")
 set(KORVEX_INSTALL_GATEWAY_LIB OFF CACHE BOOL "")

@@ -192,7 +192,7 @@ end)
 
 ---------------------------------------------------------------------------
 -- The gateway, as the gateway library reports it (on a PC: the simulated
--- gateway, see README.md).
+-- gateway, see docs/gateway-library.md).
 
 command("capi", "device", "the gateway's identity, LAN address and hosts online", function()
     local capi = require "c.capi"

@@ -279,5 +279,3 @@ class EngineCase(unittest.TestCase):
         t = Tree(bundle, packed)
         self.trees.append(t)
         return t
-
-USAGE_HEAD = "usage is following:\n\n1. ./CLI_client '{}'\n"

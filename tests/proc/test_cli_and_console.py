@@ -8,7 +8,7 @@ import subprocess
 import threading
 import time
 
-from harness import USAGE_HEAD, EngineCase, Proc, main, run, wait_for
+from harness import EngineCase, Proc, main, run, wait_for
 
 
 class CliClient(EngineCase):
@@ -113,10 +113,29 @@ class CliClient(EngineCase):
 
     def test_wrong_argument_counts_print_the_usage_without_connecting(self):
         t = self.tree()
+        # A listener that never accepts: a connection would wait in its queue.
+        listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        listener.bind(t.socket())
+        listener.listen(8)
+        listener.setblocking(False)
+        outs = []
         for args in ([], ["a", "b", "{}", "d"]):
-            code, out, _ = t.cli(*args)
-            self.assertEqual(code, 0)
-            self.assertTrue(out.startswith(USAGE_HEAD), out)
+            code, out, err = t.cli(*args)
+            self.assertEqual((code, err), (0, ""))
+            outs.append(out)
+        with self.assertRaises(BlockingIOError):
+            listener.accept()
+        listener.close()
+        usage = outs[0]
+        self.assertEqual(outs[1], usage)
+        # Several lines on standard output, one numbered form for each count
+        # of arguments, each a call of the program by the name it runs under.
+        self.assertTrue(usage.endswith("\n"), usage)
+        forms = [line for line in usage.splitlines() if line[:1].isdigit()]
+        self.assertEqual([f.split(".")[0] for f in forms], ["1", "2", "3"], usage)
+        for f in forms:
+            self.assertIn("CLI_client ", f)
+        self.assertIn("help", forms[1])
 
     def test_array_argument_fails_silently(self):
         t = self.serving_tree()

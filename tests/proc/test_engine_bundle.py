@@ -94,7 +94,7 @@ class StartFailures(EngineCase):
         self.assertNotIn("loop runs", out)
         return out
 
-    def test_damaged_packed_bundles(self):
+    def test_a_damaged_packed_bundle_ends_the_start_with_129_before_the_loader(self):
         src_tree = self.tree(marker("x"))
         good = src_tree.path("good.bin")
         pack(os.path.join(src_tree.bin, "init.lua"), good)
@@ -116,12 +116,12 @@ class StartFailures(EngineCase):
                 self.assertIn("[fatal][app_lcmd_init]: failed init lua state", out)
                 self.assertNotIn("lcmd_load_file", out)
 
-    def test_missing_bundle(self):
+    def test_a_missing_bundle_ends_the_start_with_129(self):
         t = self.tree(marker("x"))
         os.unlink(os.path.join(t.bin, "init.lua"))
         self.assertIn("failed init lua state", self.failed_start(t))
 
-    def test_unreadable_bundle(self):
+    def test_a_bundle_that_cannot_be_read_as_a_file_ends_the_start_with_129(self):
         t = self.tree(marker("x"))
         os.unlink(os.path.join(t.bin, "init.lua"))
         os.mkdir(os.path.join(t.bin, "init.lua"))  # exists, but cannot be read as a file
@@ -138,11 +138,11 @@ class StartFailures(EngineCase):
         self.assertIn("failed init lua state", out)
         self.assertNotIn("lcmd_load_file", out)
 
-    def test_raising_boot(self):
+    def test_a_raising_boot_ends_the_start_with_129_and_its_error(self):
         t = self.tree(MARKER.replace("function lcmd_boot(tmp, data) ", "function lcmd_boot(tmp, data) error('no boot') "))
         self.assertIn("[fatal][lcmd_boot]: lcmd_boot failed :[string \"init.lua\"]:3: no boot", self.failed_start(t))
 
-    def test_init_results(self):
+    def test_init_returning_a_text_or_a_number_ends_the_start_with_129(self):
         for result, fails in (("nil", False), ("true", False), ("{}", False), ('"bad config"', True), ("0", True)):
             with self.subTest(result=result):
                 t = self.tree(MARKER.replace("function lcmd_init(config, ...) ", "function lcmd_init(config, ...) do return %s end " % result))
@@ -154,7 +154,7 @@ class StartFailures(EngineCase):
                     self.assertTrue(p.wait_output("loop runs"))
                 t.close()
 
-    def test_raising_init(self):
+    def test_a_raising_init_ends_the_start_with_129_and_its_error(self):
         t = self.tree(MARKER.replace("function lcmd_init(config, ...) ", "function lcmd_init(config, ...) error({}) "))
         self.assertIn("[fatal][app_lcmd_init]: pcall lcmd_init failed :table", self.failed_start(t))
 

@@ -75,7 +75,7 @@ class InitScript(unittest.TestCase):
         with open(calls) as f:
             return f.read().splitlines()
 
-    def test_script_parses(self):
+    def test_the_init_script_parses(self):
         subprocess.run(["sh", "-n", INIT], check=True)
 
     def test_starts_the_watchdog_in_the_foreground_with_a_bounded_respawn(self):

@@ -126,7 +126,7 @@ std::string failed(BundleStatus st)
 
 // ---------------------------------------------------------------- AES-ECB
 
-TEST(AesEcb, Fips197Aes128Example)
+TEST(AesEcb, matches_the_fips_197_aes_128_example)
 {
     // FIPS-197 appendix C.1.
     Bytes key = hex("000102030405060708090a0b0c0d0e0f");
@@ -139,7 +139,7 @@ TEST(AesEcb, Fips197Aes128Example)
     EXPECT_EQ(out, plain);
 }
 
-TEST(AesEcb, EachBlockOnItsOwnAndInPlace)
+TEST(AesEcb, encrypts_each_block_on_its_own_and_in_place)
 {
     Bytes key = hex("000102030405060708090a0b0c0d0e0f");
     Bytes block = hex("00112233445566778899aabbccddeeff");
@@ -157,7 +157,7 @@ TEST(AesEcb, EachBlockOnItsOwnAndInPlace)
     EXPECT_EQ(buf, orig);
 }
 
-TEST(AesEcb, DecryptionRefusesPartialBlocks)
+TEST(AesEcb, decryption_refuses_partial_blocks)
 {
     Bytes key(16, 7), in(33, 1), out(33, 0);
     for (size_t len : {1u, 15u, 17u, 33u})
@@ -166,7 +166,7 @@ TEST(AesEcb, DecryptionRefusesPartialBlocks)
     EXPECT_EQ(crypto_aes_ecb_decrypt(in.data(), 0, key.data(), out.data()), 0);
 }
 
-TEST(AesEcb, EncryptionPadsThePartialLastBlockWithZerosInPlace)
+TEST(AesEcb, encryption_pads_the_partial_last_block_with_zeros_in_place)
 {
     Bytes key = hex("000102030405060708090a0b0c0d0e0f");
     for (size_t len : {0u, 1u, 15u, 16u, 17u, 31u, 33u}) {
@@ -186,7 +186,7 @@ TEST(AesEcb, EncryptionPadsThePartialLastBlockWithZerosInPlace)
 
 // ---------------------------------------------------------------- zlib
 
-TEST(ZlibStream, RoundTripAndExactRoom)
+TEST(ZlibStream, a_round_trip_inflates_into_exactly_enough_room)
 {
     Bytes text = bytes_of(std::string(5000, 'a') + "tail");
     Bytes z = deflated(text);
@@ -199,7 +199,7 @@ TEST(ZlibStream, RoundTripAndExactRoom)
     EXPECT_EQ(out, text);
 }
 
-TEST(ZlibStream, InflateRefusals)
+TEST(ZlibStream, inflate_refuses_trailing_cut_overflowing_corrupt_and_empty_streams)
 {
     Bytes text = bytes_of("a short text that compresses a little, a little");
     Bytes z = deflated(text);
@@ -258,7 +258,7 @@ std::string gunzip(const Bytes &gz, long long limit)
     return s;
 }
 
-TEST(ZlibStream, GzipNeedsItsWindowBits)
+TEST(ZlibStream, gzip_needs_its_window_bits)
 {
     Bytes text = bytes_of("gzip member contents");
     Bytes gz = gzipped(text);
@@ -270,7 +270,7 @@ TEST(ZlibStream, GzipNeedsItsWindowBits)
     EXPECT_EQ(zlib_inflate_once(gz.data(), gz.size(), out.data(), out.size(), &n), ZLIB_CORRUPT);
 }
 
-TEST(ZlibStream, InflateAllocHandsOutOnlySuccess)
+TEST(ZlibStream, inflate_alloc_hands_out_memory_only_on_success)
 {
     Bytes text = random_bytes(3000, 9);
     Bytes z = deflated(text);
@@ -292,7 +292,7 @@ TEST(ZlibStream, InflateAllocHandsOutOnlySuccess)
     EXPECT_EQ(crypto_inflate(empty.data(), empty.size(), text.data(), text.size()), 0);
 }
 
-TEST(ZlibStream, GunzipStatuses)
+TEST(ZlibStream, gunzip_bounds_its_output_refuses_cut_members_and_joins_members)
 {
     Bytes text = bytes_of(std::string(100000, 'q'));
     Bytes gz = gzipped(text);
@@ -317,7 +317,7 @@ TEST(ZlibStream, GunzipStatuses)
     EXPECT_EQ(gunzip(gzipped(Bytes()), 0), "");
 }
 
-TEST(AesCbc, OneChainInPlace)
+TEST(AesCbc, chains_each_block_to_the_one_before_also_in_place)
 {
     Bytes key = random_bytes(16, 10), iv = random_bytes(16, 11);
     Bytes data = random_bytes(50, 12);
@@ -347,7 +347,7 @@ TEST(AesCbc, OneChainInPlace)
 
 // ---------------------------------------------------------------- form
 
-TEST(BundleForm, PackedOnlyWhenEveryRuleHolds)
+TEST(BundleForm, packed_only_when_every_rule_holds)
 {
     Bytes good = encode(bytes_of("return 1\n"));
     EXPECT_TRUE(bundle_is_packed(good.data(), good.size()));
@@ -394,7 +394,7 @@ TEST(BundleForm, PackedOnlyWhenEveryRuleHolds)
 
 // ---------------------------------------------------------------- decode
 
-TEST(BundleDecode, ImagePackedEarlierStillDecodes)
+TEST(BundleDecode, an_image_packed_earlier_still_decodes)
 {
     // Written once by `korvex-bundle pack -v 9.8.7.6 -k a1b2c3d4`; pins the
     // key constant and the layout that shipped bundles depend on.
@@ -411,7 +411,7 @@ TEST(BundleDecode, ImagePackedEarlierStillDecodes)
     free(text);
 }
 
-TEST(BundleDecode, PayloadMustBeWholeBlocks)
+TEST(BundleDecode, the_payload_must_be_whole_blocks)
 {
     Bytes image = encode(bytes_of("return 1\n"));
     for (int extra : {1, 8, 15}) {
@@ -423,7 +423,7 @@ TEST(BundleDecode, PayloadMustBeWholeBlocks)
     }
 }
 
-TEST(BundleDecode, DamagedOrWronglyKeyedStream)
+TEST(BundleDecode, a_damaged_or_wrongly_keyed_stream_is_refused)
 {
     Bytes text = bytes_of("local t = {}\nfor i = 1, 100 do t[i] = i end\nreturn t\n");
     Bytes z = deflated(text);
@@ -444,7 +444,7 @@ TEST(BundleDecode, DamagedOrWronglyKeyedStream)
     EXPECT_EQ(decode(wrong_key), failed(BUNDLE_STREAM_DAMAGED));
 }
 
-TEST(BundleDecode, StreamMustEndExactlyAtPackedLen)
+TEST(BundleDecode, the_stream_must_end_exactly_at_packed_len)
 {
     Bytes text = bytes_of("return 'stream end'\n");
     Bytes z = deflated(text);
@@ -465,7 +465,7 @@ TEST(BundleDecode, StreamMustEndExactlyAtPackedLen)
               std::string(text.begin(), text.end()));
 }
 
-TEST(BundleDecode, InflatedLengthMustEqualPlainLen)
+TEST(BundleDecode, the_inflated_length_must_equal_plain_len)
 {
     Bytes text = bytes_of("return 'exactly this many bytes'\n");
     Bytes z = deflated(text);
@@ -479,7 +479,7 @@ TEST(BundleDecode, InflatedLengthMustEqualPlainLen)
     EXPECT_EQ(decode(make_image(z, zlen, n - 5)), failed(BUNDLE_TEXT_TOO_LONG));
 }
 
-TEST(BundleDecode, ImplausiblePlainLen)
+TEST(BundleDecode, an_implausible_plain_len_is_refused_before_anything_is_allocated)
 {
     Bytes text = bytes_of("return 0\n");
     Bytes z = deflated(text);
@@ -497,7 +497,7 @@ TEST(BundleDecode, ImplausiblePlainLen)
 
 // ---------------------------------------------------------------- encode
 
-TEST(BundleEncode, HeaderFieldsAtTheirOffsets)
+TEST(BundleEncode, header_fields_sit_at_their_offsets)
 {
     Bytes text = bytes_of("return 'header'\n");
     const uint8_t version[4] = {0xff, 0x00, 0x80, 0x01};
@@ -530,7 +530,7 @@ TEST(BundleEncode, HeaderFieldsAtTheirOffsets)
     EXPECT_EQ(Bytes(got, got + 4), Bytes(version, version + 4));  // file order, no byte swap
 }
 
-TEST(BundleEncode, RoundTripsAnyBytes)
+TEST(BundleEncode, any_bytes_round_trip)
 {
     std::vector<Bytes> inputs = {
         bytes_of("x"),
@@ -553,7 +553,7 @@ TEST(BundleEncode, RoundTripsAnyBytes)
     }
 }
 
-TEST(BundleEncode, KeyTailChangesThePayload)
+TEST(BundleEncode, the_key_tail_changes_the_payload)
 {
     Bytes text = bytes_of("return 'same script'\n");
     const uint8_t other[4] = {0, 0, 0, 1};
@@ -569,7 +569,7 @@ TEST(BundleEncode, KeyTailChangesThePayload)
     EXPECT_EQ(Bytes(k2 + 12, k2 + 16), Bytes(other, other + 4));
 }
 
-TEST(BundleEncode, RefusesWhatCouldNotLoad)
+TEST(BundleEncode, refuses_what_could_not_load)
 {
     Bytes out = {1, 2, 3};
     EXPECT_EQ(bundle_encode(nullptr, 0, kVersion, kTail, &out), -1);

@@ -311,7 +311,7 @@ private:
 
 } // namespace
 
-TEST(SockCallTimeout, TestBuildsKeepAFloorUnderIntervalsOthersMustFitInto)
+TEST(SockCallTimeout, test_builds_keep_a_floor_under_intervals_others_must_fit_into)
 {
     EXPECT_EQ(scaled_ms(180), 180);
     EXPECT_EQ(scaled_ms(180, 10000), 10000);
@@ -319,7 +319,7 @@ TEST(SockCallTimeout, TestBuildsKeepAFloorUnderIntervalsOthersMustFitInto)
     EXPECT_GE(kExchangeTimeoutMs, 5000);
 }
 
-TEST_F(SockCall, ReplyAndExactFrame)
+TEST_F(SockCall, the_request_goes_in_one_exact_frame_and_the_reply_comes_back)
 {
     FakeListener l;
     ASSERT_TRUE(start(l, sock(), answer({frame("{\"ok\":true}")})));
@@ -335,7 +335,7 @@ TEST_F(SockCall, ReplyAndExactFrame)
     EXPECT_EQ(l.trailing, "");
 }
 
-TEST_F(SockCall, RequestFormsTravelAsBuilt)
+TEST_F(SockCall, request_forms_travel_as_built)
 {
     struct Case {
         std::vector<const char *> args;
@@ -357,7 +357,7 @@ TEST_F(SockCall, RequestFormsTravelAsBuilt)
     }
 }
 
-TEST_F(SockCall, LargeRequestAndReply)
+TEST_F(SockCall, requests_and_replies_larger_than_a_socket_buffer_travel_whole)
 {
     // Larger than a socket buffer both ways: the writer has to wait for room.
     std::string big_req = "{\"k\":\"" + std::string(3 << 20, 'q') + "\"}";
@@ -371,7 +371,7 @@ TEST_F(SockCall, LargeRequestAndReply)
     EXPECT_TRUE(l.request == frame(big_req));
 }
 
-TEST_F(SockCall, EmptyReplyIsSuccess)
+TEST_F(SockCall, an_empty_reply_is_success)
 {
     FakeListener l;
     ASSERT_TRUE(start(l, sock(), answer({le32(0)})));
@@ -383,7 +383,7 @@ TEST_F(SockCall, EmptyReplyIsSuccess)
     EXPECT_FALSE(r.has_err);
 }
 
-TEST_F(SockCall, ReplyInPiecesIsReassembled)
+TEST_F(SockCall, a_reply_in_pieces_is_reassembled)
 {
     std::string payload;
     for (int i = 0; i < 200; i++)
@@ -400,7 +400,7 @@ TEST_F(SockCall, ReplyInPiecesIsReassembled)
     EXPECT_EQ(r.reply, payload);
 }
 
-TEST_F(SockCall, EveryWaitGetsTheWholeTimeOut)
+TEST_F(SockCall, every_wait_gets_the_whole_time_out)
 {
     // Four pieces, each well within one time-out, all of them longer than it.
     const long timeout = 2000;
@@ -417,7 +417,7 @@ TEST_F(SockCall, EveryWaitGetsTheWholeTimeOut)
     EXPECT_GT(took, timeout);
 }
 
-TEST_F(SockCall, BytesAfterTheReplyAreIgnored)
+TEST_F(SockCall, bytes_after_the_reply_are_ignored)
 {
     FakeListener l;
     ASSERT_TRUE(start(l, sock(), answer({frame("first") + frame("second") + "junk"})));
@@ -427,7 +427,7 @@ TEST_F(SockCall, BytesAfterTheReplyAreIgnored)
     EXPECT_EQ(r.reply, "first");
 }
 
-TEST_F(SockCall, ListenerClosingEarly)
+TEST_F(SockCall, a_listener_closing_early_fails_the_read)
 {
     const std::vector<std::string> replies[] = {
         {},                                      // nothing at all
@@ -446,7 +446,7 @@ TEST_F(SockCall, ListenerClosingEarly)
     }
 }
 
-TEST_F(SockCall, ListenerResettingTheConnection)
+TEST_F(SockCall, a_listener_resetting_the_connection_fails_the_read)
 {
     // Closing with the request unread resets the connection.
     FakeListener l;
@@ -457,7 +457,7 @@ TEST_F(SockCall, ListenerResettingTheConnection)
     EXPECT_EQ(r.err, "[stream_read] sock error(Connection reset by peer)");
 }
 
-TEST_F(SockCall, SilentListenerTimesOut)
+TEST_F(SockCall, a_silent_listener_times_out)
 {
     for (bool partial : {false, true}) {
         FakeListener l;
@@ -474,7 +474,7 @@ TEST_F(SockCall, SilentListenerTimesOut)
     }
 }
 
-TEST_F(SockCall, ListenerNotReadingTimesOutTheWrite)
+TEST_F(SockCall, a_listener_not_reading_times_out_the_write)
 {
     std::string big = "{" + std::string(4 << 20, 'w');
     FakeListener l;
@@ -488,7 +488,7 @@ TEST_F(SockCall, ListenerNotReadingTimesOutTheWrite)
     EXPECT_GE(took, kShortMs - 5);
 }
 
-TEST_F(SockCall, SignalEndsTheWait)
+TEST_F(SockCall, a_signal_ends_the_wait)
 {
     struct sigaction sa, old;
     memset(&sa, 0, sizeof sa);
@@ -519,7 +519,7 @@ TEST_F(SockCall, SignalEndsTheWait)
     EXPECT_LT(took, kExchangeTimeoutMs);
 }
 
-TEST_F(SockCall, HugeReplyLengthRefused)
+TEST_F(SockCall, a_huge_reply_length_is_refused_without_waiting_for_its_payload)
 {
     struct {
         uint32_t len;
@@ -543,7 +543,7 @@ TEST_F(SockCall, HugeReplyLengthRefused)
     }
 }
 
-TEST_F(SockCall, ReplyUpToTheBoundIsTaken)
+TEST_F(SockCall, a_reply_up_to_the_bound_is_taken)
 {
     std::string biggest(kSockMaxReply, 'm');
     FakeListener l;
@@ -555,7 +555,7 @@ TEST_F(SockCall, ReplyUpToTheBoundIsTaken)
     EXPECT_TRUE(r.reply == biggest);
 }
 
-TEST_F(SockCall, ReplyAboveTheBoundIsRefusedAtItsLength)
+TEST_F(SockCall, a_reply_above_the_bound_is_refused_at_its_length)
 {
     for (uint32_t len : {kSockMaxReply + 1, 300u << 20}) {
         FakeListener l;
@@ -601,7 +601,7 @@ extern "C" void *malloc(size_t n)
 }
 #endif
 
-TEST_F(SockCall, RefusedReplyLengthIsNeverAllocated)
+TEST_F(SockCall, a_refused_reply_length_is_never_allocated)
 {
 #if !KORVEX_COUNT_MALLOC
     GTEST_SKIP() << "malloc() cannot be counted in this build";
@@ -648,7 +648,7 @@ Script drip(int gap_ms)
 
 } // namespace
 
-TEST_F(SockCall, DripFeedingListenerEndsAtTheTotalTimeOut)
+TEST_F(SockCall, a_drip_feeding_listener_ends_at_the_total_time_out)
 {
     const long total = 1000;
     FakeListener l;
@@ -669,7 +669,7 @@ TEST_F(SockCall, DripFeedingListenerEndsAtTheTotalTimeOut)
     free(err);
 }
 
-TEST_F(SockCall, ExchangeTimeOutBoundsTheWholeExchange)
+TEST_F(SockCall, the_exchange_time_out_bounds_the_whole_exchange)
 {
     // The entry point that the health check, the workers, the command-line
     // client and the scripts use: every piece comes well within one wait,
@@ -687,7 +687,7 @@ TEST_F(SockCall, ExchangeTimeOutBoundsTheWholeExchange)
     RecordProperty("took_ms", static_cast<int>(took));
 }
 
-TEST_F(SockCall, SlowlyReadingListenerEndsTheWriteAtTheTotalTimeOut)
+TEST_F(SockCall, a_slowly_reading_listener_ends_the_write_at_the_total_time_out)
 {
     // At most 4 KiB every 5 ms: the 4 MiB request would take over 5 s.
     const long total = 1000;
@@ -708,7 +708,7 @@ TEST_F(SockCall, SlowlyReadingListenerEndsTheWriteAtTheTotalTimeOut)
     free(err);
 }
 
-TEST_F(SockCall, NoListener)
+TEST_F(SockCall, without_a_listener_the_connection_error_names_the_path)
 {
     Result r = call(dir_.path, {"sys", "exit"});
     EXPECT_EQ(r.rc, -1);
@@ -730,7 +730,7 @@ TEST_F(SockCall, NoListener)
     EXPECT_EQ(r.err, "Failed to connect path " + sock() + ", err is Connection refused");
 }
 
-TEST_F(SockCall, UnresolvedTmpDir)
+TEST_F(SockCall, an_unresolved_tmp_dir_connects_nowhere)
 {
     Result r = call(static_cast<const char *>(nullptr), {"sys", "exit"});
     EXPECT_EQ(r.rc, -1);
@@ -761,7 +761,7 @@ TEST_F(SockCall, UnresolvedTmpDir)
     rmdir(odd.c_str());
 }
 
-TEST_F(SockCall, FullBacklogBoundedByTimeOut)
+TEST_F(SockCall, a_full_backlog_is_bounded_by_the_time_out)
 {
     FakeListener l;
     l.path = sock();
@@ -804,7 +804,7 @@ TEST_F(SockCall, FullBacklogBoundedByTimeOut)
     EXPECT_GE(took, kShortMs - 5);
 }
 
-TEST_F(SockCall, LongPaths)
+TEST_F(SockCall, long_paths_are_cut_to_the_socket_address_and_the_message)
 {
     // Only 107 characters of the path reach the socket address.
     std::string name(200, 'n');
@@ -827,7 +827,7 @@ TEST_F(SockCall, LongPaths)
     EXPECT_EQ(r.err.size(), 299u);
 }
 
-TEST_F(SockCall, NoConnectionForBadArguments)
+TEST_F(SockCall, bad_arguments_never_connect)
 {
     FakeListener l;
     ASSERT_TRUE(start(l, sock(), answer({frame("never")})));
@@ -853,7 +853,7 @@ TEST_F(SockCall, NoConnectionForBadArguments)
     EXPECT_EQ(r.reply, "never");
 }
 
-TEST_F(SockCall, OutPointersAreOptional)
+TEST_F(SockCall, out_pointers_are_optional)
 {
     {
         FakeListener l;
@@ -866,7 +866,7 @@ TEST_F(SockCall, OutPointersAreOptional)
     EXPECT_EQ(lcmd_sock_call(dir_.path.c_str(), 0, nullptr, nullptr, nullptr), -1);
 }
 
-TEST_F(SockCall, ConcurrentExchanges)
+TEST_F(SockCall, concurrent_exchanges_each_get_their_own_reply)
 {
     const int n = 6;
     TempDir dirs[n];
@@ -886,7 +886,7 @@ TEST_F(SockCall, ConcurrentExchanges)
     }
 }
 
-TEST_F(SockCall, DescriptorAboveSelectLimit)
+TEST_F(SockCall, a_descriptor_above_the_select_limit_is_waited_on)
 {
     struct rlimit old;
     ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
@@ -924,7 +924,7 @@ TEST_F(SockCall, DescriptorAboveSelectLimit)
 
 // The building blocks on their own.
 
-TEST_F(SockCall, WaitResults)
+TEST_F(SockCall, the_wait_tells_ready_from_time_out_and_from_a_bad_descriptor)
 {
     int sv[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
@@ -939,7 +939,7 @@ TEST_F(SockCall, WaitResults)
     EXPECT_EQ(local_sock_wait(-1, 1, 20), -1);
 }
 
-TEST_F(SockCall, WriteToClosedPeerDoesNotRaiseSigpipe)
+TEST_F(SockCall, a_write_to_a_closed_peer_does_not_raise_sigpipe)
 {
     struct sigaction dfl, old;
     memset(&dfl, 0, sizeof dfl);
@@ -957,7 +957,7 @@ TEST_F(SockCall, WriteToClosedPeerDoesNotRaiseSigpipe)
     sigaction(SIGPIPE, &old, nullptr);
 }
 
-TEST_F(SockCall, ReadBuildingBlocks)
+TEST_F(SockCall, reads_take_nothing_for_nothing_and_frames_in_order)
 {
     char *err = nullptr;
     char buf[4];
@@ -1007,7 +1007,7 @@ std::string run_client(const char *tmppath, std::vector<const char *> args)
 
 } // namespace
 
-TEST_F(SockCall, ClientPrintsFormattedJson)
+TEST_F(SockCall, the_client_prints_a_json_reply_formatted)
 {
     FakeListener l;
     ASSERT_TRUE(start(l, sock(), answer({frame("{\"ok\":true,\"n\":1,\"s\":{\"a\":\"b\"}}")})));
@@ -1017,7 +1017,7 @@ TEST_F(SockCall, ClientPrintsFormattedJson)
     EXPECT_EQ(l.request, frame("{\"action\":\"exit\", \"subtype\":\"sys\"}"));
 }
 
-TEST_F(SockCall, ClientPrintsNothingForOtherReplies)
+TEST_F(SockCall, the_client_prints_nothing_for_other_replies)
 {
     for (const char *reply : {"ok", "", "{broken"}) {
         FakeListener l;
@@ -1028,7 +1028,7 @@ TEST_F(SockCall, ClientPrintsNothingForOtherReplies)
     EXPECT_EQ(run_client(dir_.path.c_str(), {"[1]"}), "");
 }
 
-TEST_F(SockCall, ClientPrintsErrorTexts)
+TEST_F(SockCall, the_client_prints_error_texts_on_a_line_of_their_own)
 {
     EXPECT_EQ(run_client(dir_.path.c_str(), {}), std::string(kCliUsageText) + "\n");
     EXPECT_EQ(run_client(dir_.path.c_str(), {"a", "b", "c", "d"}), std::string(kCliUsageText) + "\n");

@@ -4,7 +4,9 @@
 #include <cjson/cJSON.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -45,43 +47,129 @@ void expect_error(const std::vector<const char *> &args, const std::string &want
     EXPECT_EQ(b.err, want);
 }
 
-const char kUsage[] =
-    "usage is following:\n"
-    "\n"
-    "1. ./CLI_client '{}'\n"
-    "    all is in one json\n"
-    "2. ./CLI_client help [subtype action]\n"
-    "    help usage\n"
-    "       only help, means all brief help\n"
-    "       help and subtype, means subtype help\n"
-    "       help and subtype and action, means action help for such subtype\n"
-    "3. ./CLI_client subtype[:type] action ['{}']\n"
-    "   args will be expanded to '{type = type, subtype = subtype, action = action, ...}'\n"
-    "   last parameter can be empty if action need not any parameter\n";
+// The usage text the builder hands out for a count it does not take.
+std::string usage_text()
+{
+    Built b = build({}, 0);
+    EXPECT_FALSE(b.made);
+    EXPECT_TRUE(b.has_err);
+    return b.err;
+}
+
+// The numbered lines of the usage text ("N. ./CLI_client <form>"), each
+// as the argument words of its form: with the optional parts ("[...]")
+// left out, or all of them given, brackets and shell quotes removed.
+struct Form {
+    std::vector<std::string> fewest, most;
+};
+
+std::vector<std::string> words(const std::string &text)
+{
+    std::vector<std::string> out;
+    size_t i = 0;
+    while (i < text.size()) {
+        size_t j = text.find(' ', i);
+        if (j == std::string::npos)
+            j = text.size();
+        if (j > i)
+            out.push_back(text.substr(i, j - i));
+        i = j + 1;
+    }
+    return out;
+}
+
+std::string strip(const std::string &text, const char *chars)
+{
+    std::string out;
+    for (char c : text)
+        if (!strchr(chars, c))
+            out += c;
+    return out;
+}
+
+std::vector<Form> usage_forms(const std::string &usage)
+{
+    std::vector<Form> forms;
+    const std::string call = "./CLI_client ";
+    size_t at = 0;
+    while (at < usage.size()) {
+        size_t end = usage.find('\n', at);
+        std::string line = usage.substr(at, end == std::string::npos ? std::string::npos : end - at);
+        at = end == std::string::npos ? usage.size() : end + 1;
+        size_t c = line.find(call);
+        if (c == std::string::npos || line.find(std::to_string(forms.size() + 1) + ". ") != 0)
+            continue;
+        std::string form = line.substr(c + call.size());
+        std::string without;
+        int depth = 0;
+        for (char ch : form) {
+            if (ch == '[')
+                depth++;
+            else if (ch == ']')
+                depth--;
+            else if (depth == 0)
+                without += ch;
+        }
+        forms.push_back({words(strip(without, "'")), words(strip(form, "[]'"))});
+    }
+    return forms;
+}
 
 } // namespace
 
-TEST(SockRequest, UsageTextIsExact)
+TEST(SockRequest, the_usage_text_shows_forms_that_the_builder_takes)
 {
-    EXPECT_STREQ(kCliUsageText, kUsage);
+    std::string usage = usage_text();
+    // A heading, an empty line, then the forms; every line ends.
+    ASSERT_FALSE(usage.empty());
+    EXPECT_EQ(usage.back(), '\n');
+    size_t heading = usage.find('\n');
+    ASSERT_GT(heading, 0u);
+    ASSERT_LT(heading + 1, usage.size());
+    EXPECT_EQ(usage[heading - 1], ':');
+    EXPECT_EQ(usage[heading + 1], '\n');
+    EXPECT_EQ(usage.find("\n\n", heading + 1), std::string::npos);
+
+    // One numbered form for each count of arguments, and each form, with
+    // and without its optional parts, builds a request.
+    std::vector<Form> forms = usage_forms(usage);
+    ASSERT_EQ(forms.size(), 3u) << usage;
+    std::vector<size_t> counts;
+    for (const Form &f : forms) {
+        for (const std::vector<std::string> *args : {&f.fewest, &f.most}) {
+            std::vector<const char *> argv;
+            for (const std::string &w : *args)
+                argv.push_back(w.c_str());
+            Built b = build(argv);
+            EXPECT_TRUE(b.made) << b.err;
+            EXPECT_FALSE(b.has_err) << b.err;
+            cJSON *req = cJSON_Parse(b.req.c_str());
+            EXPECT_TRUE(cJSON_IsObject(req)) << b.req;
+            cJSON_Delete(req);
+            counts.push_back(args->size());
+        }
+    }
+    for (size_t n : {1u, 2u, 3u})
+        EXPECT_NE(std::find(counts.begin(), counts.end(), n), counts.end()) << n;
 }
 
-TEST(SockRequest, WrongCountGivesWholeUsageText)
+TEST(SockRequest, a_wrong_count_gives_the_whole_usage_text)
 {
-    // The usage text is longer than the 299 characters of formatted messages.
-    ASSERT_GT(sizeof kUsage, 300u);
-    expect_error({}, kUsage, 0);
-    expect_error({"a", "b", "c", "d"}, kUsage);
-    expect_error({"help", "a", "b", "c"}, kUsage);
+    // The usage text is longer than the 299 characters of formatted
+    // messages, and handed out whole.
+    std::string usage = usage_text();
+    EXPECT_GT(usage.size(), 300u);
+    expect_error({"a", "b", "c", "d"}, usage);
+    expect_error({"help", "a", "b", "c"}, usage);
     char *err = nullptr;
     const char *one[] = {"x"};
     EXPECT_EQ(lcmd_sock_request(-3, one, &err), nullptr);
     ASSERT_NE(err, nullptr);
-    EXPECT_STREQ(err, kUsage);
+    EXPECT_EQ(err, usage);
     free(err);
 }
 
-TEST(SockRequest, HelpForms)
+TEST(SockRequest, help_forms_name_the_subtype_and_the_action)
 {
     expect_request({"help"}, "{\"action\":\"help\"}");
     expect_request({"help", "sys"}, "{\"action\":\"help\", \"subtype\":\"sys\"}");
@@ -93,7 +181,7 @@ TEST(SockRequest, HelpForms)
     expect_request({"helpme", "x"}, "{\"action\":\"x\", \"subtype\":\"helpme\"}");
 }
 
-TEST(SockRequest, SingleArgumentForms)
+TEST(SockRequest, a_single_argument_is_an_action_or_a_whole_command)
 {
     expect_request({"exit"}, "{\"action\":\"exit\"}");
     expect_request({"{\"subtype\":\"sys\",\"action\":\"exit\"}"}, "{\"subtype\":\"sys\",\"action\":\"exit\"}");
@@ -111,14 +199,14 @@ TEST(SockRequest, SingleArgumentForms)
     EXPECT_FALSE(b.has_err);
 }
 
-TEST(SockRequest, TwoArgumentsSubtypeFirst)
+TEST(SockRequest, two_arguments_are_subtype_then_action)
 {
     expect_request({"sys", "exit"}, "{\"action\":\"exit\", \"subtype\":\"sys\"}");
     // subtype:type is passed on whole; the listener splits it.
     expect_request({"net:wan", "get"}, "{\"action\":\"get\", \"subtype\":\"net:wan\"}");
 }
 
-TEST(SockRequest, WordsCannotAddMembersOfTheirOwn)
+TEST(SockRequest, words_cannot_add_members_of_their_own)
 {
     // Quotes and backslashes are escaped: the word stays one string.
     expect_request({"a\"b", "c\\d"}, "{\"action\":\"c\\\\d\", \"subtype\":\"a\\\"b\"}");
@@ -134,7 +222,7 @@ TEST(SockRequest, WordsCannotAddMembersOfTheirOwn)
     expect_request({"help", "\"", "\\"}, "{\"action\":\"help\", \"subtype\":\"\\\"\", \"name\":\"\\\\\"}");
 }
 
-TEST(SockRequest, CutNeverSplitsAnEscape)
+TEST(SockRequest, the_cut_never_splits_an_escape)
 {
     // The cut at 255 falls on each of the two characters of an escape in turn.
     for (size_t pad = 238; pad < 244; ++pad) {
@@ -147,7 +235,7 @@ TEST(SockRequest, CutNeverSplitsAnEscape)
     }
 }
 
-TEST(SockRequest, FixedFormsCutAt255)
+TEST(SockRequest, fixed_forms_are_cut_at_255)
 {
     std::string a300(300, 'a');
     std::string want = ("{\"action\":\"" + a300 + "\"}").substr(0, 255);
@@ -167,7 +255,7 @@ TEST(SockRequest, FixedFormsCutAt255)
     expect_request({b243.c_str()}, "{\"action\":\"" + b243 + "\"");
 }
 
-TEST(SockRequest, ThreeArgumentsMergeIntoObject)
+TEST(SockRequest, three_arguments_merge_into_the_object)
 {
     expect_request({"sys", "set_log", "{\"level\":\"info\"}"},
                    "{\"level\":\"info\",\"subtype\":\"sys\",\"action\":\"set_log\"}");
@@ -186,7 +274,7 @@ TEST(SockRequest, ThreeArgumentsMergeIntoObject)
     expect_request({"s", "a", json.c_str()}, "{\"k\":\"" + long_val + "\",\"subtype\":\"s\",\"action\":\"a\"}");
 }
 
-TEST(SockRequest, ThreeArgumentsRefused)
+TEST(SockRequest, a_third_argument_that_is_no_json_object_is_refused)
 {
     expect_error({"sys", "set_log", "level=info"}, "failed to json parse");
     expect_error({"sys", "set_log", ""}, "failed to json parse");
@@ -197,7 +285,7 @@ TEST(SockRequest, ThreeArgumentsRefused)
     expect_error({"sys", "set_log", "\"text\""}, "failed to json parse");
 }
 
-TEST(SockRequest, ErrorPointerIsOptional)
+TEST(SockRequest, the_error_pointer_is_optional)
 {
     const char *args[] = {"sys", "x", "no json"};
     EXPECT_EQ(lcmd_sock_request(3, args, nullptr), nullptr);

@@ -16,7 +16,7 @@ struct Loaded {
     ProcTable *table;
 };
 
-class ConfigTest : public ::testing::Test {
+class WatchdogConfig : public ::testing::Test {
 protected:
     ScratchDir dir;
     ProcTable table{};
@@ -34,7 +34,7 @@ protected:
     }
 };
 
-TEST_F(ConfigTest, two_entries_only_the_checked_one_gets_an_alive_path)
+TEST_F(WatchdogConfig, two_entries_only_the_checked_one_gets_an_alive_path)
 {
     auto r = load(R"({"__watch":{"processes":[{"base":"a","excheck":true},{"base":"b"}]}})");
     ASSERT_EQ(r.rc, 0);
@@ -45,7 +45,7 @@ TEST_F(ConfigTest, two_entries_only_the_checked_one_gets_an_alive_path)
     EXPECT_STREQ(table.entries[1].alive_path, "");
 }
 
-TEST_F(ConfigTest, empty_object_or_empty_list_gives_the_default_engine_entry)
+TEST_F(WatchdogConfig, empty_object_or_empty_list_gives_the_default_engine_entry)
 {
     for (const char *json : {"{}", R"({"__watch":{"processes":[]}})", R"({"__watch":{}})", R"({"__watch":null})"}) {
         table.count = 0;
@@ -58,7 +58,7 @@ TEST_F(ConfigTest, empty_object_or_empty_list_gives_the_default_engine_entry)
     }
 }
 
-TEST_F(ConfigTest, excheck_must_be_true_not_just_one)
+TEST_F(WatchdogConfig, excheck_must_be_true_not_just_one)
 {
     auto r = load(R"({"__WATCH":{"Processes":[{"BASE":"a","excheck":1}]}})");
     ASSERT_EQ(r.rc, 0);  // member names match regardless of case
@@ -66,20 +66,20 @@ TEST_F(ConfigTest, excheck_must_be_true_not_just_one)
     EXPECT_STREQ(table.entries[0].alive_path, "");
 }
 
-TEST_F(ConfigTest, missing_empty_or_broken_file_fails)
+TEST_F(WatchdogConfig, missing_empty_or_broken_file_fails)
 {
     EXPECT_EQ(load_path(dir / "absent").rc, -1);
     EXPECT_EQ(load("").rc, -1);
     EXPECT_EQ(load("{\"__watch\":").rc, -1);
 }
 
-TEST_F(ConfigTest, element_without_string_base_fails)
+TEST_F(WatchdogConfig, element_without_string_base_fails)
 {
     EXPECT_EQ(load(R"({"__watch":{"processes":[{"excheck":true}]}})").rc, -1);
     EXPECT_EQ(load(R"({"__watch":{"processes":[{"base":"a"},{"base":7}]}})").rc, -1);
 }
 
-TEST_F(ConfigTest, wrongly_shaped_config_is_refused_with_a_reason)
+TEST_F(WatchdogConfig, wrongly_shaped_config_is_refused_with_a_reason)
 {
     struct Case {
         const char *json;
@@ -102,7 +102,7 @@ TEST_F(ConfigTest, wrongly_shaped_config_is_refused_with_a_reason)
     EXPECT_EQ(table.count, 4);
 }
 
-TEST_F(ConfigTest, names_must_be_plain_file_names_that_fit_the_argument_slots)
+TEST_F(WatchdogConfig, names_must_be_plain_file_names_that_fit_the_argument_slots)
 {
     // "../data//" + 246 characters and "/tmp/.uci//" + 238 + ".alive" fill a 255-character slot.
     EXPECT_TRUE(config_name_ok(std::string(246, 'n').c_str(), false, kTestDirs));

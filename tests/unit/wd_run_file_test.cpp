@@ -43,7 +43,7 @@ TEST(RunFile, event_without_a_newline_gets_one)
 
 // The killall of these checks finds no process of the name; the real kill is
 // covered by the process tests.
-class AliveCheckTest : public ::testing::Test {
+class AliveCheck : public ::testing::Test {
 protected:
     ScratchDir dir;
     ProcTable table{};
@@ -60,7 +60,7 @@ protected:
     }
 };
 
-TEST_F(AliveCheckTest, present_file_is_consumed_and_resets_the_misses)
+TEST_F(AliveCheck, present_file_is_consumed_and_resets_the_misses)
 {
     alive_check_pass(table);
     alive_check_pass(table);
@@ -73,7 +73,7 @@ TEST_F(AliveCheckTest, present_file_is_consumed_and_resets_the_misses)
     EXPECT_EQ(table.entries[1].missing, 0u);  // no alive path: never checked
 }
 
-TEST_F(AliveCheckTest, third_miss_in_a_row_marks_and_kills)
+TEST_F(AliveCheck, third_miss_in_a_row_marks_and_kills)
 {
     table.run_fd = open((dir / "run").c_str(), O_RDWR | O_CREAT | O_APPEND, 0644);
     alive_check_pass(table);
@@ -91,7 +91,7 @@ TEST_F(AliveCheckTest, third_miss_in_a_row_marks_and_kills)
         << line;
 }
 
-TEST_F(AliveCheckTest, stopped_entry_is_not_checked)
+TEST_F(AliveCheck, stopped_entry_is_not_checked)
 {
     table.entries[0].pid = 0;  // waiting for its restart
     for (int i = 0; i < 4; ++i)

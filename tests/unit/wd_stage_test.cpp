@@ -17,7 +17,7 @@ namespace {
 
 // tmp/ stands for /tmp/.uci/, data/ for ../data/; outside/ is what an
 // archive must never reach.
-class StageTest : public ::testing::Test {
+class Staging : public ::testing::Test {
 protected:
     ScratchDir root;
     std::string tmp = root / "tmp";
@@ -65,7 +65,7 @@ protected:
     }
 };
 
-TEST_F(StageTest, links_leading_out_and_odd_members_refuse_the_whole_archive)
+TEST_F(Staging, links_leading_out_and_odd_members_refuse_the_whole_archive)
 {
     file_put(data + "/keep", "old");
     struct Case {
@@ -93,7 +93,7 @@ TEST_F(StageTest, links_leading_out_and_odd_members_refuse_the_whole_archive)
     }
 }
 
-TEST_F(StageTest, absolute_and_dotdot_names_are_refused_before_unpacking)
+TEST_F(Staging, absolute_and_dotdot_names_are_refused_before_unpacking)
 {
     file_put(data + "/keep", "old");
     file_put(src + "/f", "x");
@@ -104,7 +104,7 @@ TEST_F(StageTest, absolute_and_dotdot_names_are_refused_before_unpacking)
     EXPECT_FALSE(file_exists(root / "f"));
 }
 
-TEST_F(StageTest, a_file_cannot_replace_a_directory_of_the_installation)
+TEST_F(Staging, a_file_cannot_replace_a_directory_of_the_installation)
 {
     file_put(data + "/keep", "old");
     mkdir((data + "/lib").c_str(), 0755);
@@ -115,7 +115,7 @@ TEST_F(StageTest, a_file_cannot_replace_a_directory_of_the_installation)
     EXPECT_EQ(file_get(data + "/lib/x"), "kept");
 }
 
-TEST_F(StageTest, links_planted_in_the_installation_are_replaced_never_followed)
+TEST_F(Staging, links_planted_in_the_installation_are_replaced_never_followed)
 {
     // What an archive could plant before archives were checked.
     ASSERT_EQ(symlink(outside.c_str(), (data + "/evil").c_str()), 0);
@@ -139,7 +139,7 @@ TEST_F(StageTest, links_planted_in_the_installation_are_replaced_never_followed)
     EXPECT_EQ(file_get(bootchk), R"({"version":"24.02.19.15","plugindata":1})");
 }
 
-TEST_F(StageTest, an_archive_never_brings_its_own_bootchk)
+TEST_F(Staging, an_archive_never_brings_its_own_bootchk)
 {
     sh("cd '" + src + "' && mkfifo .bootchk && mkdir .bootchk.new && echo a > a");
     pack(".bootchk .bootchk.new a");
@@ -150,7 +150,7 @@ TEST_F(StageTest, an_archive_never_brings_its_own_bootchk)
     EXPECT_EQ(boot_state_ok(dirs), 1);
 }
 
-TEST_F(StageTest, start_up_finishes_a_merge_that_was_interrupted)
+TEST_F(Staging, start_up_finishes_a_merge_that_was_interrupted)
 {
     // Killed after some files were moved: the rest waits in the staging.
     file_put(bootchk, R"({"version":"1.0"})");
@@ -169,7 +169,7 @@ TEST_F(StageTest, start_up_finishes_a_merge_that_was_interrupted)
     EXPECT_EQ(recover(), "");  // nothing left
 }
 
-TEST_F(StageTest, start_up_applies_again_a_step_whose_package_is_still_there)
+TEST_F(Staging, start_up_applies_again_a_step_whose_package_is_still_there)
 {
     file_put(src + "/a", "new");
     pack("a");
@@ -189,7 +189,7 @@ TEST_F(StageTest, start_up_applies_again_a_step_whose_package_is_still_there)
     EXPECT_EQ(file_get(data + "/init.bin"), "bundle");
 }
 
-TEST_F(StageTest, start_up_removes_what_no_record_explains)
+TEST_F(Staging, start_up_removes_what_no_record_explains)
 {
     file_put(package, "left by a watchdog that died before the exit was handled");
     mkdir(stage.c_str(), 0755);
@@ -209,7 +209,7 @@ TEST_F(StageTest, start_up_removes_what_no_record_explains)
     EXPECT_FALSE(file_exists(bootchk));
 }
 
-TEST_F(StageTest, a_record_of_no_upgrade_step_explains_nothing)
+TEST_F(Staging, a_record_of_no_upgrade_step_explains_nothing)
 {
     // Only damage writes such a code: the package beside it would otherwise
     // wait for the next, unrelated upgrade exit.

@@ -13,7 +13,7 @@
 namespace {
 
 // tmp/ stands for /tmp/.uci/, data/ for ../data/.
-class UpgradeTest : public ::testing::Test {
+class Upgrade : public ::testing::Test {
 protected:
     ScratchDir root;
     std::string tmp = root.path + "/tmp/";
@@ -42,7 +42,7 @@ protected:
     }
 };
 
-TEST_F(UpgradeTest, boot_needs_a_string_version_and_plugindata_one)
+TEST_F(Upgrade, boot_needs_a_string_version_and_plugindata_one)
 {
     EXPECT_EQ(boot_state_ok(dirs), 0);  // no file
     struct Case {
@@ -60,7 +60,7 @@ TEST_F(UpgradeTest, boot_needs_a_string_version_and_plugindata_one)
     }
 }
 
-TEST_F(UpgradeTest, clear_bootchk_deletes_a_present_file_once)
+TEST_F(Upgrade, clear_bootchk_deletes_a_present_file_once)
 {
     file_put(bootchk, "damaged");
     EXPECT_EQ(clear_bootchk(dirs), 1);
@@ -68,7 +68,7 @@ TEST_F(UpgradeTest, clear_bootchk_deletes_a_present_file_once)
     EXPECT_EQ(clear_bootchk(dirs), 0);
 }
 
-TEST_F(UpgradeTest, without_a_package_nothing_changes)
+TEST_F(Upgrade, without_a_package_nothing_changes)
 {
     file_put(bootchk, R"({"version":"1.0"})");
     for (int code : {130, 131, 132})
@@ -77,7 +77,7 @@ TEST_F(UpgradeTest, without_a_package_nothing_changes)
     EXPECT_FALSE(file_exists(data + "/init.bin"));
 }
 
-TEST_F(UpgradeTest, plugin_archive_is_unpacked_and_marked)
+TEST_F(Upgrade, plugin_archive_is_unpacked_and_marked)
 {
     archive_with("korvex-dpi-inner", "new engine");
     file_put(bootchk, R"({"version":"1.0","luadata":1})");
@@ -88,7 +88,7 @@ TEST_F(UpgradeTest, plugin_archive_is_unpacked_and_marked)
     EXPECT_EQ(boot_state_ok(dirs), 1);
 }
 
-TEST_F(UpgradeTest, damaged_or_misleading_bootchk_is_set_right)
+TEST_F(Upgrade, damaged_or_misleading_bootchk_is_set_right)
 {
     archive_with("a", "x");
     file_put(bootchk, "{\"version\":");  // half-written
@@ -108,7 +108,7 @@ TEST_F(UpgradeTest, damaged_or_misleading_bootchk_is_set_right)
     EXPECT_EQ(file_get(bootchk), R"({"version":"24.02.19.15"})");
 }
 
-TEST_F(UpgradeTest, package_that_is_not_a_file_is_removed_and_changes_nothing)
+TEST_F(Upgrade, package_that_is_not_a_file_is_removed_and_changes_nothing)
 {
     file_put(bootchk, R"({"version":"1.0"})");
     ASSERT_EQ(mkfifo(package.c_str(), 0600), 0);  // would block a reader for ever
@@ -121,7 +121,7 @@ TEST_F(UpgradeTest, package_that_is_not_a_file_is_removed_and_changes_nothing)
     EXPECT_FALSE(file_exists(data + "/init.bin"));
 }
 
-TEST_F(UpgradeTest, bootchk_that_is_a_directory_is_replaced_and_cleared)
+TEST_F(Upgrade, bootchk_that_is_a_directory_is_replaced_and_cleared)
 {
     mkdir(bootchk.c_str(), 0755);
     file_put(bootchk + "/inside", "x");
@@ -139,7 +139,7 @@ TEST_F(UpgradeTest, bootchk_that_is_a_directory_is_replaced_and_cleared)
     EXPECT_FALSE(file_exists(bootchk));
 }
 
-TEST_F(UpgradeTest, text_file_is_replaced_whole_whatever_stands_at_its_temporary_name)
+TEST_F(Upgrade, text_file_is_replaced_whole_whatever_stands_at_its_temporary_name)
 {
     std::string path = data + "/f";
     file_put(path, "old");
