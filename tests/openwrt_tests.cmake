@@ -31,18 +31,9 @@ endforeach()
 
 # The backend's parsers (UCI text, entries, limits) and its C interface
 # against the kernel of the router namespace, compiled in.
-add_executable(owrt_test ${OWRT_DIR}/owrt_unit_test.cpp ${OWRT_DIR}/owrt_lib_test.cpp ${OWRT_DIR}/owrt_scale_test.cpp
-  ${PROJECT_SOURCE_DIR}/gateway/gw_model.cpp
-  ${PROJECT_SOURCE_DIR}/gateway/gw_handout.cpp
-  ${PROJECT_SOURCE_DIR}/gateway/owrt_api.cpp
-  ${PROJECT_SOURCE_DIR}/gateway/owrt_nft.cpp
-  ${PROJECT_SOURCE_DIR}/gateway/owrt_nl.cpp
-  ${PROJECT_SOURCE_DIR}/gateway/owrt_rules.cpp
-  ${PROJECT_SOURCE_DIR}/gateway/owrt_sets.cpp
-  ${PROJECT_SOURCE_DIR}/gateway/owrt_system.cpp
-  ${PROJECT_SOURCE_DIR}/gateway/owrt_uci.cpp)
-target_include_directories(owrt_test PRIVATE ${PROJECT_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR}/unit)
-target_link_libraries(owrt_test PRIVATE korvex_files PkgConfig::CJSON PkgConfig::NFTABLES GTest::gtest_main)
+add_executable(owrt_test ${OWRT_DIR}/owrt_unit_test.cpp ${OWRT_DIR}/owrt_lib_test.cpp ${OWRT_DIR}/owrt_scale_test.cpp)
+target_include_directories(owrt_test PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/unit)
+target_link_libraries(owrt_test PRIVATE csecapi_model csecapi_openwrt GTest::gtest_main)
 add_test(NAME unit.owrt_test COMMAND sh ${OWRT_DIR}/setup.sh $<TARGET_FILE:owrt_test>)
 set_tests_properties(unit.owrt_test PROPERTIES TIMEOUT 120)
 

@@ -26,9 +26,9 @@
 
 #include "common/log.h"
 #include "fuzz_util.h"
-#include "gateway/gw_backend.h"
-#include "gateway/gw_handout.h"
-#include "gateway/sim_json.h"
+#include "gateway/csecapi/gw_handout.h"
+#include "gateway/csecapi/sim/sim_json.h"
+#include "gateway/csecapi/sim/sim_store.h"
 #include "modules/modules.h"
 
 namespace {
@@ -221,9 +221,9 @@ bool state_setup(const std::string &line0)
 }  // namespace
 
 // The gateway store of this target: the state of the current input.
-int gw_state_view(const std::function<int(const GwState &)> &fn) { return fn(g_state); }
+int sim_state_view(const std::function<int(const GwState &)> &fn) { return fn(g_state); }
 
-int gw_state_change(GwPart, const std::function<int(GwState &)> &fn)
+int sim_state_change(SimPart, const std::function<int(GwState &)> &fn)
 {
     GwState copy = g_state;
     int rc = fn(copy);

@@ -1,4 +1,4 @@
-#include "gateway/sim_json.h"
+#include "gateway/csecapi/sim/sim_json.h"
 
 #include <cerrno>
 #include <cmath>
@@ -415,9 +415,9 @@ bool exact_numbers(cJSON *parent)
     return true;
 }
 
-const char *part_key(GwPart part)
+const char *part_key(SimPart part)
 {
-    return part == GW_PART_SETS ? "ipsets" : "rules";
+    return part == SIM_PART_SETS ? "ipsets" : "rules";
 }
 
 CsSgw_LanHostInfo_t host(const char *name, const char *device, const char *mac, const char *ip, const char *link,
@@ -539,10 +539,10 @@ cJSON *sim_state_to_json(const GwState &st)
     }
 }
 
-int sim_state_update_json(cJSON *root, GwPart part, const GwState &st)
+int sim_state_update_json(cJSON *root, SimPart part, const GwState &st)
 {
     try {
-        Tree value(part == GW_PART_SETS ? sets_json(st) : rules_json(st));
+        Tree value(part == SIM_PART_SETS ? sets_json(st) : rules_json(st));
         const char *key = part_key(part);
         if (cJSON_GetObjectItemCaseSensitive(root, key)) {
             if (!cJSON_ReplaceItemInObjectCaseSensitive(root, key, value.p))

@@ -16,8 +16,8 @@
 #include <mutex>
 
 #include "common/file_io.h"
-#include "gateway/gw_backend.h"
-#include "gateway/sim_json.h"
+#include "gateway/csecapi/sim/sim_store.h"
+#include "gateway/csecapi/sim/sim_json.h"
 
 namespace {
 
@@ -102,7 +102,7 @@ int load(const char *path, Json *root, GwState &st)
     return GW_OK;
 }
 
-int save(const char *path, Json &root, GwPart part, const GwState &st)
+int save(const char *path, Json &root, SimPart part, const GwState &st)
 {
     if (!root)
         root.reset(sim_state_to_json(st));
@@ -153,7 +153,7 @@ int lock(const char *path, FileLock *l)
 
 }  // namespace
 
-int gw_state_view(const std::function<int(const GwState &)> &fn)
+int sim_state_view(const std::function<int(const GwState &)> &fn)
 {
     const char *path = state_path();
     if (!path)
@@ -167,7 +167,7 @@ int gw_state_view(const std::function<int(const GwState &)> &fn)
     return fn(st);
 }
 
-int gw_state_change(GwPart part, const std::function<int(GwState &)> &fn)
+int sim_state_change(SimPart part, const std::function<int(GwState &)> &fn)
 {
     const char *path = state_path();
     if (!path)

@@ -11,7 +11,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "gateway/owrt.h"
+#include "gateway/csecapi/openwrt/owrt.h"
 
 namespace {
 

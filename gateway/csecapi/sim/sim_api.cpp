@@ -1,12 +1,12 @@
-// The csSgw_ functions of our libcsecapi.so over a backend that keeps the
-// whole state as one model (gw_backend.h: the simulator). Each one first
+// The csSgw_ functions of the simulated gateway, over the state its store
+// keeps as one model (sim_store.h). Each one first
 // honours an injected failure ("fail" in the state), then works on the
 // state.
 #include <cstring>
 
 #include "gateway/csecapi.h"
-#include "gateway/gw_backend.h"
-#include "gateway/gw_handout.h"
+#include "gateway/csecapi/gw_handout.h"
+#include "gateway/csecapi/sim/sim_store.h"
 
 namespace {
 
@@ -16,7 +16,7 @@ constexpr int kUnchanged = -1;
 template <typename Fill> int get_fixed(const char *function, Fill fill)
 {
     return gw_guarded([&] {
-        return gw_state_view([&](const GwState &st) {
+        return sim_state_view([&](const GwState &st) {
             int code;
             if (gw_injected(st, function, &code))
                 return code;
@@ -34,7 +34,7 @@ template <typename T, typename Build> int get_list(const char *function, T **out
         return GW_E_ARG;
     *out = nullptr;
     return gw_guarded([&] {
-        return gw_state_view([&](const GwState &st) {
+        return sim_state_view([&](const GwState &st) {
             int code;
             if (gw_injected(st, function, &code)) {
                 if (code != 0 && st.fail_leaves_list)
@@ -47,10 +47,10 @@ template <typename T, typename Build> int get_list(const char *function, T **out
     });
 }
 
-template <typename Op> int change(const char *function, GwPart part, Op op)
+template <typename Op> int change(const char *function, SimPart part, Op op)
 {
     int rc = gw_guarded([&] {
-        return gw_state_change(part, [&](GwState &st) {
+        return sim_state_change(part, [&](GwState &st) {
             int code;
             if (gw_injected(st, function, &code))
                 return code == 0 ? kUnchanged : code;
@@ -66,7 +66,7 @@ int release(const char *function, void *block, GwKind kind)
     int code = 0;
     bool injected = false;
     gw_guarded([&] {
-        return gw_state_view([&](const GwState &st) {
+        return sim_state_view([&](const GwState &st) {
             injected = gw_injected(st, function, &code);
             return static_cast<int>(GW_OK);
         });
@@ -144,12 +144,12 @@ int csSgw_releaseTrafficControlMatchInfo(CsSgw_MatchList_t *list)
 
 int csSgw_addIPSets(const CsSgw_IPSetsList_t *sets)
 {
-    return change(__func__, GW_PART_SETS, [&](GwState &st) { return gw_sets_add(st, sets); });
+    return change(__func__, SIM_PART_SETS, [&](GwState &st) { return gw_sets_add(st, sets); });
 }
 
 int csSgw_deleteIPSetsEntry(const CsSgw_IPSetsList_t *sets)
 {
-    return change(__func__, GW_PART_SETS, [&](GwState &st) { return gw_sets_delete_entries(st, sets); });
+    return change(__func__, SIM_PART_SETS, [&](GwState &st) { return gw_sets_delete_entries(st, sets); });
 }
 
 int csSgw_checkIPSetEntry(const char *set_name, const char *entry, int *present)
@@ -159,7 +159,7 @@ int csSgw_checkIPSetEntry(const char *set_name, const char *entry, int *present)
     *present = 0;
     const char *function = __func__;
     return gw_guarded([&] {
-        return gw_state_view([&](const GwState &st) {
+        return sim_state_view([&](const GwState &st) {
             int code;
             if (gw_injected(st, function, &code))
                 return code;
@@ -170,12 +170,12 @@ int csSgw_checkIPSetEntry(const char *set_name, const char *entry, int *present)
 
 int csSgw_clearIPSets(const CsSgw_IPSetNameList_t *names)
 {
-    return change(__func__, GW_PART_SETS, [&](GwState &st) { return gw_sets_clear(st, names); });
+    return change(__func__, SIM_PART_SETS, [&](GwState &st) { return gw_sets_clear(st, names); });
 }
 
 int csSgw_deleteIPSets(const CsSgw_IPSetNameList_t *names)
 {
-    return change(__func__, GW_PART_SETS, [&](GwState &st) { return gw_sets_destroy(st, names); });
+    return change(__func__, SIM_PART_SETS, [&](GwState &st) { return gw_sets_destroy(st, names); });
 }
 
 int csSgw_getIPSetsAllConf(CsSgw_IPSetsList_t **sets)
@@ -202,12 +202,12 @@ int csSgw_releaseIPSetsAllInfo(CsSgw_IPSetsList_t *sets)
 
 int csSgw_addFirewallTrafficControl(const CsSgw_TrafficControl_t *rule)
 {
-    return change(__func__, GW_PART_RULES, [&](GwState &st) { return gw_rule_add(st, rule); });
+    return change(__func__, SIM_PART_RULES, [&](GwState &st) { return gw_rule_add(st, rule); });
 }
 
 int csSgw_deleteFirewallTrafficControl(const char *name)
 {
-    return change(__func__, GW_PART_RULES, [&](GwState &st) { return gw_rule_delete(st, name); });
+    return change(__func__, SIM_PART_RULES, [&](GwState &st) { return gw_rule_delete(st, name); });
 }
 
 int csSgw_getFirewallTrafficControl(const char *name, CsSgw_TrafficControl_t **rule)

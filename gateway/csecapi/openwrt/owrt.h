@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "gateway/csecapi.h"
-#include "gateway/gw_model.h"
+#include "gateway/csecapi/gw_model.h"
 
 // ---- Files of the system (owrt_uci.cpp)
 

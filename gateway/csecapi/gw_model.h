@@ -1,7 +1,7 @@
 // The gateway as our libcsecapi.so keeps it, whatever stores it: identity,
 // LAN, hosts, matches, ipsets, traffic-control rules, limits and the
 // failures a test asked for; and the changes the csSgw_ calls make to it.
-// Nothing here knows where the state lives (see gw_backend.h).
+// Nothing here knows where the state lives (the simulator's store: sim/sim_store.h).
 #pragma once
 
 #include <pthread.h>

@@ -1,4 +1,4 @@
-#include "gateway/gw_model.h"
+#include "gateway/csecapi/gw_model.h"
 
 #include <arpa/inet.h>
 

@@ -16,7 +16,7 @@
 #include <cstring>
 #include <memory>
 
-#include "gateway/owrt.h"
+#include "gateway/csecapi/openwrt/owrt.h"
 
 namespace {
 

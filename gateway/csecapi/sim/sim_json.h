@@ -6,8 +6,8 @@
 
 #include <cstddef>
 
-#include "gateway/gw_backend.h"
-#include "gateway/gw_model.h"
+#include "gateway/csecapi/gw_model.h"
+#include "gateway/csecapi/sim/sim_store.h"
 
 // The built-in default gateway.
 void sim_default_state(GwState &st);
@@ -22,7 +22,7 @@ cJSON *sim_state_to_json(const GwState &st);
 
 // Replaces the member of `root` that holds `part` ("ipsets" or "rules") by
 // its value in `st`, keeping every other member as it is. 0 or -1.
-int sim_state_update_json(cJSON *root, GwPart part, const GwState &st);
+int sim_state_update_json(cJSON *root, SimPart part, const GwState &st);
 
 // The state file's text for `root`, every number written so that it reads
 // back as the same value; nullptr when memory runs out. The numbers of
