@@ -5,15 +5,6 @@
 #include <cstring>
 #include <unordered_set>
 
-bool gw_injected(const GwState &st, const char *function, int *code)
-{
-    auto it = st.fail.find(function);
-    if (it == st.fail.end())
-        return false;
-    *code = it->second;
-    return true;
-}
-
 std::string gw_field(const char *field, size_t size)
 {
     return std::string(field, strnlen(field, size > 0 ? size - 1 : 0));

@@ -1,13 +1,12 @@
 // The gateway as our libcsecapi.so keeps it, whatever stores it: identity,
-// LAN, hosts, matches, ipsets, traffic-control rules, limits and the
-// failures a test asked for; and the changes the csSgw_ calls make to it.
+// LAN, hosts, matches, ipsets, traffic-control rules and limits; and the
+// changes the csSgw_ calls make to it.
 // Nothing here knows where the state lives (the simulator's store: sim/sim_store.h).
 #pragma once
 
 #include <pthread.h>
 
 #include <cstdint>
-#include <map>
 #include <new>
 #include <string>
 #include <vector>
@@ -108,14 +107,7 @@ struct GwState {
     std::vector<GwSet> sets;    // in creation order
     std::vector<GwRule> rules;  // in insertion order
     GwLimits limits;
-    // Failure injection: csSgw_ function name -> the code it returns instead
-    // of working (0: it returns success and does nothing, handing out no list).
-    std::map<std::string, int> fail;
-    bool fail_leaves_list = false;  // a failing list getter still hands out an empty list
 };
-
-// The code injected for `function`, if any.
-bool gw_injected(const GwState &st, const char *function, int *code);
 
 // A text field of `size` bytes as a string: up to its first NUL, at most
 // size - 1 characters (a field without a NUL is cut, never overrun).
