@@ -135,6 +135,40 @@ bool gw_entry_valid(uint32_t protocol, const std::string &entry);
 const GwSet *gw_find_set(const GwState &st, const std::string &name);
 const GwRule *gw_find_rule(const GwState &st, const std::string &name);
 
+// ---- The checks of a change, the same for every backend: pure functions
+// over the model, which a backend calls before it touches its storage.
+
+// What a backend takes beyond them: the set and rule names it can store
+// (nullptr: any), and whether a rule needs at least one set.
+struct GwAccepts {
+    bool (*name_valid)(const std::string &name, size_t max) = nullptr;
+    bool rule_needs_set = false;
+};
+
+// The simulator keeps whatever it is given.
+constexpr GwAccepts kGwAcceptsAll = {};
+
+// A set record by itself: its name (cut to its field) and that it carries
+// the entries it claims. GW_E_ARG, GW_E_NAME.
+int gw_set_record_check(const CsSgw_IPSetInfo_t &rec, const GwAccepts &acc, std::string *name);
+
+// The names of a list to clear or destroy, in order, each an existing set
+// (a set destroyed earlier in the same list is gone). With `destroy`, a set
+// a rule names is refused. GW_E_ARG, GW_E_NAME, GW_E_NOT_FOUND, GW_E_IN_USE.
+int gw_set_names_check(const GwState &st, const CsSgw_IPSetNameList_t *names, const GwAccepts &acc, bool destroy,
+                       std::vector<std::string> *out);
+
+// A rule record by itself, as the rule it makes. GW_E_ARG, GW_E_NAME.
+int gw_rule_record_check(const CsSgw_TrafficControl_t *rule, const GwAccepts &acc, GwRule *out);
+
+// The rule against the state: the sets-per-rule limit, every set it names
+// exists, the rule-count limit unless it replaces the rule of its name
+// (`*replaces`). GW_E_LIMIT, GW_E_NOT_FOUND.
+int gw_rule_check(const GwState &st, const GwRule &rule, bool *replaces);
+
+// The name of a rule to delete, cut to its field. GW_E_ARG, GW_E_NAME.
+int gw_rule_name_check(const char *name, const GwAccepts &acc, std::string *out);
+
 // The changes. Each checks everything before it changes anything, so a
 // failure leaves `st` as it was.
 int gw_sets_add(GwState &st, const CsSgw_IPSetsList_t *list);

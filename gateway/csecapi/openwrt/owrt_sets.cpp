@@ -185,13 +185,9 @@ int load(Work *w)
 // or, with `create`, made from the record.
 int work_for(const NftTable &t, std::vector<Work> &work, const CsSgw_IPSetInfo_t &rec, bool create, Work **out)
 {
-    std::string name = gw_field(rec.SetName);
-    if (name.empty())
-        return GW_E_ARG;
-    if (!owrt_name_valid(name, kSetNameMax))
-        return GW_E_NAME;
-    if (rec.EntryNum > 0 && !rec.Entries)
-        return GW_E_ARG;
+    std::string name;
+    if (int rc = gw_set_record_check(rec, kOwrtAccepts, &name))
+        return rc;
     if ((*out = find_work(work, name)))
         return GW_OK;
     Work w;
@@ -445,31 +441,18 @@ template <typename Fn> int change_sets(const CsSgw_IPSetsList_t *list, bool addi
     return put_in(work, adding);
 }
 
-// The set names of a name list, each checked to name one of our sets.
-int names_of(const NftTable &t, const CsSgw_IPSetNameList_t *names, std::vector<std::string> *out)
-{
-    if (!names || (names->SetNum > 0 && !names->Sets))
-        return GW_E_ARG;
-    for (uint32_t i = 0; i < names->SetNum; ++i) {
-        std::string name = gw_field(names->Sets[i].SetName);
-        if (!owrt_name_valid(name, kSetNameMax))
-            return name.empty() ? GW_E_ARG : GW_E_NAME;
-        if (!nft_find_set(t, name))
-            return GW_E_NOT_FOUND;
-        out->push_back(name);
-    }
-    return GW_OK;
-}
-
-// A change of the sets a name list names: `run(t, names)` makes it.
-template <typename Fn> int change_names(const CsSgw_IPSetNameList_t *names, Fn run)
+// A change of the sets a name list names (checked as for every backend, with
+// `destroy` as a destruction): `run(t, names)` makes it.
+template <typename Fn> int change_names(const CsSgw_IPSetNameList_t *names, bool destroy, Fn run)
 {
     NftLock lock(true);
     NftTable t;
     std::vector<std::string> list;
     if (int rc = nft_change_begin(lock, nullptr, &t))
         return rc;
-    if (int rc = names_of(t, names, &list))
+    GwState st;
+    nft_to_state(t, &st, true);
+    if (int rc = gw_set_names_check(st, names, kOwrtAccepts, destroy, &list))
         return rc;
     return run(t, list);
 }
@@ -548,7 +531,7 @@ int owrt_sets_delete_entries(const CsSgw_IPSetsList_t *list)
 
 int owrt_sets_clear(const CsSgw_IPSetNameList_t *names)
 {
-    return change_names(names, [](const NftTable &, const std::vector<std::string> &list) {
+    return change_names(names, false, [](const NftTable &, const std::vector<std::string> &list) {
         // Emptied with their counts, in one transaction.
         NlBatch b;
         for (const std::string &name : list) {
@@ -565,20 +548,12 @@ int owrt_sets_clear(const CsSgw_IPSetNameList_t *names)
 
 int owrt_sets_destroy(const CsSgw_IPSetNameList_t *names)
 {
-    return change_names(names, [](const NftTable &t, const std::vector<std::string> &list) {
+    return change_names(names, true, [](const NftTable &t, const std::vector<std::string> &list) {
         std::string batch;
-        for (size_t i = 0; i < list.size(); ++i) {
-            // A set named twice is gone the second time.
-            auto end = list.begin() + static_cast<long>(i);
-            if (std::find(list.begin(), end, list[i]) != end)
-                return static_cast<int>(GW_E_NOT_FOUND);
-            // As the firewall refuses to destroy a set a rule still matches on.
-            for (const NftPart &p : t.parts)
-                if (std::find(p.sets.begin(), p.sets.end(), list[i]) != p.sets.end())
-                    return static_cast<int>(GW_E_IN_USE);
-            batch += "delete set " + set_ref(list[i]) + "\n";
-            if (std::find(t.quotas.begin(), t.quotas.end(), list[i]) != t.quotas.end())
-                batch += "delete quota " + set_ref(list[i]) + "\n";
+        for (const std::string &name : list) {
+            batch += "delete set " + set_ref(name) + "\n";
+            if (std::find(t.quotas.begin(), t.quotas.end(), name) != t.quotas.end())
+                batch += "delete quota " + set_ref(name) + "\n";
         }
         if (!list.empty() && nft_table_empty_without(t, list, {}))
             batch += "delete table " + table_ref() + "\n";
