@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cstring>
 #include <unordered_set>
 
@@ -348,20 +349,73 @@ int gw_rule_delete(GwState &st, const char *name)
     return GW_E_NOT_FOUND;
 }
 
+void gw_span(const unsigned char *addr, unsigned prefix, unsigned bytes, unsigned char lo[16], unsigned char hi[16])
+{
+    memset(lo, 0, 16);
+    memset(hi, 0, 16);
+    for (unsigned i = 0; i < bytes; ++i) {
+        unsigned bits = prefix >= (i + 1) * 8 ? 8 : (prefix > i * 8 ? prefix - i * 8 : 0);
+        unsigned char mask = static_cast<unsigned char>(bits ? 0xff << (8 - bits) : 0);
+        lo[i] = addr[i] & mask;
+        hi[i] = static_cast<unsigned char>(addr[i] | ~mask);
+    }
+}
+
+namespace {
+
+struct Span {
+    unsigned char lo[16], hi[16];
+};
+
+bool span_of(uint32_t protocol, const std::string &entry, Span *out)
+{
+    GwNet n;
+    if (!gw_entry_parse(protocol, entry, &n))
+        return false;
+    gw_span(n.addr, n.prefix, n.v4 ? 4 : 16, out->lo, out->hi);
+    return true;
+}
+
+}  // namespace
+
 int gw_set_check(const GwState &st, const char *set_name, const char *entry, int *present)
 {
     if (!set_name || !entry || !present)
         return GW_E_ARG;
+    *present = 0;
     const GwSet *set = gw_find_set(st, cut(set_name, sizeof(CsSgw_IPSetInfo_t::SetName)));
     if (!set)
         return GW_E_NOT_FOUND;
-    std::string e = cut(entry, sizeof(CsSgw_IPSetEntry_t::Entry));
-    *present = 0;
+    Span want;
+    if (!span_of(set->protocol, cut(entry, sizeof(CsSgw_IPSetEntry_t::Entry)), &want))
+        return GW_E_ENTRY;
+    // The held entries that share addresses with the one asked about, by
+    // their first address; they may overlap (the simulator keeps entries as
+    // given), so the question is whether together they leave no gap.
+    std::vector<Span> near;
     for (const std::string &held : set->entries) {
-        if (held == e) {
+        Span s;
+        if (span_of(set->protocol, held, &s) && memcmp(s.lo, want.hi, 16) <= 0 && memcmp(want.lo, s.hi, 16) <= 0)
+            near.push_back(s);
+    }
+    std::sort(near.begin(), near.end(), [](const Span &a, const Span &b) { return memcmp(a.lo, b.lo, 16) < 0; });
+    unsigned bytes = set->protocol == CSSGW_PROTOCOL_IPV4 ? 4 : 16;
+    unsigned char need[16];  // the first address not yet known to be held
+    memcpy(need, want.lo, 16);
+    for (const Span &s : near) {
+        if (memcmp(s.hi, need, 16) < 0)
+            continue;
+        if (memcmp(s.lo, need, 16) > 0)
+            break;
+        if (memcmp(s.hi, want.hi, 16) >= 0) {
             *present = 1;
             break;
         }
+        // s ends before want does, so the address after it exists.
+        memcpy(need, s.hi, 16);
+        for (unsigned i = bytes; i-- > 0;)
+            if (++need[i] != 0)
+                break;
     }
     return GW_OK;
 }

@@ -132,6 +132,10 @@ struct GwNet {
 bool gw_entry_parse(uint32_t protocol, const std::string &entry, GwNet *net);
 bool gw_entry_valid(uint32_t protocol, const std::string &entry);
 
+// The first and the last address of the network `addr`/`prefix` (`bytes`
+// long: 4 or 16), big-endian in 16 bytes, the rest zero.
+void gw_span(const unsigned char *addr, unsigned prefix, unsigned bytes, unsigned char lo[16], unsigned char hi[16]);
+
 const GwSet *gw_find_set(const GwState &st, const std::string &name);
 const GwRule *gw_find_rule(const GwState &st, const std::string &name);
 
@@ -178,5 +182,9 @@ int gw_sets_destroy(GwState &st, const CsSgw_IPSetNameList_t *names);
 int gw_rule_add(GwState &st, const CsSgw_TrafficControl_t *rule);
 int gw_rule_delete(GwState &st, const char *name);
 
-// Whether the set holds the entry (both cut to their field sizes).
+// Whether the set holds every address of the entry (both cut to their
+// field sizes), as the kernel answers for a set of intervals: an address
+// inside a network entry is in the set, a network is when all its addresses
+// are. GW_E_NOT_FOUND for no such set, GW_E_ENTRY for an entry that is no
+// address or network of the set's protocol.
 int gw_set_check(const GwState &st, const char *set_name, const char *entry, int *present);

@@ -299,16 +299,27 @@ test("ipset_del and ipset_del_list remove entries; an absent entry fails and rem
     eq(#sets_in_file().blk.Entries, 0, "entries left")
 end)
 
-test("ipset_test answers whether the entry is in the set; a missing set logs its names", function()
-    gw.write({ ipsets = { { SetName = "blk", SetType = "hash:net", Entries = { "10.0.0.1" } } } })
+test("ipset_test answers whether the set holds every address of the entry; a missing set logs its names", function()
+    gw.write({ ipsets = { { SetName = "blk", SetType = "hash:net", Entries = { "10.0.0.1", "10.1.0.0/16" } } } })
     local r = gw.run([[
         result(mnf.ipset_test("blk", "10.0.0.1")) result(mnf.ipset_test("blk", "10.0.0.2"))
-        result(mnf.ipset_test("none", "10.0.0.1")) result(mnf.ipset_check("blk", "10.0.0.1"))]])
-    eq(r[1].v, true, "present")
-    eq(r[2].v, false, "absent")
-    eq(r[3].v, false, "missing set")
-    eq(r[4].v, false, "ipset_check with two arguments")
-    same_list(util.errors(r), { "[error][__IPSet_Check_Entry]: csSgw_checkIPSetEntry(none)(10.0.0.1) failed, ret: 4" })
+        result(mnf.ipset_test("blk", "10.1.2.3")) result(mnf.ipset_test("blk", "10.1.2.0/24"))
+        result(mnf.ipset_test("blk", "10.1.0.0/16")) result(mnf.ipset_test("blk", "10.0.0.0/15"))
+        result(mnf.ipset_test("none", "10.0.0.1")) result(mnf.ipset_check("blk", "10.0.0.1"))
+        result(mnf.ipset_test("blk", "nonsense"))]])
+    eq(r[1].v, true, "an entry")
+    eq(r[2].v, false, "another address")
+    eq(r[3].v, true, "an address of a network")
+    eq(r[4].v, true, "a network inside a network")
+    eq(r[5].v, true, "the network itself")
+    eq(r[6].v, false, "a network only partly held")
+    eq(r[7].v, false, "missing set")
+    eq(r[8].v, false, "ipset_check with two arguments")
+    eq(r[9].v, false, "no address")
+    same_list(util.errors(r), {
+        "[error][__IPSet_Check_Entry]: csSgw_checkIPSetEntry(none)(10.0.0.1) failed, ret: 4",
+        "[error][__IPSet_Check_Entry]: csSgw_checkIPSetEntry(blk)(nonsense) failed, ret: 6",
+    })
 end)
 
 ---------------------------------------------------------------------------

@@ -164,3 +164,50 @@ TEST(GwChecks, SetNamesToClearOrDestroy)
     EXPECT_EQ(gw_set_names_check(st, &twice.list, kGwAcceptsAll, true, &out), GW_E_NOT_FOUND)
         << "a set destroyed earlier in the list is gone";
 }
+
+TEST(GwChecks, SetTestIsContainment)
+{
+    GwState st;
+    GwSet v4;
+    v4.name = "blk";
+    // Overlapping and adjoining entries, as the simulator may keep them.
+    v4.entries = {"10.0.0.1", "10.1.0.0/16", "10.2.0.0/17", "10.2.128.0/18", "10.2.160.0/19", "192.168.0.0/16",
+                  "255.255.255.255", "bogus"};
+    st.sets.push_back(v4);
+    GwSet v6;
+    v6.name = "six";
+    v6.protocol = 2;
+    v6.entries = {"2001:db8::/32", "fe80::1"};
+    st.sets.push_back(v6);
+
+    struct Case {
+        const char *set, *entry;
+        int present;
+    } cases[] = {
+        {"blk", "10.0.0.1", 1},       {"blk", "10.0.0.1/32", 1},    {"blk", "10.0.0.2", 0},
+        {"blk", "10.1.2.3", 1},       {"blk", "10.1.2.0/24", 1},    {"blk", "10.1.0.0/16", 1},
+        {"blk", "10.0.0.0/15", 0},    {"blk", "10.2.0.0/18", 1},    {"blk", "10.2.0.0/17", 1},
+        {"blk", "10.2.128.0/17", 0},  {"blk", "10.2.192.0/18", 0},  {"blk", "10.2.0.0/16", 0},
+        {"blk", "10.2.100.0/22", 1},  {"blk", "10.2.191.255", 1},   {"blk", "10.2.192.0", 0},
+        {"blk", "192.168.7.7", 1},    {"blk", "255.255.255.255", 1}, {"blk", "0.0.0.0/0", 0},
+        {"six", "2001:db8:1::5", 1},  {"six", "2001:db8::/48", 1},  {"six", "2001:db9::", 0},
+        {"six", "fe80::1", 1},        {"six", "fe80::/64", 0},
+    };
+    for (const Case &c : cases) {
+        int present = -1;
+        ASSERT_EQ(gw_set_check(st, c.set, c.entry, &present), GW_OK) << c.entry;
+        EXPECT_EQ(present, c.present) << c.set << " " << c.entry;
+    }
+    // Adjoining entries cover the network they make up together.
+    st.sets[0].entries = {"10.3.0.0/25", "10.3.0.128/25"};
+    int present = 0;
+    ASSERT_EQ(gw_set_check(st, "blk", "10.3.0.0/24", &present), GW_OK);
+    EXPECT_EQ(present, 1);
+
+    present = 1;
+    EXPECT_EQ(gw_set_check(st, "none", "10.0.0.1", &present), GW_E_NOT_FOUND);
+    EXPECT_EQ(present, 0);
+    EXPECT_EQ(gw_set_check(st, "blk", "nonsense", &present), GW_E_ENTRY);
+    EXPECT_EQ(gw_set_check(st, "blk", "2001:db8::1", &present), GW_E_ENTRY) << "not of the set's protocol";
+    EXPECT_EQ(gw_set_check(st, "blk", nullptr, &present), GW_E_ARG);
+}

@@ -71,19 +71,6 @@ std::string address_text(bool v4, const unsigned char *a)
     return buf;
 }
 
-// lo = the address with the bits past `prefix` cleared, hi = with them set.
-void span(const unsigned char *addr, unsigned prefix, unsigned bytes, unsigned char lo[16], unsigned char hi[16])
-{
-    memset(lo, 0, 16);
-    memset(hi, 0, 16);
-    for (unsigned i = 0; i < bytes; ++i) {
-        unsigned bits = prefix >= (i + 1) * 8 ? 8 : (prefix > i * 8 ? prefix - i * 8 : 0);
-        unsigned char mask = static_cast<unsigned char>(bits ? 0xff << (8 - bits) : 0);
-        lo[i] = addr[i] & mask;
-        hi[i] = static_cast<unsigned char>(addr[i] | ~mask);
-    }
-}
-
 }  // namespace
 
 std::string owrt_span_text(bool v4, const unsigned char lo[16], const unsigned char hi[16])
@@ -102,7 +89,7 @@ std::string owrt_span_text(bool v4, const unsigned char lo[16], const unsigned c
         return std::string(inet_ntop(v4 ? AF_INET : AF_INET6, a, buf, sizeof buf) ? buf : "");
     };
     unsigned char low[16], high[16];
-    span(lo, prefix, v4 ? 4 : 16, low, high);
+    gw_span(lo, prefix, v4 ? 4 : 16, low, high);
     if (memcmp(low, lo, 16) != 0 || memcmp(high, hi, 16) != 0)
         return text(lo) + "-" + text(hi);
     return prefix == bits ? text(lo) : text(lo) + "/" + std::to_string(prefix);
@@ -467,7 +454,7 @@ bool owrt_entry(uint32_t protocol, const std::string &entry, NftEntry *out, bool
     if (!gw_entry_parse(protocol, entry, &n))
         return false;
     unsigned bytes = n.v4 ? 4 : 16;
-    span(n.addr, n.prefix, bytes, out->lo, out->hi);
+    gw_span(n.addr, n.prefix, bytes, out->lo, out->hi);
     if (memcmp(out->lo, n.addr, bytes) != 0) {
         if (host_bits)
             *host_bits = true;
@@ -501,7 +488,7 @@ bool owrt_listed_entry(uint32_t protocol, const std::string &listed, NftEntry *o
         }
         if (prefix > bytes * 8 || !parse_address(protocol, listed.substr(0, slash), a))
             return false;
-        span(a, prefix, bytes, out->lo, out->hi);
+        gw_span(a, prefix, bytes, out->lo, out->hi);
     }
     out->text = owrt_span_text(bytes == 4, out->lo, out->hi);
     return true;
