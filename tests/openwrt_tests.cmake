@@ -6,8 +6,8 @@ set(OWRT_DIR ${CMAKE_CURRENT_SOURCE_DIR}/openwrt)
 
 # The gateway suites of the simulator drive their gateway through its state
 # file and its failure injection, and would reach the machine's firewall
-# here: the suites below cover the same module functions against the
-# kernel instead.
+# here: the contract suite (tests/gateway/) and the suites below cover the
+# same module functions against the kernel instead.
 set_tests_properties(unit.gateway_lib_test lua.capi_test lua.arch_test lua.mnf_ipset_test lua.mnf_rule_test
   proc.test_gateway_demo proc.test_thread_cancel_churn PROPERTIES DISABLED TRUE)
 
@@ -25,6 +25,17 @@ foreach(src ${OWRT_LUA_TESTS})
   add_test(NAME lua_owrt.${name} COMMAND sh ${OWRT_DIR}/setup.sh ${UT_DIR}/ut ${src})
   set_tests_properties(lua_owrt.${name} PROPERTIES
     ENVIRONMENT "${OWRT_ENV}"
+    PASS_REGULAR_EXPRESSION "[1-9][0-9]* passed, 0 failed"
+    TIMEOUT 300)
+endforeach()
+
+# c.mnf's contract with the gateway library, the suite the simulated
+# gateway runs too, here against the kernel of the router namespace.
+foreach(src ${GATEWAY_CONTRACT_TESTS})
+  get_filename_component(name ${src} NAME_WE)
+  add_test(NAME lua_owrt.${name}.openwrt COMMAND sh ${OWRT_DIR}/setup.sh ${UT_DIR}/ut ${src})
+  set_tests_properties(lua_owrt.${name}.openwrt PROPERTIES
+    ENVIRONMENT "${OWRT_ENV};KVX_GATEWAY_FIXTURE=openwrt"
     PASS_REGULAR_EXPRESSION "[1-9][0-9]* passed, 0 failed"
     TIMEOUT 300)
 endforeach()
