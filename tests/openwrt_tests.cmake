@@ -6,8 +6,8 @@ set(OWRT_DIR ${CMAKE_CURRENT_SOURCE_DIR}/openwrt)
 
 # The gateway suites of the simulator drive their gateway through its state
 # file and its failure injection, and would reach the machine's firewall
-# here: the suites below cover the same module functions against the
-# kernel instead.
+# here: the contract suite (tests/gateway/) and the suites below cover the
+# same module functions against the kernel instead.
 set_tests_properties(unit.gateway_lib_test lua.capi_test lua.arch_test lua.mnf_ipset_test lua.mnf_rule_test
   proc.test_gateway_demo proc.test_thread_cancel_churn PROPERTIES DISABLED TRUE)
 
@@ -29,20 +29,22 @@ foreach(src ${OWRT_LUA_TESTS})
     TIMEOUT 300)
 endforeach()
 
+# c.mnf's contract with the gateway library, the suite the simulated
+# gateway runs too, here against the kernel of the router namespace.
+foreach(src ${GATEWAY_CONTRACT_TESTS})
+  get_filename_component(name ${src} NAME_WE)
+  add_test(NAME lua_owrt.${name}.openwrt COMMAND sh ${OWRT_DIR}/setup.sh ${UT_DIR}/ut ${src})
+  set_tests_properties(lua_owrt.${name}.openwrt PROPERTIES
+    ENVIRONMENT "${OWRT_ENV};KVX_GATEWAY_FIXTURE=openwrt"
+    PASS_REGULAR_EXPRESSION "[1-9][0-9]* passed, 0 failed"
+    TIMEOUT 300)
+endforeach()
+
 # The backend's parsers (UCI text, entries, limits) and its C interface
 # against the kernel of the router namespace, compiled in.
-add_executable(owrt_test ${OWRT_DIR}/owrt_unit_test.cpp ${OWRT_DIR}/owrt_lib_test.cpp ${OWRT_DIR}/owrt_scale_test.cpp
-  ${PROJECT_SOURCE_DIR}/gateway/gw_model.cpp
-  ${PROJECT_SOURCE_DIR}/gateway/gw_handout.cpp
-  ${PROJECT_SOURCE_DIR}/gateway/owrt_api.cpp
-  ${PROJECT_SOURCE_DIR}/gateway/owrt_nft.cpp
-  ${PROJECT_SOURCE_DIR}/gateway/owrt_nl.cpp
-  ${PROJECT_SOURCE_DIR}/gateway/owrt_rules.cpp
-  ${PROJECT_SOURCE_DIR}/gateway/owrt_sets.cpp
-  ${PROJECT_SOURCE_DIR}/gateway/owrt_system.cpp
-  ${PROJECT_SOURCE_DIR}/gateway/owrt_uci.cpp)
-target_include_directories(owrt_test PRIVATE ${PROJECT_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR}/unit)
-target_link_libraries(owrt_test PRIVATE korvex_files PkgConfig::CJSON PkgConfig::NFTABLES GTest::gtest_main)
+add_executable(owrt_test ${OWRT_DIR}/owrt_unit_test.cpp ${OWRT_DIR}/owrt_lib_test.cpp ${OWRT_DIR}/owrt_scale_test.cpp)
+target_include_directories(owrt_test PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/unit)
+target_link_libraries(owrt_test PRIVATE csecapi_model csecapi_openwrt GTest::gtest_main)
 add_test(NAME unit.owrt_test COMMAND sh ${OWRT_DIR}/setup.sh $<TARGET_FILE:owrt_test>)
 set_tests_properties(unit.owrt_test PROPERTIES TIMEOUT 120)
 

@@ -26,14 +26,14 @@
 
 #include "common/log.h"
 #include "fuzz_util.h"
-#include "gateway/gw_backend.h"
-#include "gateway/gw_handout.h"
-#include "gateway/sim_json.h"
+#include "gateway/csecapi/gw_handout.h"
+#include "gateway/csecapi/sim/sim_json.h"
+#include "gateway/csecapi/sim/sim_store.h"
 #include "modules/modules.h"
 
 namespace {
 
-GwState g_state;
+SimState g_state;
 
 struct Call {
     char letter;
@@ -83,7 +83,7 @@ const char *const kFailing[] = {
 const int kCodes[] = {0, 1, 4, 7};
 
 // The gateway as text, to tell whether a change touched it.
-std::string state_text(const GwState &st)
+std::string state_text(const SimState &st)
 {
     cJSON *j = sim_state_to_json(st);
     fuzz_check(j != nullptr, "sim_state_to_json");
@@ -96,7 +96,7 @@ std::string state_text(const GwState &st)
 
 // What the library itself keeps to for the changes it makes (a state file
 // may hold anything): nullptr, or the rule that is broken.
-const char *state_fault(const GwState &st)
+const char *state_fault(const SimState &st)
 {
     for (const GwSet &s : st.sets) {
         if (s.name.empty() || s.name.size() >= sizeof(CsSgw_IPSetName_t) ||
@@ -201,7 +201,7 @@ bool state_setup(const std::string &line0)
             return false;
         // What a state file holds is read back the same.
         std::string text = state_text(g_state);
-        GwState again;
+        SimState again;
         cJSON *back = cJSON_Parse(text.c_str());
         fuzz_check(back && sim_state_from_json(back, again, why, sizeof why) == 0, "a state does not read back");
         cJSON_Delete(back);
@@ -221,11 +221,11 @@ bool state_setup(const std::string &line0)
 }  // namespace
 
 // The gateway store of this target: the state of the current input.
-int gw_state_view(const std::function<int(const GwState &)> &fn) { return fn(g_state); }
+int sim_state_view(const std::function<int(const SimState &)> &fn) { return fn(g_state); }
 
-int gw_state_change(GwPart, const std::function<int(GwState &)> &fn)
+int sim_state_change(SimPart, const std::function<int(SimState &)> &fn)
 {
-    GwState copy = g_state;
+    SimState copy = g_state;
     int rc = fn(copy);
     if (rc == GW_OK)
         g_state = std::move(copy);
@@ -242,7 +242,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (lines.size() < 2 || lines[0].empty())
         return 0;
     if (!state_setup(lines[0])) {
-        g_state = GwState();
+        g_state = SimState();
         return 0;
     }
     lua_open();
@@ -268,6 +268,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     fuzz_check(gw_handout_outstanding() == 0, "a list of the library was not given back");
     lua_close(g_L);
     g_L = nullptr;
-    g_state = GwState();
+    g_state = SimState();
     return 0;
 }

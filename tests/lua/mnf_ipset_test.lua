@@ -1,6 +1,7 @@
 -- c.mnf, the ipset half: sets created, filled, emptied, removed, tested and
 -- listed through the gateway library (our simulated gateway, driven by
--- state files written here).
+-- state files written here). What every backend answers alike is the
+-- contract suite's (tests/gateway/).
 local here = debug.getinfo(1, "S").source:match("^@(.*/)") or "./"
 local util = dofile(here .. "gateway_util.lua")
 local gw = util.new(ut_run)
@@ -275,42 +276,6 @@ test("ipset_del_list with [] answers false without a library call", function()
     same_list(r.logs, {}, "log")
 end)
 
-test("ipset_del and ipset_del_list remove entries; an absent entry fails and removes nothing", function()
-    gw.write({ ipsets = { { SetName = "blk", SetType = "hash:net", Entries = { "10.0.0.1", "10.0.0.2", "10.0.0.3" } } } })
-    local r = run([[
-        result(mnf.ipset_del(d, "10.0.0.2"))
-        result(mnf.ipset_del_list(d, '["10.0.0.1", "10.0.0.9"]'))
-        result(mnf.ipset_del_list(d, '["10.0.0.1", "10.0.0.3"]'))
-        result(mnf.ipset_del('{"setname":"none","settype":"t","direction":"src"}', "10.0.0.1"))]])
-    eq(r[1].v, true, "del")
-    eq(r[2].v, false, "del_list with an absent entry")
-    eq(r[3].v, true, "del_list")
-    eq(r[4].v, false, "del from a missing set")
-    same_list(util.lines_with(r, "ipset del"), {
-        '[info][_ipset_create_add_del]: ipset del blk(hash:net, dst) 1 entries(["10.0.0.2"])',
-        '[info][_ipset_create_add_del]: ipset del blk(hash:net, dst) 2 entries(["10.0.0.1", "10.0.0.9"])',
-        '[info][_ipset_create_add_del]: ipset del blk(hash:net, dst) 2 entries(["10.0.0.1", "10.0.0.3"])',
-        '[info][_ipset_create_add_del]: ipset del none(t, src) 1 entries(["10.0.0.1"])',
-    }, "log")
-    same_list(util.errors(r), {
-        "[error][__IPSet_Del_Entry]: csSgw_deleteIPSetsEntry(blk) failed, ret: 4",
-        "[error][__IPSet_Del_Entry]: csSgw_deleteIPSetsEntry(none) failed, ret: 4",
-    }, "errors")
-    eq(#sets_in_file().blk.Entries, 0, "entries left")
-end)
-
-test("ipset_test answers whether the entry is in the set; a missing set logs its names", function()
-    gw.write({ ipsets = { { SetName = "blk", SetType = "hash:net", Entries = { "10.0.0.1" } } } })
-    local r = gw.run([[
-        result(mnf.ipset_test("blk", "10.0.0.1")) result(mnf.ipset_test("blk", "10.0.0.2"))
-        result(mnf.ipset_test("none", "10.0.0.1")) result(mnf.ipset_check("blk", "10.0.0.1"))]])
-    eq(r[1].v, true, "present")
-    eq(r[2].v, false, "absent")
-    eq(r[3].v, false, "missing set")
-    eq(r[4].v, false, "ipset_check with two arguments")
-    same_list(util.errors(r), { "[error][__IPSet_Check_Entry]: csSgw_checkIPSetEntry(none)(10.0.0.1) failed, ret: 4" })
-end)
-
 ---------------------------------------------------------------------------
 -- Whole sets
 
@@ -334,108 +299,8 @@ test("ipset_list lists every set in creation order, one set by name, or none", f
     eq(r[6].v, "10.0.0.1", "entries")
 end)
 
-test("ipset_flush empties a set and ipset_destroy removes it; a missing set fails with its name", function()
-    gw.write({ ipsets = { { SetName = "a", Entries = { "10.0.0.1" } }, { SetName = "b" } } })
-    local r = gw.run([[
-        result(mnf.ipset_flush("a")) result(mnf.ipset_list("a")[1].EntryNum)
-        result(mnf.ipset_destroy("b")) result(mnf.ipset_check("b"))
-        result(mnf.ipset_flush("zz")) result(mnf.ipset_destroy("zz"))]])
-    eq(r[1].v, true, "flush"); eq(r[2].v, 0, "emptied")
-    eq(r[3].v, true, "destroy"); eq(r[4].v, false, "removed")
-    eq(r[5].v, false, "flush missing"); eq(r[6].v, false, "destroy missing")
-    same_list(util.lines_with(r, "[_ipset_flush_destroy]"), {
-        "[info][_ipset_flush_destroy]: ipset flush a",
-        "[info][_ipset_flush_destroy]: ipset destroy b",
-        "[info][_ipset_flush_destroy]: ipset flush zz",
-        "[info][_ipset_flush_destroy]: ipset destroy zz",
-    }, "info lines")
-    same_list(util.errors(r), {
-        "[error][__IPSet_Flush]: csSgw_clearIPSets(zz) failed, ret: 4",
-        "[error][__IPSet_Destroy]: csSgw_deleteIPSets(zz) failed, ret: 4",
-    }, "errors")
-end)
-
-test("ipset_destroy_by_prefix destroys the sets each prefix names, walking the list once fetched", function()
-    gw.write({ ipsets = { { SetName = "t-a" }, { SetName = "t-b" }, { SetName = "u-a" }, { SetName = "t" } } })
-    local r = gw.run([[
-        result(mnf.ipset_destroy_by_prefix('["t-", 5, "t-a"]'))
-        local t = {} for _, s in ipairs(mnf.ipset_list()) do t[#t + 1] = s.SetName end result(table.concat(t, ","))]])
-    eq(r[1].v, true, "answer")
-    eq(r[2].v, "u-a,t", "left")
-    same_list(util.lines_with(r, "prefix"), {
-        "[info][ipset_destroy_by_prefix]: will destroy ipset with prefix t-",
-        "[info][ipset_destroy_by_prefix]: will destroy ipset with prefix t-a",
-    }, "prefix lines")
-    -- t-a is in the list fetched at the start: the second prefix tries it again.
-    same_list(util.errors(r), { "[error][__IPSet_Destroy]: csSgw_deleteIPSets(t-a) failed, ret: 4" }, "errors")
-end)
-
-test("ipset_destroy_by_prefix with an empty prefix destroys every set; a text that is no array fails", function()
-    gw.write({ ipsets = { { SetName = "x" }, { SetName = "y" } } })
-    local r = gw.run([[
-        result(mnf.ipset_destroy_by_prefix('not json')) result(mnf.ipset_destroy_by_prefix('"x"'))
-        result(mnf.ipset_destroy_by_prefix('[""]')) result(#mnf.ipset_list())]])
-    eq(r[1].v, false, "not JSON")
-    eq(r[2].v, false, "not an array")
-    eq(r[3].v, true, "empty prefix")
-    eq(r[4].v, 0, "sets left")
-    same_list(util.errors(r), {
-        "[error][ipset_destroy_by_prefix]: parse json(not json) failed",
-        '[error][ipset_destroy_by_prefix]: parse json("x") failed',
-    }, "errors")
-end)
-
 ---------------------------------------------------------------------------
--- Limits, large lists, failures
-
-test("10 000 entries go in with one ipset_add_list and come back with ipset_list", function()
-    gw.write({})
-    local r = run([[
-        local t = {}
-        for i = 0, 9999 do t[#t + 1] = string.format("10.%d.%d.%d", i // 65536, (i // 256) % 256, i % 256) end
-        result(mnf.ipset_add_list(d, cjson.encode(t)))
-        local s = mnf.ipset_list("blk")[1]
-        result(s.EntryNum) result(#s.Entries) result(s.Entries[1]) result(s.Entries[10000])]])
-    eq(r[1].v, true, "add"); eq(r[2].v, 10000, "EntryNum"); eq(r[3].v, 10000, "entries")
-    eq(r[4].v, "10.0.0.0", "first"); eq(r[5].v, "10.0.39.15", "last")
-end)
-
-test("the entry limit is enforced whole: a list that would pass it adds nothing", function()
-    gw.write({ limits = { MaxElementsPerIpset = 3 } })
-    local r = run([[
-        result(mnf.ipset_add_list(d, '["10.0.0.1", "10.0.0.2"]'))
-        result(mnf.ipset_add_list(d, '["10.0.0.2", "10.0.0.3", "10.0.0.4"]'))
-        result(mnf.ipset_add(d, "10.0.0.2"))
-        result(mnf.ipset_add(d, "10.0.0.3"))
-        result(mnf.ipset_add(d, "10.0.0.4"))
-        result(mnf.ipset_list("blk")[1].EntryNum)]])
-    eq(r[1].v, true, "two"); eq(r[2].v, false, "past the limit"); eq(r[3].v, true, "already there")
-    eq(r[4].v, true, "third"); eq(r[5].v, false, "fourth"); eq(r[6].v, 3, "EntryNum")
-end)
-
-test("two processes adding to one set at once lose nothing", function()
-    gw.write({})
-    local vars = string.format("KORVEX_GATEWAY_STATE='%s'", gw.state)
-    local procs = {}
-    for p = 1, 2 do
-        local path = gw.dir .. "/adder" .. p .. ".lua"
-        local f = assert(io.open(path, "w"))
-        f:write(string.format([[
-            local mnf = require "c.mnf"
-            local d = %q
-            local ok = 0
-            for i = 1, 100 do if mnf.ipset_add(d, string.format("10.%d.0.%%d", i)) then ok = ok + 1 end end
-            print("added " .. ok)]], DESC, p))
-        f:close()
-        procs[p] = assert(io.popen(string.format("%s '%s/ut' '%s' 2>&1", vars, rootpath, path)))
-    end
-    for p = 1, 2 do
-        local out = procs[p]:read("a")
-        procs[p]:close()
-        assert(out:find("added 100", 1, true), "process " .. p .. ": " .. out)
-    end
-    eq(#sets_in_file().blk.Entries, 200, "entries in the state file")
-end)
+-- Failures
 
 test("a failing set list answers nil (ipset_list) or false, giving back a list left behind", function()
     gw.write({ ipsets = { { SetName = "a" } }, fail_leaves_list = true,

@@ -1,6 +1,7 @@
 -- c.mnf, the rule half: traffic-control rules added, deleted, flushed by
 -- chain and listed with their set usage and the limits, through the gateway
--- library (our simulated gateway, driven by state files written here).
+-- library (our simulated gateway, driven by state files written here). What
+-- every backend answers alike is the contract suite's (tests/gateway/).
 local here = debug.getinfo(1, "S").source:match("^@(.*/)") or "./"
 local util = dofile(here .. "gateway_util.lua")
 local gw = util.new(ut_run)
@@ -125,29 +126,6 @@ test("a descriptor with anything after its JSON, or a zero character in a string
     same_list(rules_in_file(), { "t-c-a", "t-c-b" }, "rules")
 end)
 
-test("rule_delete removes the rule by its full name; an absent rule fails with its name", function()
-    gw.write({ ipsets = SETS, rules = { { Name = "t-c-a", Sets = { "s1" } } } })
-    local r = gw.run(string.format("result(mnf.rule_delete(%q)) result(mnf.rule_delete(%q))",
-        rule("a", "ACCEPT"), rule("a", "DROP")))
-    eq(r[1].v, true, "delete")
-    eq(r[2].v, false, "delete again")
-    same_list(util.lines_with(r, "_rule_handle"), {
-        "[info][_rule_handle]: TrafficControl delete rule t-c-a",
-        "[info][_rule_handle]: TrafficControl delete rule t-c-a",
-    }, "info")
-    same_list(util.errors(r), { "[error][__TC_Delete]: csSgw_deleteFirewallTrafficControl(t-c-a) failed, ret: 4" })
-    same_list(rules_in_file(), {}, "rules")
-end)
-
-test("a full rule name past 255 characters reaches the library cut to 255, adding and deleting", function()
-    gw.write({ ipsets = SETS })
-    local long = string.rep("r", 300)
-    local r = gw.run(string.format("result(mnf.rule_append(%q)) result(#mnf.rule_list().profiles[1].Name) result(mnf.rule_delete(%q))",
-        rule(long, "DROP", { "s1" }), rule(long, "DROP")))
-    eq(r[1].v, true, "add"); eq(r[2].v, 255, "listed name"); eq(r[3].v, true, "delete")
-    same_list(rules_in_file(), {}, "rules")
-end)
-
 test("the joined set text of the add line is cut at 255 characters; the record carries every name", function()
     local sets, names = {}, {}
     for i = 1, 5 do
@@ -179,47 +157,7 @@ test("set names in a rule are cut to 63 characters; an element without setname l
 end)
 
 ---------------------------------------------------------------------------
--- Limits enforced by the simulator
-
-test("a rule may only name existing sets, at most MaxIpsetsPerRule, and at most MaxRules rules", function()
-    gw.write({ ipsets = SETS, limits = { MaxRules = 2, MaxIpsetsPerRule = 1 } })
-    local r = gw.run(string.format("result(mnf.rule_append(%q)) result(mnf.rule_append(%q)) result(mnf.rule_append(%q))" ..
-        " result(mnf.rule_append(%q)) result(mnf.rule_append(%q)) result(mnf.rule_append(%q))",
-        rule("a", "DROP", { "nope" }), rule("a", "DROP", { "s1", "s2" }), rule("a", "DROP", { "s1" }),
-        rule("b", "DROP", { "s2" }), rule("c", "DROP", { "s1" }), rule("a", "ACCEPT", { "s2" })))
-    eq(r[1].v, false, "missing set"); eq(r[2].v, false, "too many sets"); eq(r[3].v, true, "first")
-    eq(r[4].v, true, "second"); eq(r[5].v, false, "third rule"); eq(r[6].v, true, "same name replaces")
-    same_list(util.errors(r), {
-        "[error][__TC_Add]: csSgw_addFirewallTrafficControl(t-c-a) failed, ret: 4",
-        "[error][__TC_Add]: csSgw_addFirewallTrafficControl(t-c-a) failed, ret: 5",
-        "[error][__TC_Add]: csSgw_addFirewallTrafficControl(t-c-c) failed, ret: 5",
-    }, "errors")
-    local names, state = rules_in_file()
-    same_list(names, { "t-c-a", "t-c-b" }, "rules")
-    eq(state.rules[1].Target, 0, "replaced in place")
-end)
-
-test("a set that a rule names cannot be destroyed", function()
-    gw.write({ ipsets = SETS, rules = { { Name = "t-c-a", Sets = { "s1" } } } })
-    local r = gw.run([[result(mnf.ipset_destroy("s1")) result(mnf.ipset_destroy("s2"))]])
-    eq(r[1].v, false, "in use"); eq(r[2].v, true, "unused")
-    same_list(util.errors(r), { "[error][__IPSet_Destroy]: csSgw_deleteIPSets(s1) failed, ret: 9" })
-end)
-
----------------------------------------------------------------------------
 -- Chains
-
-test("chain_flush for t and c deletes t-c-a and t-c-b and keeps t-cx-a", function()
-    gw.write({ ipsets = SETS, rules = { { Name = "t-c-a" }, { Name = "t-cx-a" }, { Name = "t-c-b" }, { Name = "u-c-a" } } })
-    local r = gw.run([[result(mnf.chain_flush("t", "c"))]])
-    eq(r[1].v, true, "answer")
-    same_list(util.lines_with(r, "[info][chain_flush]"), {
-        "[info][chain_flush]: will delete TrafficControl rule with prefix t-c-",
-        "[info][chain_flush]: TrafficControl delete rule t-c-a",
-        "[info][chain_flush]: TrafficControl delete rule t-c-b",
-    }, "info")
-    same_list(rules_in_file(), { "t-cx-a", "u-c-a" }, "rules left")
-end)
 
 test("chain_flush needs exactly two strings; it answers false when the status list cannot be had", function()
     gw.write({ rules = { { Name = "t-c-a" } }, fail = { csSgw_getTrafficControlAllProfileStatus = 41 } })

@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "gateway/csecapi.h"
-#include "gateway/gw_model.h"
-#include "gateway/owrt.h"
+#include "gateway/csecapi/gw_model.h"
+#include "gateway/csecapi/openwrt/owrt.h"
 #include "gw_set_list.h"
 
 namespace {

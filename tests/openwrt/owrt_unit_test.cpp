@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "gateway/owrt.h"
+#include "gateway/csecapi/openwrt/owrt.h"
 #include "test_util.h"
 
 namespace {

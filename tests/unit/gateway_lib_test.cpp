@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "gateway/csecapi.h"
-#include "gateway/gw_model.h"
+#include "gateway/csecapi/gw_model.h"
 #include "gw_cancelled_calls.h"
 #include "gw_set_list.h"
 #include "test_util.h"

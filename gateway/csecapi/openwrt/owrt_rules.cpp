@@ -16,7 +16,7 @@
 #include <cstring>
 #include <memory>
 
-#include "gateway/owrt.h"
+#include "gateway/csecapi/openwrt/owrt.h"
 
 namespace {
 
@@ -173,37 +173,22 @@ uint64_t place(const NftTable &t, const std::string &name, uint8_t priority)
 
 int owrt_rule_add(const CsSgw_TrafficControl_t *rule)
 {
-    if (!rule || (rule->SetNum > 0 && !rule->SetNames))
-        return GW_E_ARG;
-    std::string name = gw_field(rule->Name);
-    if (name.empty())
-        return GW_E_ARG;
-    if (!owrt_name_valid(name, kRuleNameMax))
-        return GW_E_NAME;
-    // A rule without sets would match every flow (AND) or none (OR).
-    if (rule->SetNum == 0)
-        return GW_E_ARG;
-    NftLock lock(true);
-    GwLimits limits;
-    NftTable t;
-    if (int rc = nft_change_begin(lock, &limits, &t))
+    GwRule r;
+    if (int rc = gw_rule_record_check(rule, kOwrtAccepts, &r))
         return rc;
-    if (rule->SetNum > limits.max_sets_per_rule)
-        return GW_E_LIMIT;
-    std::vector<const NftSet *> sets;
-    for (uint32_t i = 0; i < rule->SetNum; ++i) {
-        const NftSet *s = nft_find_set(t, gw_field(rule->SetNames[i].SetName));
-        if (!s)
-            return GW_E_NOT_FOUND;
-        sets.push_back(s);
-    }
+    const std::string &name = r.name;
+    NftLock lock(true);
+    NftTable t;
     GwState st;
-    nft_to_state(t, &st, false);
-    bool exists = false;
-    for (const GwRule &r : st.rules)
-        exists = exists || r.name == name;
-    if (!exists && st.rules.size() >= limits.max_rules)
-        return GW_E_LIMIT;
+    if (int rc = nft_change_begin(lock, &st.limits, &t))
+        return rc;
+    nft_to_state(t, &st, true);
+    bool replaces = false;
+    if (int rc = gw_rule_check(st, r, &replaces))
+        return rc;
+    std::vector<const NftSet *> sets;
+    for (const std::string &set : r.sets)
+        sets.push_back(nft_find_set(t, set));
 
     uint64_t before = place(t, name, rule->Priority);
     Json holder(cJSON_CreateArray(), cJSON_Delete);
@@ -227,11 +212,9 @@ int owrt_rule_add(const CsSgw_TrafficControl_t *rule)
 
 int owrt_rule_delete(const char *name)
 {
-    if (!name)
-        return GW_E_ARG;
-    std::string n(name, strnlen(name, kRuleNameMax));
-    if (!owrt_name_valid(n, kRuleNameMax))
-        return n.empty() ? GW_E_ARG : GW_E_NAME;
+    std::string n;
+    if (int rc = gw_rule_name_check(name, kOwrtAccepts, &n))
+        return rc;
     NftLock lock(true);
     NftTable t;
     if (int rc = nft_change_begin(lock, nullptr, &t))

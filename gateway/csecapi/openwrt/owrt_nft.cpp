@@ -25,7 +25,7 @@
 #include <memory>
 #include <mutex>
 
-#include "gateway/owrt.h"
+#include "gateway/csecapi/openwrt/owrt.h"
 
 namespace {
 

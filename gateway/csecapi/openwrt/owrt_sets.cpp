@@ -11,7 +11,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "gateway/owrt.h"
+#include "gateway/csecapi/openwrt/owrt.h"
 
 namespace {
 
@@ -71,19 +71,6 @@ std::string address_text(bool v4, const unsigned char *a)
     return buf;
 }
 
-// lo = the address with the bits past `prefix` cleared, hi = with them set.
-void span(const unsigned char *addr, unsigned prefix, unsigned bytes, unsigned char lo[16], unsigned char hi[16])
-{
-    memset(lo, 0, 16);
-    memset(hi, 0, 16);
-    for (unsigned i = 0; i < bytes; ++i) {
-        unsigned bits = prefix >= (i + 1) * 8 ? 8 : (prefix > i * 8 ? prefix - i * 8 : 0);
-        unsigned char mask = static_cast<unsigned char>(bits ? 0xff << (8 - bits) : 0);
-        lo[i] = addr[i] & mask;
-        hi[i] = static_cast<unsigned char>(addr[i] | ~mask);
-    }
-}
-
 }  // namespace
 
 std::string owrt_span_text(bool v4, const unsigned char lo[16], const unsigned char hi[16])
@@ -102,7 +89,7 @@ std::string owrt_span_text(bool v4, const unsigned char lo[16], const unsigned c
         return std::string(inet_ntop(v4 ? AF_INET : AF_INET6, a, buf, sizeof buf) ? buf : "");
     };
     unsigned char low[16], high[16];
-    span(lo, prefix, v4 ? 4 : 16, low, high);
+    gw_span(lo, prefix, v4 ? 4 : 16, low, high);
     if (memcmp(low, lo, 16) != 0 || memcmp(high, hi, 16) != 0)
         return text(lo) + "-" + text(hi);
     return prefix == bits ? text(lo) : text(lo) + "/" + std::to_string(prefix);
@@ -185,13 +172,9 @@ int load(Work *w)
 // or, with `create`, made from the record.
 int work_for(const NftTable &t, std::vector<Work> &work, const CsSgw_IPSetInfo_t &rec, bool create, Work **out)
 {
-    std::string name = gw_field(rec.SetName);
-    if (name.empty())
-        return GW_E_ARG;
-    if (!owrt_name_valid(name, kSetNameMax))
-        return GW_E_NAME;
-    if (rec.EntryNum > 0 && !rec.Entries)
-        return GW_E_ARG;
+    std::string name;
+    if (int rc = gw_set_record_check(rec, kOwrtAccepts, &name))
+        return rc;
     if ((*out = find_work(work, name)))
         return GW_OK;
     Work w;
@@ -445,31 +428,18 @@ template <typename Fn> int change_sets(const CsSgw_IPSetsList_t *list, bool addi
     return put_in(work, adding);
 }
 
-// The set names of a name list, each checked to name one of our sets.
-int names_of(const NftTable &t, const CsSgw_IPSetNameList_t *names, std::vector<std::string> *out)
-{
-    if (!names || (names->SetNum > 0 && !names->Sets))
-        return GW_E_ARG;
-    for (uint32_t i = 0; i < names->SetNum; ++i) {
-        std::string name = gw_field(names->Sets[i].SetName);
-        if (!owrt_name_valid(name, kSetNameMax))
-            return name.empty() ? GW_E_ARG : GW_E_NAME;
-        if (!nft_find_set(t, name))
-            return GW_E_NOT_FOUND;
-        out->push_back(name);
-    }
-    return GW_OK;
-}
-
-// A change of the sets a name list names: `run(t, names)` makes it.
-template <typename Fn> int change_names(const CsSgw_IPSetNameList_t *names, Fn run)
+// A change of the sets a name list names (checked as for every backend, with
+// `destroy` as a destruction): `run(t, names)` makes it.
+template <typename Fn> int change_names(const CsSgw_IPSetNameList_t *names, bool destroy, Fn run)
 {
     NftLock lock(true);
     NftTable t;
     std::vector<std::string> list;
     if (int rc = nft_change_begin(lock, nullptr, &t))
         return rc;
-    if (int rc = names_of(t, names, &list))
+    GwState st;
+    nft_to_state(t, &st, true);
+    if (int rc = gw_set_names_check(st, names, kOwrtAccepts, destroy, &list))
         return rc;
     return run(t, list);
 }
@@ -484,7 +454,7 @@ bool owrt_entry(uint32_t protocol, const std::string &entry, NftEntry *out, bool
     if (!gw_entry_parse(protocol, entry, &n))
         return false;
     unsigned bytes = n.v4 ? 4 : 16;
-    span(n.addr, n.prefix, bytes, out->lo, out->hi);
+    gw_span(n.addr, n.prefix, bytes, out->lo, out->hi);
     if (memcmp(out->lo, n.addr, bytes) != 0) {
         if (host_bits)
             *host_bits = true;
@@ -518,7 +488,7 @@ bool owrt_listed_entry(uint32_t protocol, const std::string &listed, NftEntry *o
         }
         if (prefix > bytes * 8 || !parse_address(protocol, listed.substr(0, slash), a))
             return false;
-        span(a, prefix, bytes, out->lo, out->hi);
+        gw_span(a, prefix, bytes, out->lo, out->hi);
     }
     out->text = owrt_span_text(bytes == 4, out->lo, out->hi);
     return true;
@@ -548,7 +518,7 @@ int owrt_sets_delete_entries(const CsSgw_IPSetsList_t *list)
 
 int owrt_sets_clear(const CsSgw_IPSetNameList_t *names)
 {
-    return change_names(names, [](const NftTable &, const std::vector<std::string> &list) {
+    return change_names(names, false, [](const NftTable &, const std::vector<std::string> &list) {
         // Emptied with their counts, in one transaction.
         NlBatch b;
         for (const std::string &name : list) {
@@ -565,20 +535,12 @@ int owrt_sets_clear(const CsSgw_IPSetNameList_t *names)
 
 int owrt_sets_destroy(const CsSgw_IPSetNameList_t *names)
 {
-    return change_names(names, [](const NftTable &t, const std::vector<std::string> &list) {
+    return change_names(names, true, [](const NftTable &t, const std::vector<std::string> &list) {
         std::string batch;
-        for (size_t i = 0; i < list.size(); ++i) {
-            // A set named twice is gone the second time.
-            auto end = list.begin() + static_cast<long>(i);
-            if (std::find(list.begin(), end, list[i]) != end)
-                return static_cast<int>(GW_E_NOT_FOUND);
-            // As the firewall refuses to destroy a set a rule still matches on.
-            for (const NftPart &p : t.parts)
-                if (std::find(p.sets.begin(), p.sets.end(), list[i]) != p.sets.end())
-                    return static_cast<int>(GW_E_IN_USE);
-            batch += "delete set " + set_ref(list[i]) + "\n";
-            if (std::find(t.quotas.begin(), t.quotas.end(), list[i]) != t.quotas.end())
-                batch += "delete quota " + set_ref(list[i]) + "\n";
+        for (const std::string &name : list) {
+            batch += "delete set " + set_ref(name) + "\n";
+            if (std::find(t.quotas.begin(), t.quotas.end(), name) != t.quotas.end())
+                batch += "delete quota " + set_ref(name) + "\n";
         }
         if (!list.empty() && nft_table_empty_without(t, list, {}))
             batch += "delete table " + table_ref() + "\n";

@@ -1,13 +1,12 @@
 // The gateway as our libcsecapi.so keeps it, whatever stores it: identity,
-// LAN, hosts, matches, ipsets, traffic-control rules, limits and the
-// failures a test asked for; and the changes the csSgw_ calls make to it.
-// Nothing here knows where the state lives (see gw_backend.h).
+// LAN, hosts, matches, ipsets, traffic-control rules and limits; and the
+// changes the csSgw_ calls make to it.
+// Nothing here knows where the state lives (the simulator's store: sim/sim_store.h).
 #pragma once
 
 #include <pthread.h>
 
 #include <cstdint>
-#include <map>
 #include <new>
 #include <string>
 #include <vector>
@@ -108,14 +107,7 @@ struct GwState {
     std::vector<GwSet> sets;    // in creation order
     std::vector<GwRule> rules;  // in insertion order
     GwLimits limits;
-    // Failure injection: csSgw_ function name -> the code it returns instead
-    // of working (0: it returns success and does nothing, handing out no list).
-    std::map<std::string, int> fail;
-    bool fail_leaves_list = false;  // a failing list getter still hands out an empty list
 };
-
-// The code injected for `function`, if any.
-bool gw_injected(const GwState &st, const char *function, int *code);
 
 // A text field of `size` bytes as a string: up to its first NUL, at most
 // size - 1 characters (a field without a NUL is cut, never overrun).
@@ -140,8 +132,46 @@ struct GwNet {
 bool gw_entry_parse(uint32_t protocol, const std::string &entry, GwNet *net);
 bool gw_entry_valid(uint32_t protocol, const std::string &entry);
 
+// The first and the last address of the network `addr`/`prefix` (`bytes`
+// long: 4 or 16), big-endian in 16 bytes, the rest zero.
+void gw_span(const unsigned char *addr, unsigned prefix, unsigned bytes, unsigned char lo[16], unsigned char hi[16]);
+
 const GwSet *gw_find_set(const GwState &st, const std::string &name);
 const GwRule *gw_find_rule(const GwState &st, const std::string &name);
+
+// ---- The checks of a change, the same for every backend: pure functions
+// over the model, which a backend calls before it touches its storage.
+
+// What a backend takes beyond them: the set and rule names it can store
+// (nullptr: any), and whether a rule needs at least one set.
+struct GwAccepts {
+    bool (*name_valid)(const std::string &name, size_t max) = nullptr;
+    bool rule_needs_set = false;
+};
+
+// The simulator keeps whatever it is given.
+constexpr GwAccepts kGwAcceptsAll = {};
+
+// A set record by itself: its name (cut to its field) and that it carries
+// the entries it claims. GW_E_ARG, GW_E_NAME.
+int gw_set_record_check(const CsSgw_IPSetInfo_t &rec, const GwAccepts &acc, std::string *name);
+
+// The names of a list to clear or destroy, in order, each an existing set
+// (a set destroyed earlier in the same list is gone). With `destroy`, a set
+// a rule names is refused. GW_E_ARG, GW_E_NAME, GW_E_NOT_FOUND, GW_E_IN_USE.
+int gw_set_names_check(const GwState &st, const CsSgw_IPSetNameList_t *names, const GwAccepts &acc, bool destroy,
+                       std::vector<std::string> *out);
+
+// A rule record by itself, as the rule it makes. GW_E_ARG, GW_E_NAME.
+int gw_rule_record_check(const CsSgw_TrafficControl_t *rule, const GwAccepts &acc, GwRule *out);
+
+// The rule against the state: the sets-per-rule limit, every set it names
+// exists, the rule-count limit unless it replaces the rule of its name
+// (`*replaces`). GW_E_LIMIT, GW_E_NOT_FOUND.
+int gw_rule_check(const GwState &st, const GwRule &rule, bool *replaces);
+
+// The name of a rule to delete, cut to its field. GW_E_ARG, GW_E_NAME.
+int gw_rule_name_check(const char *name, const GwAccepts &acc, std::string *out);
 
 // The changes. Each checks everything before it changes anything, so a
 // failure leaves `st` as it was.
@@ -152,5 +182,9 @@ int gw_sets_destroy(GwState &st, const CsSgw_IPSetNameList_t *names);
 int gw_rule_add(GwState &st, const CsSgw_TrafficControl_t *rule);
 int gw_rule_delete(GwState &st, const char *name);
 
-// Whether the set holds the entry (both cut to their field sizes).
+// Whether the set holds every address of the entry (both cut to their
+// field sizes), as the kernel answers for a set of intervals: an address
+// inside a network entry is in the set, a network is when all its addresses
+// are. GW_E_NOT_FOUND for no such set, GW_E_ENTRY for an entry that is no
+// address or network of the set's protocol.
 int gw_set_check(const GwState &st, const char *set_name, const char *entry, int *present);

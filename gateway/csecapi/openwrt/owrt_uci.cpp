@@ -11,7 +11,7 @@
 #include <cstring>
 
 #include "common/file_io.h"
-#include "gateway/owrt.h"
+#include "gateway/csecapi/openwrt/owrt.h"
 
 std::string owrt_path(const char *path)
 {

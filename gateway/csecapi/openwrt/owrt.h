@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "gateway/csecapi.h"
-#include "gateway/gw_model.h"
+#include "gateway/csecapi/gw_model.h"
 
 // ---- Files of the system (owrt_uci.cpp)
 
@@ -98,6 +98,9 @@ constexpr uint32_t kNftProtocolIPv6 = 2;
 
 // Set and rule names the backend takes: letters, digits, '_', '.', '-'.
 bool owrt_name_valid(const std::string &name, size_t max);
+
+// What the backend takes beyond the shared checks of a change.
+constexpr GwAccepts kOwrtAccepts = {owrt_name_valid, true};
 
 // An entry of a set: the text nft reads it from in a batch (an address, or
 // a network as address/length; IPv6 in full 8-group form, which nft's

@@ -16,8 +16,8 @@
 #include <mutex>
 
 #include "common/file_io.h"
-#include "gateway/gw_backend.h"
-#include "gateway/sim_json.h"
+#include "gateway/csecapi/sim/sim_store.h"
+#include "gateway/csecapi/sim/sim_json.h"
 
 namespace {
 
@@ -37,7 +37,7 @@ void report(const char *path, const char *what, const char *detail)
 
 struct Memory {
     std::mutex mu;
-    GwState st;
+    SimState st;
     bool ready = false;
 };
 
@@ -72,7 +72,7 @@ bool blank(const char *text, size_t size)
 
 // Reads the state file into `st`. `root` gets the parsed file, or stays
 // empty when the file is missing or blank (the default gateway).
-int load(const char *path, Json *root, GwState &st)
+int load(const char *path, Json *root, SimState &st)
 {
     size_t size = 0;
     errno = 0;
@@ -102,7 +102,7 @@ int load(const char *path, Json *root, GwState &st)
     return GW_OK;
 }
 
-int save(const char *path, Json &root, GwPart part, const GwState &st)
+int save(const char *path, Json &root, SimPart part, const SimState &st)
 {
     if (!root)
         root.reset(sim_state_to_json(st));
@@ -153,7 +153,7 @@ int lock(const char *path, FileLock *l)
 
 }  // namespace
 
-int gw_state_view(const std::function<int(const GwState &)> &fn)
+int sim_state_view(const std::function<int(const SimState &)> &fn)
 {
     const char *path = state_path();
     if (!path)
@@ -161,13 +161,13 @@ int gw_state_view(const std::function<int(const GwState &)> &fn)
     // Changes replace the file by a rename: a reader sees the old state or
     // the new one, never half of one, without taking the lock.
     Json root(nullptr, cJSON_Delete);
-    GwState st;
+    SimState st;
     if (int rc = load(path, &root, st))
         return rc;
     return fn(st);
 }
 
-int gw_state_change(GwPart part, const std::function<int(GwState &)> &fn)
+int sim_state_change(SimPart part, const std::function<int(SimState &)> &fn)
 {
     const char *path = state_path();
     if (!path)
@@ -176,7 +176,7 @@ int gw_state_change(GwPart part, const std::function<int(GwState &)> &fn)
     if (int rc = lock(path, &l))
         return rc;
     Json root(nullptr, cJSON_Delete);
-    GwState st;
+    SimState st;
     if (int rc = load(path, &root, st))
         return rc;
     int rc = fn(st);

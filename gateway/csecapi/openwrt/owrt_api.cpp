@@ -10,8 +10,8 @@
 #include <map>
 
 #include "gateway/csecapi.h"
-#include "gateway/gw_handout.h"
-#include "gateway/owrt.h"
+#include "gateway/csecapi/gw_handout.h"
+#include "gateway/csecapi/openwrt/owrt.h"
 
 namespace {
 

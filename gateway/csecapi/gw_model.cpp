@@ -1,18 +1,10 @@
-#include "gateway/gw_model.h"
+#include "gateway/csecapi/gw_model.h"
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cstring>
 #include <unordered_set>
-
-bool gw_injected(const GwState &st, const char *function, int *code)
-{
-    auto it = st.fail.find(function);
-    if (it == st.fail.end())
-        return false;
-    *code = it->second;
-    return true;
-}
 
 std::string gw_field(const char *field, size_t size)
 {
@@ -83,9 +75,9 @@ int record_entries(const CsSgw_IPSetInfo_t &rec, std::vector<std::string> *out)
 // entries it does not hold yet. Checks everything first.
 int set_add(GwState &st, const CsSgw_IPSetInfo_t &rec)
 {
-    std::string name = name_of(rec);
-    if (name.empty())
-        return GW_E_ARG;
+    std::string name;
+    if (int rc = gw_set_record_check(rec, kGwAcceptsAll, &name))
+        return rc;
     std::vector<std::string> entries;
     if (int rc = record_entries(rec, &entries))
         return rc;
@@ -215,35 +207,69 @@ int gw_sets_delete_entries(GwState &st, const CsSgw_IPSetsList_t *list)
 
 int gw_sets_clear(GwState &st, const CsSgw_IPSetNameList_t *names)
 {
-    return each_set(st, names, [&](const CsSgw_IPSetName_t &rec) {
-        GwSet *set = find_set(st, name_of(rec));
-        if (!set)
-            return GW_E_NOT_FOUND;
-        set->entries.clear();
-        return GW_OK;
-    });
+    std::vector<std::string> list;
+    if (int rc = gw_set_names_check(st, names, kGwAcceptsAll, false, &list))
+        return rc;
+    for (const std::string &name : list)
+        find_set(st, name)->entries.clear();
+    return GW_OK;
 }
 
 int gw_sets_destroy(GwState &st, const CsSgw_IPSetNameList_t *names)
 {
-    return each_set(st, names, [&](const CsSgw_IPSetName_t &rec) {
-        std::string name = name_of(rec);
-        if (!find_set(st, name))
-            return GW_E_NOT_FOUND;
-        // As the firewall refuses to destroy a set a rule still matches on.
-        if (rule_names_set(st, name))
-            return GW_E_IN_USE;
+    std::vector<std::string> list;
+    if (int rc = gw_set_names_check(st, names, kGwAcceptsAll, true, &list))
+        return rc;
+    for (const std::string &name : list) {
         for (auto it = st.sets.begin(); it != st.sets.end(); ++it) {
             if (it->name == name) {
                 st.sets.erase(it);
                 break;
             }
         }
-        return GW_OK;
-    });
+    }
+    return GW_OK;
 }
 
-int gw_rule_add(GwState &st, const CsSgw_TrafficControl_t *rule)
+int gw_set_record_check(const CsSgw_IPSetInfo_t &rec, const GwAccepts &acc, std::string *name)
+{
+    *name = name_of(rec);
+    if (name->empty())
+        return GW_E_ARG;
+    if (acc.name_valid && !acc.name_valid(*name, sizeof rec.SetName - 1))
+        return GW_E_NAME;
+    if (rec.EntryNum > 0 && !rec.Entries)
+        return GW_E_ARG;
+    return GW_OK;
+}
+
+int gw_set_names_check(const GwState &st, const CsSgw_IPSetNameList_t *names, const GwAccepts &acc, bool destroy,
+                       std::vector<std::string> *out)
+{
+    if (!names || (names->SetNum > 0 && !names->Sets))
+        return GW_E_ARG;
+    out->clear();
+    for (uint32_t i = 0; i < names->SetNum; ++i) {
+        std::string name = name_of(names->Sets[i]);
+        if (acc.name_valid && !acc.name_valid(name, sizeof names->Sets[i].SetName - 1))
+            return name.empty() ? GW_E_ARG : GW_E_NAME;
+        if (!gw_find_set(st, name))
+            return GW_E_NOT_FOUND;
+        if (destroy) {
+            // A set named twice is gone the second time.
+            for (const std::string &earlier : *out)
+                if (earlier == name)
+                    return GW_E_NOT_FOUND;
+            // As the firewall refuses to destroy a set a rule still matches on.
+            if (rule_names_set(st, name))
+                return GW_E_IN_USE;
+        }
+        out->push_back(std::move(name));
+    }
+    return GW_OK;
+}
+
+int gw_rule_record_check(const CsSgw_TrafficControl_t *rule, const GwAccepts &acc, GwRule *out)
 {
     if (!rule || (rule->SetNum > 0 && !rule->SetNames))
         return GW_E_ARG;
@@ -251,18 +277,53 @@ int gw_rule_add(GwState &st, const CsSgw_TrafficControl_t *rule)
     r.name = gw_field(rule->Name);
     if (r.name.empty())
         return GW_E_ARG;
-    if (rule->SetNum > st.limits.max_sets_per_rule)
-        return GW_E_LIMIT;
-    for (uint32_t i = 0; i < rule->SetNum; ++i) {
-        std::string set = gw_field(rule->SetNames[i].SetName);
-        if (!gw_find_set(st, set))
-            return GW_E_NOT_FOUND;
-        r.sets.push_back(set);
-    }
+    if (acc.name_valid && !acc.name_valid(r.name, sizeof rule->Name - 1))
+        return GW_E_NAME;
+    // A rule without sets would match every flow (AND) or none (OR).
+    if (acc.rule_needs_set && rule->SetNum == 0)
+        return GW_E_ARG;
+    r.sets.reserve(rule->SetNum);
+    for (uint32_t i = 0; i < rule->SetNum; ++i)
+        r.sets.push_back(gw_field(rule->SetNames[i].SetName));
     r.target = rule->Target;
     r.enable = rule->Enable;
     r.operate = rule->Operate;
     r.priority = rule->Priority;
+    *out = std::move(r);
+    return GW_OK;
+}
+
+int gw_rule_check(const GwState &st, const GwRule &rule, bool *replaces)
+{
+    if (rule.sets.size() > st.limits.max_sets_per_rule)
+        return GW_E_LIMIT;
+    for (const std::string &set : rule.sets)
+        if (!gw_find_set(st, set))
+            return GW_E_NOT_FOUND;
+    *replaces = gw_find_rule(st, rule.name) != nullptr;
+    if (!*replaces && st.rules.size() >= st.limits.max_rules)
+        return GW_E_LIMIT;
+    return GW_OK;
+}
+
+int gw_rule_name_check(const char *name, const GwAccepts &acc, std::string *out)
+{
+    if (!name)
+        return GW_E_ARG;
+    *out = cut(name, sizeof(CsSgw_TrafficControl_t::Name));
+    if (acc.name_valid && !acc.name_valid(*out, sizeof(CsSgw_TrafficControl_t::Name) - 1))
+        return out->empty() ? GW_E_ARG : GW_E_NAME;
+    return GW_OK;
+}
+
+int gw_rule_add(GwState &st, const CsSgw_TrafficControl_t *rule)
+{
+    GwRule r;
+    if (int rc = gw_rule_record_check(rule, kGwAcceptsAll, &r))
+        return rc;
+    bool replaces = false;
+    if (int rc = gw_rule_check(st, r, &replaces))
+        return rc;
     // A rule of an existing name is replaced where it stands.
     for (GwRule &old : st.rules) {
         if (old.name == r.name) {
@@ -270,17 +331,15 @@ int gw_rule_add(GwState &st, const CsSgw_TrafficControl_t *rule)
             return GW_OK;
         }
     }
-    if (st.rules.size() >= st.limits.max_rules)
-        return GW_E_LIMIT;
     st.rules.push_back(std::move(r));
     return GW_OK;
 }
 
 int gw_rule_delete(GwState &st, const char *name)
 {
-    if (!name)
-        return GW_E_ARG;
-    std::string n = cut(name, sizeof(CsSgw_TrafficControl_t::Name));
+    std::string n;
+    if (int rc = gw_rule_name_check(name, kGwAcceptsAll, &n))
+        return rc;
     for (auto it = st.rules.begin(); it != st.rules.end(); ++it) {
         if (it->name == n) {
             st.rules.erase(it);
@@ -290,20 +349,73 @@ int gw_rule_delete(GwState &st, const char *name)
     return GW_E_NOT_FOUND;
 }
 
+void gw_span(const unsigned char *addr, unsigned prefix, unsigned bytes, unsigned char lo[16], unsigned char hi[16])
+{
+    memset(lo, 0, 16);
+    memset(hi, 0, 16);
+    for (unsigned i = 0; i < bytes; ++i) {
+        unsigned bits = prefix >= (i + 1) * 8 ? 8 : (prefix > i * 8 ? prefix - i * 8 : 0);
+        unsigned char mask = static_cast<unsigned char>(bits ? 0xff << (8 - bits) : 0);
+        lo[i] = addr[i] & mask;
+        hi[i] = static_cast<unsigned char>(addr[i] | ~mask);
+    }
+}
+
+namespace {
+
+struct Span {
+    unsigned char lo[16], hi[16];
+};
+
+bool span_of(uint32_t protocol, const std::string &entry, Span *out)
+{
+    GwNet n;
+    if (!gw_entry_parse(protocol, entry, &n))
+        return false;
+    gw_span(n.addr, n.prefix, n.v4 ? 4 : 16, out->lo, out->hi);
+    return true;
+}
+
+}  // namespace
+
 int gw_set_check(const GwState &st, const char *set_name, const char *entry, int *present)
 {
     if (!set_name || !entry || !present)
         return GW_E_ARG;
+    *present = 0;
     const GwSet *set = gw_find_set(st, cut(set_name, sizeof(CsSgw_IPSetInfo_t::SetName)));
     if (!set)
         return GW_E_NOT_FOUND;
-    std::string e = cut(entry, sizeof(CsSgw_IPSetEntry_t::Entry));
-    *present = 0;
+    Span want;
+    if (!span_of(set->protocol, cut(entry, sizeof(CsSgw_IPSetEntry_t::Entry)), &want))
+        return GW_E_ENTRY;
+    // The held entries that share addresses with the one asked about, by
+    // their first address; they may overlap (the simulator keeps entries as
+    // given), so the question is whether together they leave no gap.
+    std::vector<Span> near;
     for (const std::string &held : set->entries) {
-        if (held == e) {
+        Span s;
+        if (span_of(set->protocol, held, &s) && memcmp(s.lo, want.hi, 16) <= 0 && memcmp(want.lo, s.hi, 16) <= 0)
+            near.push_back(s);
+    }
+    std::sort(near.begin(), near.end(), [](const Span &a, const Span &b) { return memcmp(a.lo, b.lo, 16) < 0; });
+    unsigned bytes = set->protocol == CSSGW_PROTOCOL_IPV4 ? 4 : 16;
+    unsigned char need[16];  // the first address not yet known to be held
+    memcpy(need, want.lo, 16);
+    for (const Span &s : near) {
+        if (memcmp(s.hi, need, 16) < 0)
+            continue;
+        if (memcmp(s.lo, need, 16) > 0)
+            break;
+        if (memcmp(s.hi, want.hi, 16) >= 0) {
             *present = 1;
             break;
         }
+        // s ends before want does, so the address after it exists.
+        memcpy(need, s.hi, 16);
+        for (unsigned i = bytes; i-- > 0;)
+            if (++need[i] != 0)
+                break;
     }
     return GW_OK;
 }

@@ -1,4 +1,4 @@
-#include "gateway/sim_json.h"
+#include "gateway/csecapi/sim/sim_json.h"
 
 #include <cerrno>
 #include <cmath>
@@ -149,7 +149,7 @@ std::vector<std::string> read_names(const cJSON *arr, size_t field_size, const s
     return out;
 }
 
-void read_sets(const cJSON *arr, GwState &st)
+void read_sets(const cJSON *arr, SimState &st)
 {
     need_array(arr, "ipsets");
     st.sets.clear();
@@ -179,7 +179,7 @@ void read_sets(const cJSON *arr, GwState &st)
     }
 }
 
-void read_rules(const cJSON *arr, GwState &st)
+void read_rules(const cJSON *arr, SimState &st)
 {
     need_array(arr, "rules");
     st.rules.clear();
@@ -211,7 +211,7 @@ void read_rules(const cJSON *arr, GwState &st)
     }
 }
 
-void read_state(const cJSON *root, GwState &st)
+void read_state(const cJSON *root, SimState &st)
 {
     if (!cJSON_IsObject(root))
         bad("state", "not an object");
@@ -340,7 +340,7 @@ cJSON *names_json(const std::vector<std::string> &names)
     return arr.take();
 }
 
-cJSON *sets_json(const GwState &st)
+cJSON *sets_json(const SimState &st)
 {
     Tree arr(cJSON_CreateArray());
     for (const GwSet &s : st.sets) {
@@ -355,7 +355,7 @@ cJSON *sets_json(const GwState &st)
     return arr.take();
 }
 
-cJSON *rules_json(const GwState &st)
+cJSON *rules_json(const SimState &st)
 {
     Tree arr(cJSON_CreateArray());
     for (const GwRule &r : st.rules) {
@@ -415,9 +415,9 @@ bool exact_numbers(cJSON *parent)
     return true;
 }
 
-const char *part_key(GwPart part)
+const char *part_key(SimPart part)
 {
-    return part == GW_PART_SETS ? "ipsets" : "rules";
+    return part == SIM_PART_SETS ? "ipsets" : "rules";
 }
 
 CsSgw_LanHostInfo_t host(const char *name, const char *device, const char *mac, const char *ip, const char *link,
@@ -446,9 +446,9 @@ CsSgw_LanHostInfo_t host(const char *name, const char *device, const char *mac, 
 
 }  // namespace
 
-void sim_default_state(GwState &st)
+void sim_default_state(SimState &st)
 {
-    st = GwState();
+    st = SimState();
     gw_set_field(st.mac, "02:4b:56:58:00:01");
     CsSgw_DeviceInfo_t &d = st.device;
     gw_set_field(d.vendor, "Korvex");
@@ -492,7 +492,7 @@ void sim_default_state(GwState &st)
     st.matches.push_back(m);
 }
 
-int sim_state_from_json(const cJSON *root, GwState &st, char *why, size_t why_size)
+int sim_state_from_json(const cJSON *root, SimState &st, char *why, size_t why_size)
 {
     sim_default_state(st);
     try {
@@ -504,7 +504,7 @@ int sim_state_from_json(const cJSON *root, GwState &st, char *why, size_t why_si
     return 0;
 }
 
-cJSON *sim_state_to_json(const GwState &st)
+cJSON *sim_state_to_json(const SimState &st)
 {
     try {
         Tree root(cJSON_CreateObject());
@@ -539,10 +539,10 @@ cJSON *sim_state_to_json(const GwState &st)
     }
 }
 
-int sim_state_update_json(cJSON *root, GwPart part, const GwState &st)
+int sim_state_update_json(cJSON *root, SimPart part, const SimState &st)
 {
     try {
-        Tree value(part == GW_PART_SETS ? sets_json(st) : rules_json(st));
+        Tree value(part == SIM_PART_SETS ? sets_json(st) : rules_json(st));
         const char *key = part_key(part);
         if (cJSON_GetObjectItemCaseSensitive(root, key)) {
             if (!cJSON_ReplaceItemInObjectCaseSensitive(root, key, value.p))

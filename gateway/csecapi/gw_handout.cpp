@@ -1,4 +1,4 @@
-#include "gateway/gw_handout.h"
+#include "gateway/csecapi/gw_handout.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -27,7 +27,7 @@
 #include <ctime>
 #include <functional>
 
-#include "gateway/owrt.h"
+#include "gateway/csecapi/openwrt/owrt.h"
 
 namespace {
 

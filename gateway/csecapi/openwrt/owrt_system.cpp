@@ -19,7 +19,7 @@
 #include <cstring>
 #include <map>
 
-#include "gateway/owrt.h"
+#include "gateway/csecapi/openwrt/owrt.h"
 
 namespace {
 

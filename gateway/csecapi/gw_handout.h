@@ -4,7 +4,7 @@
 // KORVEX_GATEWAY_REPORT names a file ("outstanding N", appended).
 #pragma once
 
-#include "gateway/gw_model.h"
+#include "gateway/csecapi/gw_model.h"
 
 enum GwKind { GW_HOSTS, GW_MATCHES, GW_SETS_CONF, GW_SETS_INFO, GW_RULE, GW_STATUS };
 

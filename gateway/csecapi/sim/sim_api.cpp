@@ -1,12 +1,12 @@
-// The csSgw_ functions of our libcsecapi.so over a backend that keeps the
-// whole state as one model (gw_backend.h: the simulator). Each one first
+// The csSgw_ functions of the simulated gateway, over the state its store
+// keeps as one model (sim_store.h). Each one first
 // honours an injected failure ("fail" in the state), then works on the
 // state.
 #include <cstring>
 
 #include "gateway/csecapi.h"
-#include "gateway/gw_backend.h"
-#include "gateway/gw_handout.h"
+#include "gateway/csecapi/gw_handout.h"
+#include "gateway/csecapi/sim/sim_store.h"
 
 namespace {
 
@@ -16,9 +16,9 @@ constexpr int kUnchanged = -1;
 template <typename Fill> int get_fixed(const char *function, Fill fill)
 {
     return gw_guarded([&] {
-        return gw_state_view([&](const GwState &st) {
+        return sim_state_view([&](const SimState &st) {
             int code;
-            if (gw_injected(st, function, &code))
+            if (sim_injected(st, function, &code))
                 return code;
             fill(st);
             return static_cast<int>(GW_OK);
@@ -34,9 +34,9 @@ template <typename T, typename Build> int get_list(const char *function, T **out
         return GW_E_ARG;
     *out = nullptr;
     return gw_guarded([&] {
-        return gw_state_view([&](const GwState &st) {
+        return sim_state_view([&](const SimState &st) {
             int code;
-            if (gw_injected(st, function, &code)) {
+            if (sim_injected(st, function, &code)) {
                 if (code != 0 && st.fail_leaves_list)
                     *out = build(st, true);
                 return code;
@@ -47,12 +47,12 @@ template <typename T, typename Build> int get_list(const char *function, T **out
     });
 }
 
-template <typename Op> int change(const char *function, GwPart part, Op op)
+template <typename Op> int change(const char *function, SimPart part, Op op)
 {
     int rc = gw_guarded([&] {
-        return gw_state_change(part, [&](GwState &st) {
+        return sim_state_change(part, [&](SimState &st) {
             int code;
-            if (gw_injected(st, function, &code))
+            if (sim_injected(st, function, &code))
                 return code == 0 ? kUnchanged : code;
             return op(st);
         });
@@ -66,8 +66,8 @@ int release(const char *function, void *block, GwKind kind)
     int code = 0;
     bool injected = false;
     gw_guarded([&] {
-        return gw_state_view([&](const GwState &st) {
-            injected = gw_injected(st, function, &code);
+        return sim_state_view([&](const SimState &st) {
+            injected = sim_injected(st, function, &code);
             return static_cast<int>(GW_OK);
         });
     });
@@ -84,35 +84,35 @@ int csSgw_getDeviceMAC(char mac[32])
 {
     if (!mac)
         return GW_E_ARG;
-    return get_fixed(__func__, [&](const GwState &st) { memcpy(mac, st.mac, sizeof st.mac); });
+    return get_fixed(__func__, [&](const SimState &st) { memcpy(mac, st.mac, sizeof st.mac); });
 }
 
 int csSgw_getDeviceInfo(CsSgw_DeviceInfo_t *info)
 {
     if (!info)
         return GW_E_ARG;
-    return get_fixed(__func__, [&](const GwState &st) { *info = st.device; });
+    return get_fixed(__func__, [&](const SimState &st) { *info = st.device; });
 }
 
 int csSgw_getPPPoEInfo(CsSgw_PPPoEInfo_t *info)
 {
     if (!info)
         return GW_E_ARG;
-    return get_fixed(__func__, [&](const GwState &st) { *info = st.pppoe; });
+    return get_fixed(__func__, [&](const SimState &st) { *info = st.pppoe; });
 }
 
 int csSgw_getLanIfName(char ifname[33])
 {
     if (!ifname)
         return GW_E_ARG;
-    return get_fixed(__func__, [&](const GwState &st) { memcpy(ifname, st.lan_ifname, sizeof st.lan_ifname); });
+    return get_fixed(__func__, [&](const SimState &st) { memcpy(ifname, st.lan_ifname, sizeof st.lan_ifname); });
 }
 
 int csSgw_getLanIpInfo(char ip[32], char mask[32])
 {
     if (!ip || !mask)
         return GW_E_ARG;
-    return get_fixed(__func__, [&](const GwState &st) {
+    return get_fixed(__func__, [&](const SimState &st) {
         memcpy(ip, st.lan_ip, sizeof st.lan_ip);
         memcpy(mask, st.lan_mask, sizeof st.lan_mask);
     });
@@ -124,7 +124,7 @@ int csSgw_getLanOnlineHostInfo(CsSgw_LanHostInfo_t **hosts, int *count)
         return GW_E_ARG;
     *count = 0;
     return get_list(__func__, hosts,
-                    [&](const GwState &st, bool empty) { return gw_handout_hosts(st, empty, count); });
+                    [&](const SimState &st, bool empty) { return gw_handout_hosts(st, empty, count); });
 }
 
 int csSgw_releaseLanOnlineHostInfo(CsSgw_LanHostInfo_t *hosts)
@@ -144,12 +144,12 @@ int csSgw_releaseTrafficControlMatchInfo(CsSgw_MatchList_t *list)
 
 int csSgw_addIPSets(const CsSgw_IPSetsList_t *sets)
 {
-    return change(__func__, GW_PART_SETS, [&](GwState &st) { return gw_sets_add(st, sets); });
+    return change(__func__, SIM_PART_SETS, [&](SimState &st) { return gw_sets_add(st, sets); });
 }
 
 int csSgw_deleteIPSetsEntry(const CsSgw_IPSetsList_t *sets)
 {
-    return change(__func__, GW_PART_SETS, [&](GwState &st) { return gw_sets_delete_entries(st, sets); });
+    return change(__func__, SIM_PART_SETS, [&](SimState &st) { return gw_sets_delete_entries(st, sets); });
 }
 
 int csSgw_checkIPSetEntry(const char *set_name, const char *entry, int *present)
@@ -159,9 +159,9 @@ int csSgw_checkIPSetEntry(const char *set_name, const char *entry, int *present)
     *present = 0;
     const char *function = __func__;
     return gw_guarded([&] {
-        return gw_state_view([&](const GwState &st) {
+        return sim_state_view([&](const SimState &st) {
             int code;
-            if (gw_injected(st, function, &code))
+            if (sim_injected(st, function, &code))
                 return code;
             return gw_set_check(st, set_name, entry, present);
         });
@@ -170,18 +170,18 @@ int csSgw_checkIPSetEntry(const char *set_name, const char *entry, int *present)
 
 int csSgw_clearIPSets(const CsSgw_IPSetNameList_t *names)
 {
-    return change(__func__, GW_PART_SETS, [&](GwState &st) { return gw_sets_clear(st, names); });
+    return change(__func__, SIM_PART_SETS, [&](SimState &st) { return gw_sets_clear(st, names); });
 }
 
 int csSgw_deleteIPSets(const CsSgw_IPSetNameList_t *names)
 {
-    return change(__func__, GW_PART_SETS, [&](GwState &st) { return gw_sets_destroy(st, names); });
+    return change(__func__, SIM_PART_SETS, [&](SimState &st) { return gw_sets_destroy(st, names); });
 }
 
 int csSgw_getIPSetsAllConf(CsSgw_IPSetsList_t **sets)
 {
     return get_list(__func__, sets,
-                    [](const GwState &st, bool empty) { return gw_handout_sets(st, empty, false); });
+                    [](const SimState &st, bool empty) { return gw_handout_sets(st, empty, false); });
 }
 
 int csSgw_releaseIPSetsAllConf(CsSgw_IPSetsList_t *sets)
@@ -192,7 +192,7 @@ int csSgw_releaseIPSetsAllConf(CsSgw_IPSetsList_t *sets)
 int csSgw_getIPSetsAllInfo(CsSgw_IPSetsList_t **sets)
 {
     return get_list(__func__, sets,
-                    [](const GwState &st, bool empty) { return gw_handout_sets(st, empty, true); });
+                    [](const SimState &st, bool empty) { return gw_handout_sets(st, empty, true); });
 }
 
 int csSgw_releaseIPSetsAllInfo(CsSgw_IPSetsList_t *sets)
@@ -202,12 +202,12 @@ int csSgw_releaseIPSetsAllInfo(CsSgw_IPSetsList_t *sets)
 
 int csSgw_addFirewallTrafficControl(const CsSgw_TrafficControl_t *rule)
 {
-    return change(__func__, GW_PART_RULES, [&](GwState &st) { return gw_rule_add(st, rule); });
+    return change(__func__, SIM_PART_RULES, [&](SimState &st) { return gw_rule_add(st, rule); });
 }
 
 int csSgw_deleteFirewallTrafficControl(const char *name)
 {
-    return change(__func__, GW_PART_RULES, [&](GwState &st) { return gw_rule_delete(st, name); });
+    return change(__func__, SIM_PART_RULES, [&](SimState &st) { return gw_rule_delete(st, name); });
 }
 
 int csSgw_getFirewallTrafficControl(const char *name, CsSgw_TrafficControl_t **rule)
@@ -215,7 +215,7 @@ int csSgw_getFirewallTrafficControl(const char *name, CsSgw_TrafficControl_t **r
     if (!name)
         return GW_E_ARG;
     int missing = GW_OK;
-    int rc = get_list(__func__, rule, [&](const GwState &st, bool empty) -> CsSgw_TrafficControl_t * {
+    int rc = get_list(__func__, rule, [&](const SimState &st, bool empty) -> CsSgw_TrafficControl_t * {
         if (empty)
             return gw_handout_rule(nullptr);
         const GwRule *r = gw_find_rule(st, std::string(name, strnlen(name, sizeof(CsSgw_TrafficControl_t::Name) - 1)));
@@ -247,7 +247,7 @@ int csSgw_getTrafficControlProfile(CsSgw_TrafficControlProfile_t *limits)
 {
     if (!limits)
         return GW_E_ARG;
-    return get_fixed(__func__, [&](const GwState &st) {
+    return get_fixed(__func__, [&](const SimState &st) {
         limits->MaxRules = st.limits.max_rules;
         limits->MaxIpsetsPerRule = st.limits.max_sets_per_rule;
         limits->MaxElementsPerIpset = st.limits.max_entries_per_set;
