@@ -557,7 +557,11 @@ int mnf_ipset_list(lua_State *L)
 
 // Script functions: rules.
 
-int mnf_true(lua_State *L) { return push_bool(L, true); }
+// Chains and targets need nothing here (rules are removed with chain_flush):
+// these answer true.
+int mnf_chain_new(lua_State *L) { return push_bool(L, true); }
+int mnf_chain_delete(lua_State *L) { return push_bool(L, true); }
+int mnf_target_test(lua_State *L) { return push_bool(L, true); }
 
 // The chain prefix "<table>-<chain>-", cut to 127 characters.
 void chain_prefix(char (&prefix)[kChainPrefixSize], const char *table, const char *chain)
@@ -800,14 +804,14 @@ const luaL_Reg kMnfFuncs[] = {
     {"ipset_destroy_by_prefix", mnf_ipset_destroy_by_prefix},
     {"ipset_test", mnf_ipset_test},
     {"ipset_list", mnf_ipset_list},
-    {"chain_new", mnf_true},
+    {"chain_new", mnf_chain_new},
     {"chain_flush", mnf_chain_flush},
-    {"chain_delete", mnf_true},
+    {"chain_delete", mnf_chain_delete},
     {"rule_append", mnf_rule_append},
     {"rule_insert", mnf_rule_insert},
     {"rule_delete", mnf_rule_delete},
     {"rule_list", mnf_rule_list},
-    {"target_test", mnf_true},
+    {"target_test", mnf_target_test},
     {"get_profile", mnf_get_profile},
     {nullptr, nullptr},
 };

@@ -3,6 +3,9 @@
 // Each function checks its arguments, calls one helper of the shared layer
 // (common/crypto_ops.h, common/zlib_stream.h) on plain buffers and pushes the
 // raw bytes. Every failure returns no value; some also log a line.
+//
+// A script function crypto_<name> may share its name with the shared
+// routine it calls; those calls are written ::crypto_<name>.
 #include <pthread.h>
 #include <zlib.h>
 
@@ -156,10 +159,10 @@ int aes_crypt(lua_State *L, CryptoDirection dir)
     return out_push(L, &out, out_len);
 }
 
-int lcrypto_encrypt(lua_State *L) { return aes_crypt(L, CRYPTO_ENCRYPT); }
+int crypto_encrypt(lua_State *L) { return aes_crypt(L, CRYPTO_ENCRYPT); }
 
 // The plaintext keeps its zero padding.
-int lcrypto_decrypt(lua_State *L) { return aes_crypt(L, CRYPTO_DECRYPT); }
+int crypto_decrypt(lua_State *L) { return aes_crypt(L, CRYPTO_DECRYPT); }
 
 // gcm_encrypt and gcm_decrypt: the output and the tag computed over the
 // ciphertext (never compared with anything here).
@@ -186,11 +189,11 @@ int gcm_crypt(lua_State *L, CryptoDirection dir)
     return 1 + push_bytes(L, tag, sizeof tag);
 }
 
-int lcrypto_gcm_encrypt(lua_State *L) { return gcm_crypt(L, CRYPTO_ENCRYPT); }
+int crypto_gcm_encrypt(lua_State *L) { return gcm_crypt(L, CRYPTO_ENCRYPT); }
 
-int lcrypto_gcm_decrypt(lua_State *L) { return gcm_crypt(L, CRYPTO_DECRYPT); }
+int crypto_gcm_decrypt(lua_State *L) { return gcm_crypt(L, CRYPTO_DECRYPT); }
 
-int lcrypto_md5(lua_State *L)
+int crypto_md5(lua_State *L)
 {
     if (mod_nargs(L) != 1 || !mod_string(L, 1, nullptr))
         return fail_log("lcrypto_md5", "wrong format");
@@ -198,11 +201,11 @@ int lcrypto_md5(lua_State *L)
     const uint8_t *data = bytes_arg(L, 1, &n);
 
     uint8_t digest[kMd5Size];
-    crypto_md5(data, n, digest);
+    ::crypto_md5(data, n, digest);
     return push_bytes(L, digest, sizeof digest);
 }
 
-int lcrypto_md5sum(lua_State *L)
+int crypto_md5sum(lua_State *L)
 {
     size_t len = 0;
     const char *path = mod_nargs(L) == 1 ? mod_string(L, 1, &len) : nullptr;
@@ -224,7 +227,7 @@ int lcrypto_md5sum(lua_State *L)
     return push_bytes(L, digest, sizeof digest);
 }
 
-int lcrypto_sha1(lua_State *L)
+int crypto_sha1(lua_State *L)
 {
     if (mod_nargs(L) != 1 || !mod_string(L, 1, nullptr))
         return fail_log("lcrypto_sha1", "wrong format");
@@ -232,7 +235,7 @@ int lcrypto_sha1(lua_State *L)
     const uint8_t *data = bytes_arg(L, 1, &n);
 
     uint8_t digest[kSha1Size];
-    if (crypto_sha1(data, n, digest) != 0)
+    if (::crypto_sha1(data, n, digest) != 0)
         return 0;
     return push_bytes(L, digest, sizeof digest);
 }
@@ -258,11 +261,11 @@ int hash_of_two(lua_State *L, const char *op, HashOfTwo helper, int a, int b)
 }
 
 // hmac(hash, data, key): the key comes last.
-int lcrypto_hmac(lua_State *L) { return hash_of_two(L, "lcrypto_hmac", crypto_hmac, 3, 2); }
+int crypto_hmac(lua_State *L) { return hash_of_two(L, "lcrypto_hmac", ::crypto_hmac, 3, 2); }
 
-int lcrypto_hkdf_extract(lua_State *L)
+int crypto_hkdf_extract(lua_State *L)
 {
-    return hash_of_two(L, "lcrypto_hkdf_extract", crypto_hkdf_extract, 2, 3);
+    return hash_of_two(L, "lcrypto_hkdf_extract", ::crypto_hkdf_extract, 2, 3);
 }
 
 // The output length of hkdf_expand and hkdf (argument `i`, an integer):
@@ -285,7 +288,7 @@ uint8_t *okm_alloc(lua_State *L, int i, const char *op, size_t *len)
     return out;
 }
 
-int lcrypto_hkdf_expand(lua_State *L)
+int crypto_hkdf_expand(lua_State *L)
 {
     const char *op = "lcrypto_hkdf_expand";
     lua_Integer unused;
@@ -299,14 +302,14 @@ int lcrypto_hkdf_expand(lua_State *L)
         return 0;
 
     const char *hash = hash_arg(L, 1);
-    if (!hash || crypto_hkdf_expand(hash, prk, plen, info, ilen, out, out_len) != 0) {
+    if (!hash || ::crypto_hkdf_expand(hash, prk, plen, info, ilen, out, out_len) != 0) {
         free(out);
         return 0;
     }
     return push_owned(L, out, out_len);
 }
 
-int lcrypto_hkdf(lua_State *L)
+int crypto_hkdf(lua_State *L)
 {
     const char *op = "lcrypto_hkdf";
     lua_Integer unused;
@@ -321,14 +324,14 @@ int lcrypto_hkdf(lua_State *L)
         return 0;
 
     const char *hash = hash_arg(L, 1);
-    if (!hash || crypto_hkdf(hash, salt, slen, ikm, klen, info, ilen, out, out_len) != 0) {
+    if (!hash || ::crypto_hkdf(hash, salt, slen, ikm, klen, info, ilen, out, out_len) != 0) {
         free(out);
         return 0;
     }
     return push_owned(L, out, out_len);
 }
 
-int lcrypto_zip(lua_State *L)
+int crypto_zip(lua_State *L)
 {
     const char *op = "lcrypto_zip";
     lua_Integer cap = 0;
@@ -354,7 +357,7 @@ int lcrypto_zip(lua_State *L)
     return push_owned(L, out, static_cast<size_t>(z));
 }
 
-int lcrypto_unzip(lua_State *L)
+int crypto_unzip(lua_State *L)
 {
     const char *op = "lcrypto_unzip";
     lua_Integer limit = 0;
@@ -370,7 +373,7 @@ int lcrypto_unzip(lua_State *L)
     return push_owned(L, out, static_cast<size_t>(got));
 }
 
-int lcrypto_gunzip(lua_State *L)
+int crypto_gunzip(lua_State *L)
 {
     const char *op = "lcrypto_gunzip";
     int nargs = mod_nargs(L);
@@ -381,7 +384,7 @@ int lcrypto_gunzip(lua_State *L)
     const uint8_t *data = bytes_arg(L, 1, &n);
 
     uint8_t *out = nullptr;
-    long got = crypto_gunzip(data, n, limit, &out);
+    long got = ::crypto_gunzip(data, n, limit, &out);
     if (got <= 0) {
         free(out);
         return fail_log(op, "failed to unzip");
@@ -390,20 +393,20 @@ int lcrypto_gunzip(lua_State *L)
 }
 
 const luaL_Reg kCryptoFuncs[] = {
-    {"encrypt", lcrypto_encrypt},
-    {"decrypt", lcrypto_decrypt},
-    {"gcm_encrypt", lcrypto_gcm_encrypt},
-    {"gcm_decrypt", lcrypto_gcm_decrypt},
-    {"md5", lcrypto_md5},
-    {"md5sum", lcrypto_md5sum},
-    {"sha1", lcrypto_sha1},
-    {"hmac", lcrypto_hmac},
-    {"hkdf_extract", lcrypto_hkdf_extract},
-    {"hkdf_expand", lcrypto_hkdf_expand},
-    {"hkdf", lcrypto_hkdf},
-    {"zip", lcrypto_zip},
-    {"unzip", lcrypto_unzip},
-    {"gunzip", lcrypto_gunzip},
+    {"encrypt", crypto_encrypt},
+    {"decrypt", crypto_decrypt},
+    {"gcm_encrypt", crypto_gcm_encrypt},
+    {"gcm_decrypt", crypto_gcm_decrypt},
+    {"md5", crypto_md5},
+    {"md5sum", crypto_md5sum},
+    {"sha1", crypto_sha1},
+    {"hmac", crypto_hmac},
+    {"hkdf_extract", crypto_hkdf_extract},
+    {"hkdf_expand", crypto_hkdf_expand},
+    {"hkdf", crypto_hkdf},
+    {"zip", crypto_zip},
+    {"unzip", crypto_unzip},
+    {"gunzip", crypto_gunzip},
     {nullptr, nullptr},
 };
 

@@ -300,7 +300,7 @@ int pb_clear(lua_State *L)
 }
 
 // (name, table, names, box): the encoded message, built in the box.
-int encode_body(lua_State *L)
+int pb_encode_body(lua_State *L)
 {
     PbBox *box = box_arg(L, 4);
     const PbType *t = type_arg(L, 1, box);
@@ -318,12 +318,12 @@ int pb_encode(lua_State *L)
 
     lua_settop(L, 2);
     lua_pushvalue(L, PB_NAMES);
-    return held_call(L, state_of(L), encode_body, 3);
+    return held_call(L, state_of(L), pb_encode_body, 3);
 }
 
 // (name, data, table or nil, names, box): the decoded table, or nil and
 // why the data is malformed.
-int decode_body(lua_State *L)
+int pb_decode_body(lua_State *L)
 {
     PbBox *box = box_arg(L, 5);
     const PbType *t = type_arg(L, 1, box);
@@ -357,14 +357,14 @@ int pb_decode(lua_State *L)
 
     lua_settop(L, 3);
     lua_pushvalue(L, PB_NAMES);
-    return held_call(L, state_of(L), decode_body, 4);
+    return held_call(L, state_of(L), pb_decode_body, 4);
 }
 
 // Iterator of pb.types: upvalues are the state, a list of the names when
 // the iteration began, the position in it and the box metatable.
 // (list, position, box): the next listed type that is still loaded, then
 // the new position; only the position at the end.
-int types_next_body(lua_State *L)
+int pb_types_next_body(lua_State *L)
 {
     PbBox *box = box_arg(L, 3);
     lua_Integer i = lua_tointeger(L, 2);
@@ -385,19 +385,19 @@ int types_next_body(lua_State *L)
     return 1;
 }
 
-int types_next(lua_State *L)
+int pb_types_next(lua_State *L)
 {
     PbState *st = static_cast<PbState *>(lua_touserdata(L, lua_upvalueindex(1)));
     lua_settop(L, 0);
     lua_pushvalue(L, lua_upvalueindex(2));
     lua_pushvalue(L, lua_upvalueindex(3));
-    int n = held_call(L, st, types_next_body, 2, lua_upvalueindex(4));
+    int n = held_call(L, st, pb_types_next_body, 2, lua_upvalueindex(4));
     lua_replace(L, lua_upvalueindex(3));
     return n - 1;
 }
 
 // (box): the names of every loaded type.
-int types_body(lua_State *L)
+int pb_types_body(lua_State *L)
 {
     const PbState *st = box_arg(L, 1)->st;
     lua_createtable(L, static_cast<int>(st->count), 0);
@@ -413,17 +413,17 @@ int types_body(lua_State *L)
 int pb_types(lua_State *L)
 {
     lua_settop(L, 0);
-    held_call(L, state_of(L), types_body, 0);
+    held_call(L, state_of(L), pb_types_body, 0);
     lua_pushvalue(L, PB_STATE);
     lua_insert(L, -2);
     lua_pushinteger(L, 0);
     lua_pushvalue(L, PB_BOXMETA);
-    lua_pushcclosure(L, types_next, 4);
+    lua_pushcclosure(L, pb_types_next, 4);
     return 1;
 }
 
 // (name, box): name, short name and kind, or nil.
-int type_body(lua_State *L)
+int pb_type_body(lua_State *L)
 {
     const PbType *t = type_arg(L, 1, box_arg(L, 2));
     return t ? push_type_info(L, t) : mod_nil(L);
@@ -434,14 +434,14 @@ int pb_type(lua_State *L)
     luaL_checkstring(L, 1);
 
     lua_settop(L, 1);
-    return held_call(L, state_of(L), type_body, 1);
+    return held_call(L, state_of(L), pb_type_body, 1);
 }
 
 // Iterator of pb.fields: upvalues are the state, the type's name, the
 // position and the box metatable.
 // (type name, position, box): the next field or enum value, then the new
 // position; only the position at the end.
-int fields_next_body(lua_State *L)
+int pb_fields_next_body(lua_State *L)
 {
     PbBox *box = box_arg(L, 3);
     const PbType *t = type_arg(L, 1, box);
@@ -463,13 +463,13 @@ int fields_next_body(lua_State *L)
     return n + 1;
 }
 
-int fields_next(lua_State *L)
+int pb_fields_next(lua_State *L)
 {
     PbState *st = static_cast<PbState *>(lua_touserdata(L, lua_upvalueindex(1)));
     lua_settop(L, 0);
     lua_pushvalue(L, lua_upvalueindex(2));
     lua_pushvalue(L, lua_upvalueindex(3));
-    int n = held_call(L, st, fields_next_body, 2, lua_upvalueindex(4));
+    int n = held_call(L, st, pb_fields_next_body, 2, lua_upvalueindex(4));
     lua_replace(L, lua_upvalueindex(3));
     return n - 1;
 }
@@ -482,12 +482,12 @@ int pb_fields(lua_State *L)
     lua_pushvalue(L, 1);
     lua_pushinteger(L, 0);
     lua_pushvalue(L, PB_BOXMETA);
-    lua_pushcclosure(L, fields_next, 4);
+    lua_pushcclosure(L, pb_fields_next, 4);
     return 1;
 }
 
 // (name, field name or number, box): the field's description, or nil.
-int field_body(lua_State *L)
+int pb_field_body(lua_State *L)
 {
     PbBox *box = box_arg(L, 3);
     const PbType *t = type_arg(L, 1, box);
@@ -510,11 +510,11 @@ int pb_field(lua_State *L)
     luaL_checkstring(L, 1);
 
     lua_settop(L, 2);
-    return held_call(L, state_of(L), field_body, 2);
+    return held_call(L, state_of(L), pb_field_body, 2);
 }
 
 // (name, value name or number, box): the number or name, or nil.
-int enum_body(lua_State *L)
+int pb_enum_body(lua_State *L)
 {
     const PbType *t = type_arg(L, 1, box_arg(L, 3));
     lua_Integer number = 0;
@@ -542,11 +542,11 @@ int pb_enum(lua_State *L)
     luaL_checkstring(L, 1);
 
     lua_settop(L, 2);
-    return held_call(L, state_of(L), enum_body, 2);
+    return held_call(L, state_of(L), pb_enum_body, 2);
 }
 
 // (name, box): a table of the scalar fields' defaults, or nil.
-int defaults_body(lua_State *L)
+int pb_defaults_body(lua_State *L)
 {
     PbBox *box = box_arg(L, 2);
     const PbType *t = type_arg(L, 1, box);
@@ -569,7 +569,7 @@ int pb_defaults(lua_State *L)
     luaL_checkstring(L, 1);
 
     lua_settop(L, 1);
-    return held_call(L, state_of(L), defaults_body, 1);
+    return held_call(L, state_of(L), pb_defaults_body, 1);
 }
 
 int pb_option(lua_State *L)

@@ -2,6 +2,9 @@
 // handles (for writing files) as "wt.pcap" objects, capture-file writers as
 // "wt.pcap_dumper" objects, and the timestamp conversions between seconds
 // and (seconds, microseconds).
+//
+// Script functions are pcap_<name> (pcap_dumper_<name> for writers); where
+// that is also a libpcap routine, the call of the routine is ::pcap_<name>.
 #include <math.h>
 #include <pcap/pcap.h>
 #include <poll.h>
@@ -218,7 +221,7 @@ pcap_t *open_immediate(const char *device, int snaplen, int promisc, int timeout
         status = pcap_activate(p);
     if (status < 0) {
         activate_error(errbuf, device, status, p);
-        pcap_close(p);
+        ::pcap_close(p);
         return nullptr;
     }
     return p;
@@ -281,7 +284,7 @@ int finish_live(lua_State *L, PcapBox *h, pcap_t *p, int timeout_ms, char *errbu
     if (!p)
         return mod_fail(L, errbuf);
     if (live_prepare(p, errbuf) < 0) {
-        pcap_close(p);
+        ::pcap_close(p);
         return mod_fail(L, errbuf);
     }
     h->p = p;
@@ -293,7 +296,7 @@ int finish_live(lua_State *L, PcapBox *h, pcap_t *p, int timeout_ms, char *errbu
 // ---------------------------------------------------------------------------
 // Module functions
 
-int pcap_open_live_fn(lua_State *L)
+int pcap_open_live(lua_State *L)
 {
     size_t device_len = 0;
     const char *device = luaL_optlstring(L, 1, "any", &device_len);
@@ -306,12 +309,12 @@ int pcap_open_live_fn(lua_State *L)
     PcapBox *h = new_pcap(L);
     char errbuf[PCAP_ERRBUF_SIZE];
     errbuf[0] = '\0';
-    pcap_t *p = pcap_open_live(device, snaplen, promisc, timeout_ms, errbuf);
+    pcap_t *p = ::pcap_open_live(device, snaplen, promisc, timeout_ms, errbuf);
 
     return finish_live(L, h, p, timeout_ms, errbuf);
 }
 
-int pcap_open_live_immediate_fn(lua_State *L)
+int pcap_open_live_immediate(lua_State *L)
 {
     size_t device_len = 0;
     const char *device = luaL_optlstring(L, 1, "any", &device_len);
@@ -330,7 +333,7 @@ int pcap_open_live_immediate_fn(lua_State *L)
     return finish_live(L, h, p, timeout_ms, errbuf);
 }
 
-int pcap_open_offline_fn(lua_State *L)
+int pcap_open_offline(lua_State *L)
 {
     size_t path_len = 0;
     const char *path = luaL_checklstring(L, 1, &path_len);
@@ -340,7 +343,7 @@ int pcap_open_offline_fn(lua_State *L)
     PcapBox *h = new_pcap(L);
     char errbuf[PCAP_ERRBUF_SIZE];
     errbuf[0] = '\0';
-    pcap_t *p = pcap_open_offline(path, errbuf);
+    pcap_t *p = ::pcap_open_offline(path, errbuf);
     if (!p)
         return mod_fail(L, errbuf);
 
@@ -349,13 +352,13 @@ int pcap_open_offline_fn(lua_State *L)
     return 1;
 }
 
-int pcap_open_dead_fn(lua_State *L)
+int pcap_open_dead(lua_State *L)
 {
     int linktype = clamp_int(luaL_optinteger(L, 1, DLT_EN10MB));
     int snaplen = snaplen_of(luaL_optinteger(L, 2, 0));
 
     PcapBox *h = new_pcap(L);
-    pcap_t *p = pcap_open_dead(linktype, snaplen);
+    pcap_t *p = ::pcap_open_dead(linktype, snaplen);
     if (!p)
         return mod_fail(L, "open dead failed for unknown reason");
 
@@ -389,17 +392,17 @@ int pcap_secs2tv(lua_State *L)
 // ---------------------------------------------------------------------------
 // Capture handle methods
 
-int pcap_close_fn(lua_State *L)
+int pcap_close(lua_State *L)
 {
     PcapBox *h = static_cast<PcapBox *>(luaL_checkudata(L, 1, kPcapMeta));
     pcap_t *p = h->p;
     h->p = nullptr;
     if (p)
-        pcap_close(p);
+        ::pcap_close(p);
     return 0;
 }
 
-int pcap_dump_open_fn(lua_State *L)
+int pcap_dump_open(lua_State *L)
 {
     PcapBox *h = check_pcap(L);
     size_t path_len = 0;
@@ -411,16 +414,16 @@ int pcap_dump_open_fn(lua_State *L)
     d->d = nullptr;
     d->snaplen = 0;
     luaL_setmetatable(L, kDumperMeta);
-    pcap_dumper_t *dp = pcap_dump_open(h->p, path);
+    pcap_dumper_t *dp = ::pcap_dump_open(h->p, path);
     if (!dp)
         return mod_fail(L, pcap_geterr(h->p));
 
     d->d = dp;
-    d->snaplen = pcap_snapshot(h->p);
+    d->snaplen = ::pcap_snapshot(h->p);
     return 1;
 }
 
-int pcap_set_filter_fn(lua_State *L)
+int pcap_set_filter(lua_State *L)
 {
     PcapBox *h = check_pcap(L);
     size_t filter_len = 0;
@@ -441,21 +444,21 @@ int pcap_set_filter_fn(lua_State *L)
     return 1;
 }
 
-int pcap_datalink_fn(lua_State *L)
+int pcap_datalink(lua_State *L)
 {
     PcapBox *h = check_pcap(L);
-    lua_pushnumber(L, pcap_datalink(h->p));
+    lua_pushnumber(L, ::pcap_datalink(h->p));
     return 1;
 }
 
-int pcap_snapshot_fn(lua_State *L)
+int pcap_snapshot(lua_State *L)
 {
     PcapBox *h = check_pcap(L);
-    lua_pushnumber(L, pcap_snapshot(h->p));
+    lua_pushnumber(L, ::pcap_snapshot(h->p));
     return 1;
 }
 
-int pcap_getfd_fn(lua_State *L)
+int pcap_getfd(lua_State *L)
 {
     PcapBox *h = check_pcap(L);
 
@@ -468,7 +471,7 @@ int pcap_getfd_fn(lua_State *L)
     return 1;
 }
 
-int pcap_next_fn(lua_State *L)
+int pcap_next(lua_State *L)
 {
     PcapBox *h = check_pcap(L);
 
@@ -496,13 +499,13 @@ int pcap_next_fn(lua_State *L)
     return 3;
 }
 
-int pcap_inject_fn(lua_State *L)
+int pcap_inject(lua_State *L)
 {
     PcapBox *h = check_pcap(L);
     size_t len;
     const char *data = luaL_checklstring(L, 2, &len);
 
-    int sent = pcap_inject(h->p, data, len);
+    int sent = ::pcap_inject(h->p, data, len);
     if (sent < 0)
         return mod_fail(L, pcap_geterr(h->p));
 
@@ -513,7 +516,7 @@ int pcap_inject_fn(lua_State *L)
 // ---------------------------------------------------------------------------
 // Dump handle methods
 
-int dumper_close_fn(lua_State *L)
+int pcap_dumper_close(lua_State *L)
 {
     DumperBox *d = static_cast<DumperBox *>(luaL_checkudata(L, 1, kDumperMeta));
     pcap_dumper_t *dp = d->d;
@@ -523,7 +526,7 @@ int dumper_close_fn(lua_State *L)
     return 0;
 }
 
-int dumper_dump_fn(lua_State *L)
+int pcap_dumper_dump(lua_State *L)
 {
     DumperBox *d = check_dumper(L);
     // The results of a failed `next` pass straight through.
@@ -571,7 +574,7 @@ int dumper_dump_fn(lua_State *L)
     return 1;
 }
 
-int dumper_flush_fn(lua_State *L)
+int pcap_dumper_flush(lua_State *L)
 {
     DumperBox *d = check_dumper(L);
 
@@ -585,33 +588,33 @@ int dumper_flush_fn(lua_State *L)
 // ---------------------------------------------------------------------------
 
 const luaL_Reg kPcapFuncs[] = {
-    {"open_live", pcap_open_live_fn},
-    {"open_live_immediate", pcap_open_live_immediate_fn},
-    {"open_offline", pcap_open_offline_fn},
-    {"open_dead", pcap_open_dead_fn},
+    {"open_live", pcap_open_live},
+    {"open_live_immediate", pcap_open_live_immediate},
+    {"open_offline", pcap_open_offline},
+    {"open_dead", pcap_open_dead},
     {"tv2secs", pcap_tv2secs},
     {"secs2tv", pcap_secs2tv},
     {nullptr, nullptr},
 };
 
 const luaL_Reg kPcapMethods[] = {
-    {"__gc", pcap_close_fn},
-    {"close", pcap_close_fn},
-    {"dump_open", pcap_dump_open_fn},
-    {"set_filter", pcap_set_filter_fn},
-    {"datalink", pcap_datalink_fn},
-    {"snapshot", pcap_snapshot_fn},
-    {"getfd", pcap_getfd_fn},
-    {"next", pcap_next_fn},
-    {"inject", pcap_inject_fn},
+    {"__gc", pcap_close},
+    {"close", pcap_close},
+    {"dump_open", pcap_dump_open},
+    {"set_filter", pcap_set_filter},
+    {"datalink", pcap_datalink},
+    {"snapshot", pcap_snapshot},
+    {"getfd", pcap_getfd},
+    {"next", pcap_next},
+    {"inject", pcap_inject},
     {nullptr, nullptr},
 };
 
 const luaL_Reg kDumperMethods[] = {
-    {"__gc", dumper_close_fn},
-    {"close", dumper_close_fn},
-    {"dump", dumper_dump_fn},
-    {"flush", dumper_flush_fn},
+    {"__gc", pcap_dumper_close},
+    {"close", pcap_dumper_close},
+    {"dump", pcap_dumper_dump},
+    {"flush", pcap_dumper_flush},
     {nullptr, nullptr},
 };
 
