@@ -1,5 +1,7 @@
 #include "modules/mod_util.h"
 
+#include "common/log.h"
+
 #include <cstdlib>
 #include <cstring>
 
@@ -60,6 +62,26 @@ int mod_option(lua_State *L, int i, const char *const *names, int dflt)
     return dflt;
 }
 
+bool mod_strings(lua_State *L, int n, const char **texts, size_t *lens)
+{
+    for (int i = 1; i <= n; ++i) {
+        size_t len = 0;
+        const char *s = mod_string(L, i, &len);
+        if (!s)
+            return false;
+        if (texts)
+            texts[i - 1] = s;
+        if (lens)
+            lens[i - 1] = len;
+    }
+    return true;
+}
+
+bool mod_exact_strings(lua_State *L, int n, const char **texts, size_t *lens)
+{
+    return mod_nargs(L) == n && mod_strings(L, n, texts, lens);
+}
+
 bool mod_is_udata(lua_State *L, int i, const char *tname)
 {
     return lua_type(L, i) == LUA_TUSERDATA && luaL_testudata(L, i, tname) != nullptr;
@@ -79,6 +101,18 @@ int mod_nil(lua_State *L)
     return 1;
 }
 
+int mod_true(lua_State *L)
+{
+    lua_pushboolean(L, 1);
+    return 1;
+}
+
+int mod_bool(lua_State *L, bool v)
+{
+    lua_pushboolean(L, v ? 1 : 0);
+    return 1;
+}
+
 int mod_fail(lua_State *L, const char *msg)
 {
     lua_pushnil(L);
@@ -91,6 +125,12 @@ int mod_fail_false(lua_State *L, const char *msg)
     lua_pushboolean(L, 0);
     lua_pushstring(L, msg);
     return 2;
+}
+
+int mod_none_log(const char *op, const char *msg)
+{
+    log_printf(LVL_ERROR, op, "%s", msg);
+    return 0;
 }
 
 int mod_push_heap_len(lua_State *L, char *text, size_t len)

@@ -31,6 +31,13 @@ bool mod_integer(lua_State *L, int i, lua_Integer *out);
 // string equal to one of them; `dflt` otherwise.
 int mod_option(lua_State *L, int i, const char *const *names, int dflt);
 
+// True when arguments 1 .. `n` are all strings or numbers (see mod_string).
+// Their texts and lengths go to `texts` and `lens` when these are not null.
+bool mod_strings(lua_State *L, int n, const char **texts, size_t *lens);
+
+// Exactly `n` arguments, all strings or numbers (as mod_strings).
+bool mod_exact_strings(lua_State *L, int n, const char **texts, size_t *lens);
+
 // True when argument `i` is a full userdata whose metatable is the one
 // registered under `tname`.
 bool mod_is_udata(lua_State *L, int i, const char *tname);
@@ -40,8 +47,13 @@ bool mod_is_udata(lua_State *L, int i, const char *tname);
 int mod_none(lua_State *L);                          // no value at all
 int mod_false(lua_State *L);                         // false
 int mod_nil(lua_State *L);                           // nil
+int mod_true(lua_State *L);                          // true
+int mod_bool(lua_State *L, bool v);                  // true or false
 int mod_fail(lua_State *L, const char *msg);         // nil, msg
 int mod_fail_false(lua_State *L, const char *msg);   // false, msg
+
+// No value, after an error line "[error][op]: msg" in the log.
+int mod_none_log(const char *op, const char *msg);
 
 // Pushes a malloc'd text and frees it, also when the push raises (out of
 // memory). A null `text` pushes nil. Returns 1.

@@ -399,7 +399,7 @@ int pcap_close(lua_State *L)
     h->p = nullptr;
     if (p)
         ::pcap_close(p);
-    return 0;
+    return mod_none(L);
 }
 
 int pcap_dump_open(lua_State *L)
@@ -523,7 +523,7 @@ int pcap_dumper_close(lua_State *L)
     d->d = nullptr;
     if (dp)
         pcap_dump_close(dp);
-    return 0;
+    return mod_none(L);
 }
 
 int pcap_dumper_dump(lua_State *L)

@@ -474,8 +474,7 @@ int ssl_settimeout(lua_State *L)
             mbedtls_ssl_conf_read_timeout(&c->conf, ms);
         mbedtls_ssl_set_bio(&c->ssl, c, conn_send, nullptr, conn_recv);
     }
-    lua_pushboolean(L, 1);
-    return 1;
+    return mod_true(L);
 }
 
 int ssl_dohandshake(lua_State *L)
@@ -606,14 +605,13 @@ int ssl_close(lua_State *L)
     if (mod_nargs(L) != 1)
         return mod_fail_false(L, "wrong format");
     conn_cleanup(c);
-    lua_pushboolean(L, 1);
-    return 1;
+    return mod_true(L);
 }
 
 int ssl_gc(lua_State *L)
 {
     conn_cleanup(check_conn(L));
-    return 0;
+    return mod_none(L);
 }
 
 int ssl_tostring(lua_State *L)

@@ -272,10 +272,10 @@ int sys_set_log(lua_State *L)
     // A path cut at a zero byte would send the log into another file: such
     // a call changes nothing.
     if (path && strlen(path) != path_len)
-        return 0;
+        return mod_none(L);
 
     log_set(level, path);
-    return 0;
+    return mod_none(L);
 }
 
 int sys_show_luav(lua_State *L)
@@ -313,10 +313,10 @@ int sys_show_sysinfo(lua_State *L)
     return 1;
 }
 
-int sys_sync(lua_State *)
+int sys_sync(lua_State *L)
 {
     sync();
-    return 0;
+    return mod_none(L);
 }
 
 int sys_reboot(lua_State *L)
@@ -324,8 +324,7 @@ int sys_reboot(lua_State *L)
     // No sync first: the scripts call sync themselves when they want it.
     bool ok = reboot(RB_AUTOBOOT) == 0;
 
-    lua_pushboolean(L, ok);
-    return 1;
+    return mod_bool(L, ok);
 }
 
 int sys_pidof(lua_State *L)
@@ -567,7 +566,7 @@ int sys_show_mapped_paths(lua_State *L)
     return 1;
 }
 
-int sys_malloc_trim(lua_State *)
+int sys_malloc_trim(lua_State *L)
 {
     // Threads racing through the first call look the same symbol up and
     // store the same value.
@@ -588,7 +587,7 @@ int sys_malloc_trim(lua_State *)
         log_printf(LVL_INFO, "lsys_malloc_trim", "trim memory");
         reinterpret_cast<int (*)(size_t)>(fn)(0);
     }
-    return 0;
+    return mod_none(L);
 }
 
 int sys_tmem_malloc(lua_State *L)
@@ -623,7 +622,7 @@ int sys_tmem_free(lua_State *L)
     void *ptr = block->ptr;
     block->ptr = nullptr;
     free(ptr);
-    return 0;
+    return mod_none(L);
 }
 
 int sys_lcmd_client(lua_State *L)

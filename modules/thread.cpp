@@ -105,8 +105,7 @@ int thread_isalive(lua_State *L)
 {
     lua_Integer tid = luaL_checkinteger(L, last_arg(L));
     bool alive = worker_is_alive(static_cast<int64_t>(tid));
-    lua_pushboolean(L, alive);
-    return 1;
+    return mod_bool(L, alive);
 }
 
 int thread_msgsend(lua_State *L)
@@ -119,8 +118,7 @@ int thread_msgsend(lua_State *L)
 
     int rc = thread_queue_send(static_cast<int64_t>(tid), text, len);
 
-    lua_pushboolean(L, rc == 0);
-    return 1;
+    return mod_bool(L, rc == 0);
 }
 
 int thread_msgrecv(lua_State *L)
