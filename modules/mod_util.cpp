@@ -82,6 +82,44 @@ bool mod_exact_strings(lua_State *L, int n, const char **texts, size_t *lens)
     return mod_nargs(L) == n && mod_strings(L, n, texts, lens);
 }
 
+void mod_class(lua_State *L, const char *tname, const luaL_Reg *methods, lua_CFunction gc,
+               lua_CFunction tostring)
+{
+    luaL_newmetatable(L, tname);
+    if (methods) {
+        int n = 0;
+        while (methods[n].name)
+            ++n;
+        lua_createtable(L, 0, n);
+        lua_pushvalue(L, -2);
+        luaL_setfuncs(L, methods, 1);
+        lua_setfield(L, -2, "__index");
+    }
+    const luaL_Reg meta[] = {{"__gc", gc}, {"__tostring", tostring}};
+    for (const luaL_Reg &m : meta) {
+        if (!m.func)
+            continue;
+        lua_pushvalue(L, -1);
+        lua_pushcclosure(L, m.func, 1);
+        lua_setfield(L, -2, m.name);
+    }
+    lua_pop(L, 1);
+}
+
+void *mod_check_object(lua_State *L, int i, const char *tname)
+{
+    // A method's own type is its upvalue 1: one comparison, no lookup by
+    // name (which costs a registry access on every packet of a capture).
+    void *p = lua_touserdata(L, i);
+    if (p && lua_getmetatable(L, i)) {
+        bool same = lua_rawequal(L, -1, lua_upvalueindex(1));
+        lua_pop(L, 1);
+        if (same)
+            return p;
+    }
+    return luaL_checkudata(L, i, tname);
+}
+
 bool mod_is_udata(lua_State *L, int i, const char *tname)
 {
     return lua_type(L, i) == LUA_TUSERDATA && luaL_testudata(L, i, tname) != nullptr;

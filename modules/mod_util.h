@@ -38,6 +38,19 @@ bool mod_strings(lua_State *L, int n, const char **texts, size_t *lens);
 // Exactly `n` arguments, all strings or numbers (as mod_strings).
 bool mod_exact_strings(lua_State *L, int n, const char **texts, size_t *lens);
 
+// An object type for scripts (after liolib.c and LuaSocket's auxiliar.c):
+// the metatable registered under `tname` gets a table of `methods` as its
+// __index, `gc` as __gc and `tostring` as __tostring (each may be null).
+// Every one of these functions has the metatable as upvalue 1, which lets
+// mod_check_object spare a registry lookup. Build it in the module's open
+// function, which every engine runs in its own Lua state.
+void mod_class(lua_State *L, const char *tname, const luaL_Reg *methods, lua_CFunction gc,
+               lua_CFunction tostring);
+
+// Argument `i` as an object of type `tname`; raises the standard argument
+// error ("tname expected, got ...") otherwise.
+void *mod_check_object(lua_State *L, int i, const char *tname);
+
 // True when argument `i` is a full userdata whose metatable is the one
 // registered under `tname`.
 bool mod_is_udata(lua_State *L, int i, const char *tname);

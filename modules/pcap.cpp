@@ -240,32 +240,17 @@ PcapBox *new_pcap(lua_State *L)
     return h;
 }
 
-// Argument 1 when its metatable is the one the method was registered with
-// (upvalue 1, which spares a registry lookup by name on every packet); the
-// standard argument error otherwise.
-void *check_self(lua_State *L, const char *tname)
-{
-    void *p = lua_touserdata(L, 1);
-    if (p && lua_getmetatable(L, 1)) {
-        bool same = lua_rawequal(L, -1, lua_upvalueindex(1));
-        lua_pop(L, 1);
-        if (same)
-            return p;
-    }
-    return luaL_checkudata(L, 1, tname);
-}
-
 // The open handle of argument 1; raises when it was closed.
 PcapBox *check_pcap(lua_State *L)
 {
-    PcapBox *h = static_cast<PcapBox *>(check_self(L, kPcapMeta));
+    PcapBox *h = static_cast<PcapBox *>(mod_check_object(L, 1, kPcapMeta));
     luaL_argcheck(L, h->p != nullptr, 1, "pcap has been closed");
     return h;
 }
 
 DumperBox *check_dumper(lua_State *L)
 {
-    DumperBox *d = static_cast<DumperBox *>(check_self(L, kDumperMeta));
+    DumperBox *d = static_cast<DumperBox *>(mod_check_object(L, 1, kDumperMeta));
     luaL_argcheck(L, d->d != nullptr, 1, "pcap dumper has been closed");
     return d;
 }
@@ -394,7 +379,7 @@ int pcap_secs2tv(lua_State *L)
 
 int pcap_close(lua_State *L)
 {
-    PcapBox *h = static_cast<PcapBox *>(luaL_checkudata(L, 1, kPcapMeta));
+    PcapBox *h = static_cast<PcapBox *>(mod_check_object(L, 1, kPcapMeta));
     pcap_t *p = h->p;
     h->p = nullptr;
     if (p)
@@ -518,7 +503,7 @@ int pcap_inject(lua_State *L)
 
 int pcap_dumper_close(lua_State *L)
 {
-    DumperBox *d = static_cast<DumperBox *>(luaL_checkudata(L, 1, kDumperMeta));
+    DumperBox *d = static_cast<DumperBox *>(mod_check_object(L, 1, kDumperMeta));
     pcap_dumper_t *dp = d->d;
     d->d = nullptr;
     if (dp)
@@ -598,7 +583,6 @@ const luaL_Reg kPcapFuncs[] = {
 };
 
 const luaL_Reg kPcapMethods[] = {
-    {"__gc", pcap_close},
     {"close", pcap_close},
     {"dump_open", pcap_dump_open},
     {"set_filter", pcap_set_filter},
@@ -611,31 +595,18 @@ const luaL_Reg kPcapMethods[] = {
 };
 
 const luaL_Reg kDumperMethods[] = {
-    {"__gc", pcap_dumper_close},
     {"close", pcap_dumper_close},
     {"dump", pcap_dumper_dump},
     {"flush", pcap_dumper_flush},
     {nullptr, nullptr},
 };
 
-// A metatable that is its own __index and the upvalue of its methods; every
-// engine builds its own.
-void new_class(lua_State *L, const char *name, const luaL_Reg *methods)
-{
-    luaL_newmetatable(L, name);
-    lua_pushvalue(L, -1);
-    luaL_setfuncs(L, methods, 1);
-    lua_pushvalue(L, -1);
-    lua_setfield(L, -2, "__index");
-    lua_pop(L, 1);
-}
-
 }  // namespace
 
 int luaopen_pcap(lua_State *L)
 {
-    new_class(L, kPcapMeta, kPcapMethods);
-    new_class(L, kDumperMeta, kDumperMethods);
+    mod_class(L, kPcapMeta, kPcapMethods, pcap_close, nullptr);
+    mod_class(L, kDumperMeta, kDumperMethods, pcap_dumper_close, nullptr);
 
     mod_open(L, kPcapFuncs, 8);
     lua_pushstring(L, pcap_lib_version());

@@ -157,7 +157,7 @@ int conn_send(void *ctx, const unsigned char *buf, size_t len)
 
 SslConn *check_conn(lua_State *L)
 {
-    return static_cast<SslConn *>(luaL_checkudata(L, 1, kConnMeta));
+    return static_cast<SslConn *>(mod_check_object(L, 1, kConnMeta));
 }
 
 // Releases the session and closes the descriptor, once: nothing is sent to
@@ -633,12 +633,6 @@ const luaL_Reg kConnMethods[] = {
     {nullptr, nullptr},
 };
 
-const luaL_Reg kConnMetaFuncs[] = {
-    {"__gc", ssl_gc},
-    {"__tostring", ssl_tostring},
-    {nullptr, nullptr},
-};
-
 const luaL_Reg kSslFuncs[] = {
     {"wrap", ssl_wrap},
     {nullptr, nullptr},
@@ -648,12 +642,7 @@ const luaL_Reg kSslFuncs[] = {
 
 int luaopen_c_ssl(lua_State *L)
 {
-    // Per engine: every Lua state gets its own metatable in its registry.
-    luaL_newmetatable(L, kConnMeta);
-    luaL_setfuncs(L, kConnMetaFuncs, 0);
-    mod_open(L, kConnMethods, 9);
-    lua_setfield(L, -2, "__index");
-    lua_pop(L, 1);
+    mod_class(L, kConnMeta, kConnMethods, ssl_gc, ssl_tostring);
     mod_open(L, kSslFuncs, 1);
     return 1;
 }

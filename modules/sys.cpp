@@ -695,8 +695,7 @@ const luaL_Reg kSysFuncs[] = {
 
 int luaopen_c_sys(lua_State *L)
 {
-    luaL_newmetatable(L, kTmemMeta);
-    lua_pop(L, 1);
+    mod_class(L, kTmemMeta, nullptr, nullptr, nullptr);
     if (luaL_newmetatable(L, kPwBufMeta)) {
         lua_pushcfunction(L, pwbuf_gc);
         lua_setfield(L, -2, "__gc");

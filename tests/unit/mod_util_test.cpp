@@ -8,6 +8,44 @@
 
 namespace {
 
+// A small object type: a counter that close() and the collector end once.
+struct Counter {
+    int *closed;  // how many times the release ran; null once closed
+};
+
+const char kCounterMeta[] = "mod_util_test.counter";
+
+int counter_close(lua_State *L)
+{
+    Counter *c = static_cast<Counter *>(mod_check_object(L, 1, kCounterMeta));
+    if (c->closed) {
+        ++*c->closed;
+        c->closed = nullptr;
+    }
+    return mod_none(L);
+}
+
+int counter_name(lua_State *L)
+{
+    mod_check_object(L, 1, kCounterMeta);
+    lua_pushliteral(L, "counter");
+    return 1;
+}
+
+const luaL_Reg kCounterMethods[] = {
+    {"close", counter_close},
+    {"name", counter_name},
+    {nullptr, nullptr},
+};
+
+int counter_new(lua_State *L)
+{
+    Counter *c = static_cast<Counter *>(lua_newuserdata(L, sizeof(Counter)));
+    c->closed = static_cast<int *>(lua_touserdata(L, lua_upvalueindex(1)));
+    luaL_setmetatable(L, kCounterMeta);
+    return 1;
+}
+
 class ModUtil : public ::testing::Test {
 protected:
     void SetUp() override { L = luaL_newstate(); }
@@ -52,6 +90,31 @@ TEST_F(ModUtil, result_shapes_push_what_they_count)
     EXPECT_TRUE(lua_isboolean(L, 1) && lua_toboolean(L, 1));
     EXPECT_TRUE(lua_isboolean(L, 2) && !lua_toboolean(L, 2));
     EXPECT_TRUE(lua_isboolean(L, 3) && lua_toboolean(L, 3));
+}
+
+TEST_F(ModUtil, class_gives_methods_gc_and_tostring_and_checks_the_type)
+{
+    int closed = 0;
+    luaL_openlibs(L);
+    mod_class(L, kCounterMeta, kCounterMethods, counter_close, counter_name);
+    EXPECT_EQ(lua_gettop(L), 0) << "building the class leaves the stack as it was";
+    lua_pushlightuserdata(L, &closed);
+    lua_pushcclosure(L, counter_new, 1);
+    lua_setglobal(L, "new");
+
+    const char *script =
+        "local c = new()\n"
+        "assert(c:name() == 'counter')\n"
+        "assert(tostring(c) == 'counter')\n"
+        "c:close(); c:close()\n"
+        "local ok, err = pcall(c.name, {})\n"
+        "assert(not ok and err:find('mod_util_test.counter expected', 1, true), err)\n"
+        "ok, err = pcall(c.name, io.stdout)\n"
+        "assert(not ok and err:find('mod_util_test.counter expected', 1, true), err)\n"
+        "new(); new()\n"
+        "collectgarbage()\n";
+    ASSERT_EQ(luaL_dostring(L, script), LUA_OK) << lua_tostring(L, -1);
+    EXPECT_EQ(closed, 3) << "closing twice ends once; the collector ends the other two";
 }
 
 }  // namespace
