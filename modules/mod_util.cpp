@@ -13,7 +13,7 @@ struct HeapBox {
     char *text;
 };
 
-int heap_box_gc(lua_State *L)
+int mod_heap_box_gc(lua_State *L)
 {
     HeapBox *box = static_cast<HeapBox *>(lua_touserdata(L, 1));
     if (box) {
@@ -171,6 +171,33 @@ int mod_none_log(const char *op, const char *msg)
     return 0;
 }
 
+void mod_box_meta(lua_State *L, const char *tname, lua_CFunction gc)
+{
+    if (luaL_newmetatable(L, tname)) {
+        lua_pushcfunction(L, gc);
+        lua_setfield(L, -2, "__gc");
+    }
+}
+
+void *mod_box_at(lua_State *L, size_t size, int meta)
+{
+    meta = lua_absindex(L, meta);
+    void *box = lua_newuserdata(L, size);
+    memset(box, 0, size);
+    lua_pushvalue(L, meta);
+    lua_setmetatable(L, -2);
+    return box;
+}
+
+void *mod_box_new(lua_State *L, size_t size, const char *tname, lua_CFunction gc)
+{
+    void *box = lua_newuserdata(L, size);
+    memset(box, 0, size);
+    mod_box_meta(L, tname, gc);
+    lua_setmetatable(L, -2);
+    return box;
+}
+
 int mod_push_heap_len(lua_State *L, char *text, size_t len)
 {
     if (!text) {
@@ -180,13 +207,8 @@ int mod_push_heap_len(lua_State *L, char *text, size_t len)
     // The box comes first: once it holds the text, a raising push leaves
     // the text to the collector. (Only a failure to make the box itself,
     // out of memory, leaks it.)
-    HeapBox *box = static_cast<HeapBox *>(lua_newuserdata(L, sizeof(HeapBox)));
+    HeapBox *box = static_cast<HeapBox *>(mod_box_new(L, sizeof(HeapBox), kHeapBoxMeta, mod_heap_box_gc));
     box->text = text;
-    if (luaL_newmetatable(L, kHeapBoxMeta)) {
-        lua_pushcfunction(L, heap_box_gc);
-        lua_setfield(L, -2, "__gc");
-    }
-    lua_setmetatable(L, -2);
     lua_pushlstring(L, text, len);  // may raise: the box frees the text then
     free(box->text);
     box->text = nullptr;

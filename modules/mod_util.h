@@ -68,6 +68,17 @@ int mod_fail_false(lua_State *L, const char *msg);   // false, msg
 // No value, after an error line "[error][op]: msg" in the log.
 int mod_none_log(const char *op, const char *msg);
 
+// Boxes: memory that must outlive a raised error belongs to a zeroed
+// userdata whose __gc (`gc`) releases what the box holds, so that a raise
+// between acquiring and releasing leaves it to the collector.
+// mod_box_meta pushes the metatable of the box type `tname` (made on first
+// use in the engine); mod_box_at pushes a zeroed box of `size` bytes with
+// the metatable at index `meta` (a stack or upvalue index); mod_box_new
+// does both.
+void mod_box_meta(lua_State *L, const char *tname, lua_CFunction gc);
+void *mod_box_at(lua_State *L, size_t size, int meta);
+void *mod_box_new(lua_State *L, size_t size, const char *tname, lua_CFunction gc);
+
 // Pushes a malloc'd text and frees it, also when the push raises (out of
 // memory). A null `text` pushes nil. Returns 1.
 int mod_push_heap(lua_State *L, char *text);

@@ -56,13 +56,13 @@ void box_release(PbBox *b)
     }
 }
 
-int box_gc(lua_State *L)
+int pb_box_gc(lua_State *L)
 {
     box_release(static_cast<PbBox *>(lua_touserdata(L, 1)));
     return 0;
 }
 
-int state_gc(lua_State *L)
+int pb_state_gc(lua_State *L)
 {
     pb_state_clear_all(static_cast<PbState *>(lua_touserdata(L, 1)));
     return 0;
@@ -73,10 +73,7 @@ int state_gc(lua_State *L)
 // error).
 PbBox *new_box(lua_State *L, PbState *hold, int meta = PB_BOXMETA)
 {
-    PbBox *b = static_cast<PbBox *>(lua_newuserdata(L, sizeof(PbBox)));
-    memset(b, 0, sizeof *b);
-    lua_pushvalue(L, meta);
-    lua_setmetatable(L, -2);
+    PbBox *b = static_cast<PbBox *>(mod_box_at(L, sizeof(PbBox), meta));
     if (hold) {
         b->st = hold;
         ++hold->busy;
@@ -679,23 +676,15 @@ int luaopen_pb(lua_State *L)
     // The engine's state: made by the first open, shared by later ones.
     if (lua_getfield(L, LUA_REGISTRYINDEX, kStateKey) != LUA_TUSERDATA) {
         lua_pop(L, 1);
-        PbState *st = static_cast<PbState *>(lua_newuserdata(L, sizeof(PbState)));
+        PbState *st = static_cast<PbState *>(mod_box_new(L, sizeof(PbState), kStateMeta, pb_state_gc));
         pb_state_init(st);
-        if (luaL_newmetatable(L, kStateMeta)) {
-            lua_pushcfunction(L, state_gc);
-            lua_setfield(L, -2, "__gc");
-        }
-        lua_setmetatable(L, -2);
         lua_newtable(L);
         lua_setuservalue(L, -2);
         lua_pushvalue(L, -1);
         lua_setfield(L, LUA_REGISTRYINDEX, kStateKey);
     }
     lua_getuservalue(L, -1);
-    if (luaL_newmetatable(L, kBoxMeta)) {
-        lua_pushcfunction(L, box_gc);
-        lua_setfield(L, -2, "__gc");
-    }
+    mod_box_meta(L, kBoxMeta, pb_box_gc);
     luaL_setfuncs(L, kPbFuncs, 3);
     return 1;
 }

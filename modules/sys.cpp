@@ -214,7 +214,7 @@ void set_integer_field(lua_State *L, const char *key, lua_Integer value)
     lua_setfield(L, -2, key);
 }
 
-int pwbuf_gc(lua_State *L)
+int sys_pwbuf_gc(lua_State *L)
 {
     PwBuf *box = static_cast<PwBuf *>(lua_touserdata(L, 1));
     if (box && box->buf) {
@@ -362,9 +362,7 @@ int sys_getpw(lua_State *L)
         return mod_none(L);
 
     // The box exists before the buffer, so no failure can lose the buffer.
-    PwBuf *box = static_cast<PwBuf *>(lua_newuserdata(L, sizeof(PwBuf)));
-    box->buf = nullptr;
-    luaL_setmetatable(L, kPwBufMeta);
+    PwBuf *box = static_cast<PwBuf *>(mod_box_new(L, sizeof(PwBuf), kPwBufMeta, sys_pwbuf_gc));
     long size = sysconf(_SC_GETPW_R_SIZE_MAX);
     if (size <= 0)
         size = kPwBufDefault;
@@ -696,11 +694,6 @@ const luaL_Reg kSysFuncs[] = {
 int luaopen_c_sys(lua_State *L)
 {
     mod_class(L, kTmemMeta, nullptr, nullptr, nullptr);
-    if (luaL_newmetatable(L, kPwBufMeta)) {
-        lua_pushcfunction(L, pwbuf_gc);
-        lua_setfield(L, -2, "__gc");
-    }
-    lua_pop(L, 1);
     mod_open(L, kSysFuncs, 23);
     return 1;
 }

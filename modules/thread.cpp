@@ -12,6 +12,8 @@
 
 namespace {
 
+const char kPendingMeta[] = "korvex.thread.pending";
+
 // Every `run` call of the process, started or not.
 long long g_run_allcnt = 0;
 
@@ -44,7 +46,7 @@ void pending_hold(PendingBlock *p, void *block, void (*release)(void *))
 
 void release_snapshot(void *p) { thread_queue_snapshot_free(static_cast<ThreadQueueSnapshot *>(p)); }
 
-int pending_gc(lua_State *L)
+int thread_pending_gc(lua_State *L)
 {
     pending_release(static_cast<PendingBlock *>(lua_touserdata(L, 1)));
     return 0;
@@ -143,11 +145,8 @@ int thread_msgshow(lua_State *L)
 {
     // A box of its own: the pushes below may run finalizers, and a
     // finalizer's msgrecv or msgshow must not release this listing.
-    PendingBlock *p = static_cast<PendingBlock *>(lua_newuserdata(L, sizeof(PendingBlock)));
-    p->block = nullptr;
+    PendingBlock *p = static_cast<PendingBlock *>(mod_box_new(L, sizeof(PendingBlock), kPendingMeta, thread_pending_gc));
     p->release = free;
-    lua_getmetatable(L, lua_upvalueindex(1));
-    lua_setmetatable(L, -2);
     ThreadQueueSnapshot *snap = thread_queue_snapshot();
     if (!snap)
         return mod_none(L);
@@ -191,13 +190,8 @@ const luaL_Reg kThreadFuncs[] = {
 int luaopen_c_thread(lua_State *L)
 {
     lua_createtable(L, 0, 10);
-    PendingBlock *p = static_cast<PendingBlock *>(lua_newuserdata(L, sizeof(PendingBlock)));
-    p->block = nullptr;
+    PendingBlock *p = static_cast<PendingBlock *>(mod_box_new(L, sizeof(PendingBlock), kPendingMeta, thread_pending_gc));
     p->release = free;
-    lua_createtable(L, 0, 1);
-    lua_pushcfunction(L, pending_gc);
-    lua_setfield(L, -2, "__gc");
-    lua_setmetatable(L, -2);
     luaL_setfuncs(L, kThreadFuncs, 1);
     return 1;
 }

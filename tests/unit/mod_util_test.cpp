@@ -6,6 +6,8 @@
 
 #include <lua.hpp>
 
+#include <cstdlib>
+
 namespace {
 
 // A small object type: a counter that close() and the collector end once.
@@ -90,6 +92,54 @@ TEST_F(ModUtil, result_shapes_push_what_they_count)
     EXPECT_TRUE(lua_isboolean(L, 1) && lua_toboolean(L, 1));
     EXPECT_TRUE(lua_isboolean(L, 2) && !lua_toboolean(L, 2));
     EXPECT_TRUE(lua_isboolean(L, 3) && lua_toboolean(L, 3));
+}
+
+// A box holding a heap block; the test counts the releases.
+struct Block {
+    char *mem;
+};
+int g_released = 0;
+const char kBlockMeta[] = "mod_util_test.block";
+
+int block_gc(lua_State *L)
+{
+    Block *b = static_cast<Block *>(lua_touserdata(L, 1));
+    if (b->mem) {
+        free(b->mem);
+        b->mem = nullptr;
+        ++g_released;
+    }
+    return 0;
+}
+
+// Takes a block into a box, then raises, as a failing push would.
+int hold_then_raise(lua_State *L)
+{
+    Block *b = static_cast<Block *>(mod_box_new(L, sizeof(Block), kBlockMeta, block_gc));
+    EXPECT_EQ(b->mem, nullptr) << "a new box is empty";
+    b->mem = static_cast<char *>(malloc(64));
+    return luaL_error(L, "raised while holding");
+}
+
+TEST_F(ModUtil, box_releases_its_block_after_a_raise)
+{
+    g_released = 0;
+    lua_pushcfunction(L, hold_then_raise);
+    EXPECT_NE(lua_pcall(L, 0, 0, 0), LUA_OK);
+    lua_settop(L, 0);
+    lua_gc(L, LUA_GCCOLLECT, 0);
+    EXPECT_EQ(g_released, 1);
+
+    // A box made from a metatable held elsewhere (an upvalue, a stack slot)
+    // is of the same type.
+    mod_box_meta(L, kBlockMeta, block_gc);
+    Block *b = static_cast<Block *>(mod_box_at(L, sizeof(Block), -1));
+    EXPECT_EQ(b->mem, nullptr);
+    EXPECT_NE(luaL_testudata(L, -1, kBlockMeta), nullptr);
+    b->mem = static_cast<char *>(malloc(8));
+    lua_settop(L, 0);
+    lua_gc(L, LUA_GCCOLLECT, 0);
+    EXPECT_EQ(g_released, 2);
 }
 
 TEST_F(ModUtil, class_gives_methods_gc_and_tostring_and_checks_the_type)
