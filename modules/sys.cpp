@@ -24,7 +24,7 @@
 
 #include "common/log.h"
 #include "control/sock_call.h"
-#include "engine/host.h"
+#include "engine/module_host.h"
 #include "modules/mod_util.h"
 #include "modules/modules.h"
 

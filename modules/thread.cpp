@@ -5,8 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "engine/thread_queue.h"
-#include "engine/worker.h"
+#include "engine/module_host.h"
 #include "modules/mod_util.h"
 #include "modules/modules.h"
 

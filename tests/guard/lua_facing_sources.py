@@ -4,7 +4,8 @@ and runs no destructor. So the files that hold script functions (the native
 modules, the gateway modules, the engine's own script functions) keep to
 plain C data: no std::string, std::vector, std::unique_ptr, std::function,
 no `try`, no `new`. This check fails on any such use in code (comments and
-string literals do not count).
+string literals do not count), and when a script module outside engine/
+includes an engine header other than engine/module_host.h.
 
     lua_facing_sources.py SOURCE_DIR    checks the tree
     lua_facing_sources.py --self-test   proves the check catches each use
@@ -72,10 +73,18 @@ def strip_code(text):
     return ''.join(out)
 
 
-def findings(path):
+ENGINE_INCLUDE = re.compile(r'^\s*#\s*include\s*"engine/([^"]+)"', re.M)
+
+
+def findings(path, module=True):
     with open(path, encoding='utf-8', errors='replace') as f:
-        code = strip_code(f.read())
+        raw = f.read()
+    code = strip_code(raw)
     found = []
+    if module:
+        for m in ENGINE_INCLUDE.finditer(raw):
+            if m.group(1) != 'module_host.h':
+                found.append((raw.count('\n', 0, m.start()) + 1, 'engine/' + m.group(1)))
     for lineno, line in enumerate(code.split('\n'), 1):
         for pattern, name in FORBIDDEN:
             m = pattern.search(line)
@@ -110,7 +119,8 @@ def check(root):
         return 1
     bad = 0
     for rel in files:
-        for lineno, name in findings(os.path.join(root, rel)):
+        module = not rel.startswith('engine' + os.sep)
+        for lineno, name in findings(os.path.join(root, rel), module):
             print('%s:%d: %s in a Lua-facing file' % (rel, lineno, name))
             bad += 1
     print('%d Lua-facing files checked, %d uses found' % (len(files), bad))
@@ -131,6 +141,8 @@ def self_test():
         "char c = '\"'; const char *s = \"new\";": [],
         'const char *r = R"x(std::string "new")x";': [],
         'lua_newuserdata(L, 4); renew(); new_box(); trying();': [],
+        '#include "engine/module_host.h"': [],
+        '#include "engine/host.h"': ['engine/host.h'],
     }
     failed = 0
     with tempfile.TemporaryDirectory() as tmp:
