@@ -108,6 +108,17 @@ void *app_lcmd_loop(void *)
     return nullptr;
 }
 
+// The main engine's start (or the `ut` role's) makes its bundle's version the
+// process's; a plain bundle leaves the one before.
+void record_bundle_version(const BundleVersion &version)
+{
+    if (!version.present)
+        return;
+    uint32_t v;
+    memcpy(&v, version.bytes, 4);
+    g_bundle_version.store(v);
+}
+
 }  // namespace
 
 lua_State *host_main_engine() { return g_main_engine.load(); }
@@ -122,13 +133,6 @@ void host_bundle_version(uint8_t out[4])
 {
     uint32_t v = g_bundle_version.load();
     memcpy(out, &v, 4);
-}
-
-void host_set_bundle_version(const uint8_t version[4])
-{
-    uint32_t v;
-    memcpy(&v, version, 4);
-    g_bundle_version.store(v);
 }
 
 int lcmd_init_all(const char *progdir, const char *tmppath, const char *datapath, bool debug)
@@ -176,11 +180,13 @@ int lcmd_init_all(const char *progdir, const char *tmppath, const char *datapath
 int app_lcmd_init(const char *luapath, const char *tmppath, const char *datapath, const char *config,
                   int count, const char *const *msgs)
 {
-    lua_State *L = engine_create(luapath);
+    BundleVersion version;
+    lua_State *L = engine_create(luapath, &version);
     if (!L) {
         log_printf(LVL_FATAL, "app_lcmd_init", "failed init lua state");
         return -1;
     }
+    record_bundle_version(version);
     keep_paths(luapath, tmppath, datapath);
     g_engine_owner = pthread_self();
 
@@ -276,11 +282,13 @@ int app_lcmd_loop_start()
 int app_lcmd_unittest(const char *progdir, const char *tmppath, const char *datapath, int argc, char **argv)
 {
     keep_paths(progdir, tmppath, datapath);
-    lua_State *L = engine_create(progdir);
+    BundleVersion version;
+    lua_State *L = engine_create(progdir, &version);
     if (!L) {
         log_printf(LVL_FATAL, "app_lcmd_unittest", "failed init lua state from %s", progdir);
         return 1;
     }
+    record_bundle_version(version);
     if (!lua_checkstack(L, argc + 1)) {
         log_printf(LVL_FATAL, "app_lcmd_unittest", "too many arguments (%d)", argc);
         lua_close(L);

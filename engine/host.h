@@ -56,4 +56,3 @@ lua_State *host_main_engine();
 const char *host_luapath();
 const char *host_tmppath();
 const char *host_datapath();
-void host_set_bundle_version(const uint8_t version[4]);
