@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "common/json_file.h"
+#include "common/json_tree.h"
 #include "common/log.h"
 #include "control/sock_call.h"
 #include "engine/engine_create.h"
@@ -146,15 +147,14 @@ int lcmd_init_all(const char *progdir, const char *tmppath, const char *datapath
         char bootchk[4096];
         snprintf(bootchk, sizeof bootchk, "%s/%s", datapath, ".bootchk");
         int err = 0;
-        cJSON *root = read_json_file(bootchk, &err);
+        JsonTree root(read_json_file(bootchk, &err));
         if (err == EFBIG)
             log_printf(LVL_ERROR, "lcmd_init_all", "%s is larger than %zu bytes, ignored", bootchk, kJsonFileMax);
         if (root) {
-            if (json_is_one(cJSON_GetObjectItem(root, "luadata")))
+            if (json_is_one(cJSON_GetObjectItem(root.get(), "luadata")))
                 snprintf(luapath, sizeof luapath, "%s", datapath);
-            if (json_is_one(cJSON_GetObjectItem(root, "sigdata")))
+            if (json_is_one(cJSON_GetObjectItem(root.get(), "sigdata")))
                 snprintf(sigpath, sizeof sigpath, "%s", datapath);
-            cJSON_Delete(root);
         }
     }
     log_printf(LVL_INFO, "lcmd_init_all", "sigpath %s, luapath %s", sigpath, luapath);
