@@ -13,7 +13,8 @@ constexpr size_t kJsonFileMax = 64 * 1024;
 // empty, not a regular file, larger than kJsonFileMax, unreadable or not
 // JSON; then `*err` (when given) is the errno of the failure (EFBIG for a
 // file too large), or 0 when the file was read but is empty or not JSON.
-// The caller releases the tree with cJSON_Delete.
+// The caller releases the tree: a JsonTree (common/json_tree.h) holds it,
+// or cJSON_Delete in script functions.
 cJSON *read_json_file(const char *path, int *err = nullptr);
 
 // True when `item` holds the integer value 1: the number 1 or true.

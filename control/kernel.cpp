@@ -10,9 +10,9 @@
 
 namespace {
 
-int kernel_send(lua_State *) { return 0; }
+int kernel_send(lua_State *L) { return mod_none(L); }
 
-int kernel_call(lua_State *) { return 0; }
+int kernel_call(lua_State *L) { return mod_none(L); }
 
 // read(_, count, _): `count` zero bytes, standing in for data the engine
 // would have delivered.
@@ -38,7 +38,7 @@ int kernel_read(lua_State *L)
     return mod_push_heap_len(L, zeros, count);
 }
 
-int kernel_set_engine(lua_State *) { return 0; }
+int kernel_set_engine(lua_State *L) { return mod_none(L); }
 
 int kernel_get_engine(lua_State *L)
 {

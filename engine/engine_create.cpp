@@ -5,11 +5,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "common/bundle_format.h"
 #include "common/file_io.h"
 #include "common/log.h"
-#include "engine/host.h"
 #include "engine/lua_util.h"
 #include "engine/registry.h"
 
@@ -109,8 +109,10 @@ int engine_open_all(lua_State *L)
 
 }  // namespace
 
-int lcmd_load_file(lua_State *L, const char *dir)
+int lcmd_load_file(lua_State *L, const char *dir, BundleVersion *version)
 {
+    if (version)
+        *version = BundleVersion{};
     BundleFile file;
     if (bundle_read(dir, &file) != 0)
         return -1;
@@ -119,13 +121,16 @@ int lcmd_load_file(lua_State *L, const char *dir)
     const char *text = reinterpret_cast<const char *>(file.data);
     size_t text_len = file.size;
     if (bundle_is_packed(file.data, file.size)) {
-        uint8_t version[4];
-        decoded = bundle_decode(file.data, file.size, &text_len, version);
+        uint8_t packed_version[4];
+        decoded = bundle_decode(file.data, file.size, &text_len, packed_version);
         if (!decoded) {
             free(file.data);
             return -1;
         }
-        host_set_bundle_version(version);
+        if (version) {
+            version->present = true;
+            memcpy(version->bytes, packed_version, sizeof version->bytes);
+        }
         text = decoded;
     }
 
@@ -143,8 +148,10 @@ int lcmd_load_file(lua_State *L, const char *dir)
     return result;
 }
 
-lua_State *engine_create(const char *dir)
+lua_State *engine_create(const char *dir, BundleVersion *version)
 {
+    if (version)
+        *version = BundleVersion{};
     lua_State *L = luaL_newstate();
     if (!L)
         return nullptr;
@@ -154,7 +161,7 @@ lua_State *engine_create(const char *dir)
         return nullptr;
     }
     int top = lua_gettop(L);
-    if (lcmd_load_file(L, dir) != 0 || klua_push_global_raw(L, "lcmd_init") != LUA_TFUNCTION ||
+    if (lcmd_load_file(L, dir, version) != 0 || klua_push_global_raw(L, "lcmd_init") != LUA_TFUNCTION ||
         klua_push_global_raw(L, "lcmd_runmsg") != LUA_TFUNCTION) {
         lua_close(L);
         return nullptr;

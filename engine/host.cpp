@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "common/json_file.h"
+#include "common/json_tree.h"
 #include "common/log.h"
 #include "control/sock_call.h"
 #include "engine/engine_create.h"
@@ -108,6 +109,17 @@ void *app_lcmd_loop(void *)
     return nullptr;
 }
 
+// The main engine's start (or the `ut` role's) makes its bundle's version the
+// process's; a plain bundle leaves the one before.
+void record_bundle_version(const BundleVersion &version)
+{
+    if (!version.present)
+        return;
+    uint32_t v;
+    memcpy(&v, version.bytes, 4);
+    g_bundle_version.store(v);
+}
+
 }  // namespace
 
 lua_State *host_main_engine() { return g_main_engine.load(); }
@@ -124,13 +136,6 @@ void host_bundle_version(uint8_t out[4])
     memcpy(out, &v, 4);
 }
 
-void host_set_bundle_version(const uint8_t version[4])
-{
-    uint32_t v;
-    memcpy(&v, version, 4);
-    g_bundle_version.store(v);
-}
-
 int lcmd_init_all(const char *progdir, const char *tmppath, const char *datapath, bool debug)
 {
     char luapath[4096];
@@ -142,15 +147,14 @@ int lcmd_init_all(const char *progdir, const char *tmppath, const char *datapath
         char bootchk[4096];
         snprintf(bootchk, sizeof bootchk, "%s/%s", datapath, ".bootchk");
         int err = 0;
-        cJSON *root = read_json_file(bootchk, &err);
+        JsonTree root(read_json_file(bootchk, &err));
         if (err == EFBIG)
             log_printf(LVL_ERROR, "lcmd_init_all", "%s is larger than %zu bytes, ignored", bootchk, kJsonFileMax);
         if (root) {
-            if (json_is_one(cJSON_GetObjectItem(root, "luadata")))
+            if (json_is_one(cJSON_GetObjectItem(root.get(), "luadata")))
                 snprintf(luapath, sizeof luapath, "%s", datapath);
-            if (json_is_one(cJSON_GetObjectItem(root, "sigdata")))
+            if (json_is_one(cJSON_GetObjectItem(root.get(), "sigdata")))
                 snprintf(sigpath, sizeof sigpath, "%s", datapath);
-            cJSON_Delete(root);
         }
     }
     log_printf(LVL_INFO, "lcmd_init_all", "sigpath %s, luapath %s", sigpath, luapath);
@@ -176,11 +180,13 @@ int lcmd_init_all(const char *progdir, const char *tmppath, const char *datapath
 int app_lcmd_init(const char *luapath, const char *tmppath, const char *datapath, const char *config,
                   int count, const char *const *msgs)
 {
-    lua_State *L = engine_create(luapath);
+    BundleVersion version;
+    lua_State *L = engine_create(luapath, &version);
     if (!L) {
         log_printf(LVL_FATAL, "app_lcmd_init", "failed init lua state");
         return -1;
     }
+    record_bundle_version(version);
     keep_paths(luapath, tmppath, datapath);
     g_engine_owner = pthread_self();
 
@@ -276,11 +282,13 @@ int app_lcmd_loop_start()
 int app_lcmd_unittest(const char *progdir, const char *tmppath, const char *datapath, int argc, char **argv)
 {
     keep_paths(progdir, tmppath, datapath);
-    lua_State *L = engine_create(progdir);
+    BundleVersion version;
+    lua_State *L = engine_create(progdir, &version);
     if (!L) {
         log_printf(LVL_FATAL, "app_lcmd_unittest", "failed init lua state from %s", progdir);
         return 1;
     }
+    record_bundle_version(version);
     if (!lua_checkstack(L, argc + 1)) {
         log_printf(LVL_FATAL, "app_lcmd_unittest", "too many arguments (%d)", argc);
         lua_close(L);

@@ -4,6 +4,9 @@
 
 #include <cstdint>
 
+// host_bundle_version: engine/module_host.h.
+#include "engine/module_host.h"
+
 struct lua_State;
 
 // Start-up: chooses the script directory (boot-check file), builds the first
@@ -53,5 +56,3 @@ lua_State *host_main_engine();
 const char *host_luapath();
 const char *host_tmppath();
 const char *host_datapath();
-void host_bundle_version(uint8_t out[4]);
-void host_set_bundle_version(const uint8_t version[4]);

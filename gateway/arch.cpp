@@ -73,7 +73,7 @@ int arch_get_mac(unsigned char mac[6])
     return 0;
 }
 
-int larch_get_pppoe(lua_State *L)
+int arch_get_pppoe(lua_State *L)
 {
     CsSgw_PPPoEInfo_t info;
     memset(&info, 0, sizeof info);
@@ -101,7 +101,7 @@ int arch_init(lua_State *L)
     lua_createtable(L, 0, 8);
     lua_pushlstring(L, reinterpret_cast<const char *>(mac), sizeof mac);
     lua_setfield(L, -2, "mac");
-    lua_pushcfunction(L, larch_get_pppoe);
+    lua_pushcfunction(L, arch_get_pppoe);
     lua_setfield(L, -2, "get_pppoe");
     lua_pushstring(L, sn);
     lua_setfield(L, -2, "sn");

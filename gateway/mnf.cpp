@@ -62,20 +62,12 @@ bool plain_text(const char *text, size_t len)
 // their texts and lengths go to `texts` and `lens`.
 bool string_args(lua_State *L, int n, const char **texts, size_t *lens)
 {
-    if (mod_nargs(L) != n)
+    if (!mod_exact_strings(L, n, texts, lens))
         return false;
-    for (int i = 0; i < n; ++i) {
-        texts[i] = mod_string(L, i + 1, &lens[i]);
+    for (int i = 0; i < n; ++i)
         if (!plain_text(texts[i], lens[i]))
             return false;
-    }
     return true;
-}
-
-int push_bool(lua_State *L, bool v)
-{
-    lua_pushboolean(L, v ? 1 : 0);
-    return 1;
 }
 
 // Library calls, each wrapped in its log lines.
@@ -381,7 +373,7 @@ int ipset_one_entry(lua_State *L, bool add)
     }
     int rc = ipset_create_add_del(a[0], len[0], list, strlen(list), add);
     free(list);
-    return push_bool(L, rc == 0);
+    return mod_bool(L, rc == 0);
 }
 
 int ipset_with_list(lua_State *L, bool add)
@@ -390,7 +382,7 @@ int ipset_with_list(lua_State *L, bool add)
     size_t len[2];
     if (!string_args(L, 2, a, len))
         return mod_false(L);
-    return push_bool(L, ipset_create_add_del(a[0], len[0], a[1], len[1], add) == 0);
+    return mod_bool(L, ipset_create_add_del(a[0], len[0], a[1], len[1], add) == 0);
 }
 
 // Empties (flush) or removes a set by name. 0 or a failure code.
@@ -424,7 +416,7 @@ int ipset_by_name(lua_State *L, bool flush)
     size_t len;
     if (!string_args(L, 1, &name, &len))
         return mod_false(L);
-    return push_bool(L, ipset_flush_destroy(name, flush) == 0);
+    return mod_bool(L, ipset_flush_destroy(name, flush) == 0);
 }
 
 // Script functions: sets.
@@ -442,7 +434,7 @@ int mnf_ipset_check(lua_State *L)
     for (uint32_t i = 0; i < list->SetNum && list->Sets && !found; ++i)
         found = field_equals(list->Sets[i].SetName, kNameSize, name, len);
     ipset_release_conf(list);
-    return push_bool(L, found);
+    return mod_bool(L, found);
 }
 
 int mnf_ipset_create(lua_State *L)
@@ -451,7 +443,7 @@ int mnf_ipset_create(lua_State *L)
     size_t len;
     if (!string_args(L, 1, &desc, &len))
         return mod_false(L);
-    return push_bool(L, ipset_create_add_del(desc, len, nullptr, 0, true) == 0);
+    return mod_bool(L, ipset_create_add_del(desc, len, nullptr, 0, true) == 0);
 }
 
 int mnf_ipset_add(lua_State *L) { return ipset_one_entry(L, true); }
@@ -495,7 +487,7 @@ int mnf_ipset_destroy_by_prefix(lua_State *L)
     }
     ipset_release_conf(list);
     cJSON_Delete(prefixes);
-    return push_bool(L, true);
+    return mod_true(L);
 }
 
 int mnf_ipset_test(lua_State *L)
@@ -507,7 +499,7 @@ int mnf_ipset_test(lua_State *L)
     int present = 0;
     if (ipset_call_check_entry(a[0], a[1], &present) != 0)
         return mod_false(L);
-    return push_bool(L, present != 0);
+    return mod_bool(L, present != 0);
 }
 
 void push_set(lua_State *L, const CsSgw_IPSetInfo_t &set)
@@ -557,7 +549,11 @@ int mnf_ipset_list(lua_State *L)
 
 // Script functions: rules.
 
-int mnf_true(lua_State *L) { return push_bool(L, true); }
+// Chains and targets need nothing here (rules are removed with chain_flush):
+// these answer true.
+int mnf_chain_new(lua_State *L) { return mod_true(L); }
+int mnf_chain_delete(lua_State *L) { return mod_true(L); }
+int mnf_target_test(lua_State *L) { return mod_true(L); }
 
 // The chain prefix "<table>-<chain>-", cut to 127 characters.
 void chain_prefix(char (&prefix)[kChainPrefixSize], const char *table, const char *chain)
@@ -587,7 +583,7 @@ int mnf_chain_flush(lua_State *L)
         tc_delete(name);
     }
     tc_release_status(status);
-    return push_bool(L, true);
+    return mod_true(L);
 }
 
 // The rule record for the elements of `ipsets`: one block of 280 + 64 x n
@@ -679,7 +675,7 @@ int rule_by_descriptor(lua_State *L, bool add)
     size_t len;
     if (!string_args(L, 1, &text, &len))
         return mod_false(L);
-    return push_bool(L, rule_handle(text, len, add));
+    return mod_bool(L, rule_handle(text, len, add));
 }
 
 int mnf_rule_append(lua_State *L) { return rule_by_descriptor(L, true); }
@@ -800,14 +796,14 @@ const luaL_Reg kMnfFuncs[] = {
     {"ipset_destroy_by_prefix", mnf_ipset_destroy_by_prefix},
     {"ipset_test", mnf_ipset_test},
     {"ipset_list", mnf_ipset_list},
-    {"chain_new", mnf_true},
+    {"chain_new", mnf_chain_new},
     {"chain_flush", mnf_chain_flush},
-    {"chain_delete", mnf_true},
+    {"chain_delete", mnf_chain_delete},
     {"rule_append", mnf_rule_append},
     {"rule_insert", mnf_rule_insert},
     {"rule_delete", mnf_rule_delete},
     {"rule_list", mnf_rule_list},
-    {"target_test", mnf_true},
+    {"target_test", mnf_target_test},
     {"get_profile", mnf_get_profile},
     {nullptr, nullptr},
 };

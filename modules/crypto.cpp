@@ -3,6 +3,9 @@
 // Each function checks its arguments, calls one helper of the shared layer
 // (common/crypto_ops.h, common/zlib_stream.h) on plain buffers and pushes the
 // raw bytes. Every failure returns no value; some also log a line.
+//
+// A script function crypto_<name> may share its name with the shared
+// routine it calls; those calls are written ::crypto_<name>.
 #include <pthread.h>
 #include <zlib.h>
 
@@ -24,25 +27,10 @@ const uint8_t kCbcIv[kAesBlockSize] = {'2', '0', '1', '6', '0', '8', '2', '2',
 
 enum CipherMode { MODE_UNKNOWN = -1, MODE_ECB = 0, MODE_CBC = 1 };
 
-int fail_log(const char *op, const char *msg)
-{
-    log_printf(LVL_ERROR, op, "%s", msg);
-    return 0;
-}
-
 // Argument `i` as bytes (a string or a number), or nullptr.
 const uint8_t *bytes_arg(lua_State *L, int i, size_t *len)
 {
     return reinterpret_cast<const uint8_t *>(mod_string(L, i, len));
-}
-
-// The first `n` arguments are all strings (or numbers).
-bool all_strings(lua_State *L, int n)
-{
-    for (int i = 1; i <= n; ++i)
-        if (!mod_string(L, i, nullptr))
-            return false;
-    return true;
 }
 
 // The 16 key bytes: the first 16 of the string, a shorter key filled up with
@@ -129,16 +117,16 @@ int aes_crypt(lua_State *L, CryptoDirection dir)
     const uint8_t *data = mod_nargs(L) >= 2 ? bytes_arg(L, 1, &n) : nullptr;
     const uint8_t *k = data ? bytes_arg(L, 2, &klen) : nullptr;
     if (!k)
-        return fail_log(op, "wrong format");
+        return mod_none_log(op, "wrong format");
     CipherMode mode = cipher_mode(L);
     if (!enc && n % kAesBlockSize != 0) {
         log_printf(LVL_ERROR, op, "wrong len(%d) for decrypt", static_cast<int>(n));
-        return 0;
+        return mod_none(L);
     }
 
     OutBuf out;
     if (!out_init(&out, enc ? n + kAesBlockSize - n % kAesBlockSize : n))
-        return fail_log(op, "OOM");
+        return mod_none_log(op, "OOM");
     uint8_t key[kAes128KeySize];
     key16(k, klen, key);
     size_t out_len = n;
@@ -151,23 +139,23 @@ int aes_crypt(lua_State *L, CryptoDirection dir)
     memset(key, 0, sizeof key);
     if (rc != 0) {
         out_free(&out);
-        return fail_log(op, enc ? "failed to encrypt" : "failed to decrypt");
+        return mod_none_log(op, enc ? "failed to encrypt" : "failed to decrypt");
     }
     return out_push(L, &out, out_len);
 }
 
-int lcrypto_encrypt(lua_State *L) { return aes_crypt(L, CRYPTO_ENCRYPT); }
+int crypto_encrypt(lua_State *L) { return aes_crypt(L, CRYPTO_ENCRYPT); }
 
 // The plaintext keeps its zero padding.
-int lcrypto_decrypt(lua_State *L) { return aes_crypt(L, CRYPTO_DECRYPT); }
+int crypto_decrypt(lua_State *L) { return aes_crypt(L, CRYPTO_DECRYPT); }
 
 // gcm_encrypt and gcm_decrypt: the output and the tag computed over the
 // ciphertext (never compared with anything here).
 int gcm_crypt(lua_State *L, CryptoDirection dir)
 {
     const char *op = "gcm_crypt";
-    if (mod_nargs(L) != 4 || !all_strings(L, 4))
-        return fail_log(op, "wrong format");
+    if (!mod_exact_strings(L, 4, nullptr, nullptr))
+        return mod_none_log(op, "wrong format");
     size_t n = 0, klen = 0, ivlen = 0, aadlen = 0;
     const uint8_t *data = bytes_arg(L, 1, &n);
     const uint8_t *key = bytes_arg(L, 2, &klen);
@@ -176,41 +164,41 @@ int gcm_crypt(lua_State *L, CryptoDirection dir)
 
     OutBuf out;
     if (!out_init(&out, n))
-        return fail_log(op, "OOM");
+        return mod_none_log(op, "OOM");
     uint8_t tag[kGcmTagSize];
     if (crypto_aes_gcm(dir, key, klen, data, n, iv, ivlen, aad, aadlen, tag, sizeof tag, out.p) != 0) {
         out_free(&out);
-        return 0;
+        return mod_none(L);
     }
     out_push(L, &out, n);
     return 1 + push_bytes(L, tag, sizeof tag);
 }
 
-int lcrypto_gcm_encrypt(lua_State *L) { return gcm_crypt(L, CRYPTO_ENCRYPT); }
+int crypto_gcm_encrypt(lua_State *L) { return gcm_crypt(L, CRYPTO_ENCRYPT); }
 
-int lcrypto_gcm_decrypt(lua_State *L) { return gcm_crypt(L, CRYPTO_DECRYPT); }
+int crypto_gcm_decrypt(lua_State *L) { return gcm_crypt(L, CRYPTO_DECRYPT); }
 
-int lcrypto_md5(lua_State *L)
+int crypto_md5(lua_State *L)
 {
     if (mod_nargs(L) != 1 || !mod_string(L, 1, nullptr))
-        return fail_log("lcrypto_md5", "wrong format");
+        return mod_none_log("lcrypto_md5", "wrong format");
     size_t n = 0;
     const uint8_t *data = bytes_arg(L, 1, &n);
 
     uint8_t digest[kMd5Size];
-    crypto_md5(data, n, digest);
+    ::crypto_md5(data, n, digest);
     return push_bytes(L, digest, sizeof digest);
 }
 
-int lcrypto_md5sum(lua_State *L)
+int crypto_md5sum(lua_State *L)
 {
     size_t len = 0;
     const char *path = mod_nargs(L) == 1 ? mod_string(L, 1, &len) : nullptr;
     if (!path)
-        return fail_log("lcrypto_md5sum", "wrong format");
+        return mod_none_log("lcrypto_md5sum", "wrong format");
     // A path cut at a zero byte would name another file.
     if (strlen(path) != len)
-        return 0;
+        return mod_none(L);
 
     // Bounded work on a regular file; a worker cancelled meanwhile must not
     // leave the descriptor open.
@@ -220,20 +208,20 @@ int lcrypto_md5sum(lua_State *L)
     int rc = crypto_md5_file(path, digest);
     pthread_setcancelstate(cancel_state, nullptr);
     if (rc != 0)
-        return 0;
+        return mod_none(L);
     return push_bytes(L, digest, sizeof digest);
 }
 
-int lcrypto_sha1(lua_State *L)
+int crypto_sha1(lua_State *L)
 {
     if (mod_nargs(L) != 1 || !mod_string(L, 1, nullptr))
-        return fail_log("lcrypto_sha1", "wrong format");
+        return mod_none_log("lcrypto_sha1", "wrong format");
     size_t n = 0;
     const uint8_t *data = bytes_arg(L, 1, &n);
 
     uint8_t digest[kSha1Size];
-    if (crypto_sha1(data, n, digest) != 0)
-        return 0;
+    if (::crypto_sha1(data, n, digest) != 0)
+        return mod_none(L);
     return push_bytes(L, digest, sizeof digest);
 }
 
@@ -243,8 +231,8 @@ using HashOfTwo = int (*)(const char *, const uint8_t *, size_t, const uint8_t *
 
 int hash_of_two(lua_State *L, const char *op, HashOfTwo helper, int a, int b)
 {
-    if (mod_nargs(L) != 3 || !all_strings(L, 3))
-        return fail_log(op, "wrong format");
+    if (!mod_exact_strings(L, 3, nullptr, nullptr))
+        return mod_none_log(op, "wrong format");
     const char *hash = hash_arg(L, 1);
     size_t alen = 0, blen = 0;
     const uint8_t *pa = bytes_arg(L, a, &alen);
@@ -253,16 +241,16 @@ int hash_of_two(lua_State *L, const char *op, HashOfTwo helper, int a, int b)
     uint8_t out[kDigestMax];
     size_t out_len = 0;
     if (!hash || helper(hash, pa, alen, pb, blen, out, &out_len) != 0)
-        return 0;
+        return mod_none(L);
     return push_bytes(L, out, out_len);
 }
 
 // hmac(hash, data, key): the key comes last.
-int lcrypto_hmac(lua_State *L) { return hash_of_two(L, "lcrypto_hmac", crypto_hmac, 3, 2); }
+int crypto_hmac(lua_State *L) { return hash_of_two(L, "lcrypto_hmac", ::crypto_hmac, 3, 2); }
 
-int lcrypto_hkdf_extract(lua_State *L)
+int crypto_hkdf_extract(lua_State *L)
 {
-    return hash_of_two(L, "lcrypto_hkdf_extract", crypto_hkdf_extract, 2, 3);
+    return hash_of_two(L, "lcrypto_hkdf_extract", ::crypto_hkdf_extract, 2, 3);
 }
 
 // The output length of hkdf_expand and hkdf (argument `i`, an integer):
@@ -273,7 +261,7 @@ uint8_t *okm_alloc(lua_State *L, int i, const char *op, size_t *len)
     lua_Integer n = 0;
     mod_integer(L, i, &n);
     if (n < 1) {
-        fail_log(op, "wrong value");
+        mod_none_log(op, "wrong value");
         return nullptr;
     }
     if (static_cast<unsigned long long>(n) > 255 * kDigestMax)
@@ -281,59 +269,59 @@ uint8_t *okm_alloc(lua_State *L, int i, const char *op, size_t *len)
     *len = static_cast<size_t>(n);
     uint8_t *out = out_alloc(*len);
     if (!out)
-        fail_log(op, "OOM");
+        mod_none_log(op, "OOM");
     return out;
 }
 
-int lcrypto_hkdf_expand(lua_State *L)
+int crypto_hkdf_expand(lua_State *L)
 {
     const char *op = "lcrypto_hkdf_expand";
     lua_Integer unused;
-    if (mod_nargs(L) != 4 || !all_strings(L, 3) || !mod_integer(L, 4, &unused))
-        return fail_log(op, "wrong format");
+    if (mod_nargs(L) != 4 || !mod_strings(L, 3, nullptr, nullptr) || !mod_integer(L, 4, &unused))
+        return mod_none_log(op, "wrong format");
     size_t plen = 0, ilen = 0, out_len = 0;
     const uint8_t *prk = bytes_arg(L, 2, &plen);
     const uint8_t *info = bytes_arg(L, 3, &ilen);
     uint8_t *out = okm_alloc(L, 4, op, &out_len);
     if (!out)
-        return 0;
+        return mod_none(L);
 
     const char *hash = hash_arg(L, 1);
-    if (!hash || crypto_hkdf_expand(hash, prk, plen, info, ilen, out, out_len) != 0) {
+    if (!hash || ::crypto_hkdf_expand(hash, prk, plen, info, ilen, out, out_len) != 0) {
         free(out);
-        return 0;
+        return mod_none(L);
     }
     return push_owned(L, out, out_len);
 }
 
-int lcrypto_hkdf(lua_State *L)
+int crypto_hkdf(lua_State *L)
 {
     const char *op = "lcrypto_hkdf";
     lua_Integer unused;
-    if (mod_nargs(L) != 5 || !all_strings(L, 4) || !mod_integer(L, 5, &unused))
-        return fail_log(op, "wrong format");
+    if (mod_nargs(L) != 5 || !mod_strings(L, 4, nullptr, nullptr) || !mod_integer(L, 5, &unused))
+        return mod_none_log(op, "wrong format");
     size_t slen = 0, klen = 0, ilen = 0, out_len = 0;
     const uint8_t *salt = bytes_arg(L, 2, &slen);
     const uint8_t *ikm = bytes_arg(L, 3, &klen);
     const uint8_t *info = bytes_arg(L, 4, &ilen);
     uint8_t *out = okm_alloc(L, 5, op, &out_len);
     if (!out)
-        return 0;
+        return mod_none(L);
 
     const char *hash = hash_arg(L, 1);
-    if (!hash || crypto_hkdf(hash, salt, slen, ikm, klen, info, ilen, out, out_len) != 0) {
+    if (!hash || ::crypto_hkdf(hash, salt, slen, ikm, klen, info, ilen, out, out_len) != 0) {
         free(out);
-        return 0;
+        return mod_none(L);
     }
     return push_owned(L, out, out_len);
 }
 
-int lcrypto_zip(lua_State *L)
+int crypto_zip(lua_State *L)
 {
     const char *op = "lcrypto_zip";
     lua_Integer cap = 0;
     if (mod_nargs(L) != 2 || !mod_string(L, 1, nullptr) || !mod_integer(L, 2, &cap))
-        return fail_log(op, "wrong format");
+        return mod_none_log(op, "wrong format");
     size_t n = 0;
     const uint8_t *data = bytes_arg(L, 1, &n);
 
@@ -345,65 +333,65 @@ int lcrypto_zip(lua_State *L)
         room = bound;
     uint8_t *out = out_alloc(room);
     if (!out)
-        return fail_log(op, "OOM");
+        return mod_none_log(op, "OOM");
     long z = crypto_deflate(data, n, out, room);
     if (z <= 0) {
         free(out);
-        return 0;
+        return mod_none(L);
     }
     return push_owned(L, out, static_cast<size_t>(z));
 }
 
-int lcrypto_unzip(lua_State *L)
+int crypto_unzip(lua_State *L)
 {
     const char *op = "lcrypto_unzip";
     lua_Integer limit = 0;
     if (mod_nargs(L) != 2 || !mod_string(L, 1, nullptr) || !mod_integer(L, 2, &limit))
-        return fail_log(op, "wrong format");
+        return mod_none_log(op, "wrong format");
     size_t n = 0;
     const uint8_t *data = bytes_arg(L, 1, &n);
 
     uint8_t *out = nullptr;
     long got = crypto_inflate_alloc(data, n, limit, &out);
     if (got <= 0)
-        return fail_log(op, "failed to unzip");
+        return mod_none_log(op, "failed to unzip");
     return push_owned(L, out, static_cast<size_t>(got));
 }
 
-int lcrypto_gunzip(lua_State *L)
+int crypto_gunzip(lua_State *L)
 {
     const char *op = "lcrypto_gunzip";
     int nargs = mod_nargs(L);
     lua_Integer limit = 0;
     if (nargs < 1 || nargs > 2 || !mod_string(L, 1, nullptr) || (nargs == 2 && !mod_integer(L, 2, &limit)))
-        return fail_log(op, "wrong format");
+        return mod_none_log(op, "wrong format");
     size_t n = 0;
     const uint8_t *data = bytes_arg(L, 1, &n);
 
     uint8_t *out = nullptr;
-    long got = crypto_gunzip(data, n, limit, &out);
+    long got = ::crypto_gunzip(data, n, limit, &out);
     if (got <= 0) {
         free(out);
-        return fail_log(op, "failed to unzip");
+        return mod_none_log(op, "failed to unzip");
     }
     return push_owned(L, out, static_cast<size_t>(got));
 }
 
 const luaL_Reg kCryptoFuncs[] = {
-    {"encrypt", lcrypto_encrypt},
-    {"decrypt", lcrypto_decrypt},
-    {"gcm_encrypt", lcrypto_gcm_encrypt},
-    {"gcm_decrypt", lcrypto_gcm_decrypt},
-    {"md5", lcrypto_md5},
-    {"md5sum", lcrypto_md5sum},
-    {"sha1", lcrypto_sha1},
-    {"hmac", lcrypto_hmac},
-    {"hkdf_extract", lcrypto_hkdf_extract},
-    {"hkdf_expand", lcrypto_hkdf_expand},
-    {"hkdf", lcrypto_hkdf},
-    {"zip", lcrypto_zip},
-    {"unzip", lcrypto_unzip},
-    {"gunzip", lcrypto_gunzip},
+    {"encrypt", crypto_encrypt},
+    {"decrypt", crypto_decrypt},
+    {"gcm_encrypt", crypto_gcm_encrypt},
+    {"gcm_decrypt", crypto_gcm_decrypt},
+    {"md5", crypto_md5},
+    {"md5sum", crypto_md5sum},
+    {"sha1", crypto_sha1},
+    {"hmac", crypto_hmac},
+    {"hkdf_extract", crypto_hkdf_extract},
+    {"hkdf_expand", crypto_hkdf_expand},
+    {"hkdf", crypto_hkdf},
+    {"zip", crypto_zip},
+    {"unzip", crypto_unzip},
+    {"gunzip", crypto_gunzip},
     {nullptr, nullptr},
 };
 

@@ -208,8 +208,7 @@ int file_access_dir(lua_State *L)
     bool ok = dir_opens(path);
     pthread_setcancelstate(cancel_state, nullptr);
 
-    lua_pushboolean(L, ok);
-    return 1;
+    return mod_bool(L, ok);
 }
 
 int file_copy_file(lua_State *L)
@@ -228,8 +227,7 @@ int file_copy_file(lua_State *L)
     bool ok = copy_path(src, dest, skip);
     pthread_setcancelstate(cancel_state, nullptr);
 
-    lua_pushboolean(L, ok);
-    return 1;
+    return mod_bool(L, ok);
 }
 
 const luaL_Reg kFileFuncs[] = {

@@ -1,5 +1,7 @@
 #include "modules/mod_util.h"
 
+#include "common/log.h"
+
 #include <cstdlib>
 #include <cstring>
 
@@ -11,7 +13,7 @@ struct HeapBox {
     char *text;
 };
 
-int heap_box_gc(lua_State *L)
+int mod_heap_box_gc(lua_State *L)
 {
     HeapBox *box = static_cast<HeapBox *>(lua_touserdata(L, 1));
     if (box) {
@@ -60,6 +62,64 @@ int mod_option(lua_State *L, int i, const char *const *names, int dflt)
     return dflt;
 }
 
+bool mod_strings(lua_State *L, int n, const char **texts, size_t *lens)
+{
+    for (int i = 1; i <= n; ++i) {
+        size_t len = 0;
+        const char *s = mod_string(L, i, &len);
+        if (!s)
+            return false;
+        if (texts)
+            texts[i - 1] = s;
+        if (lens)
+            lens[i - 1] = len;
+    }
+    return true;
+}
+
+bool mod_exact_strings(lua_State *L, int n, const char **texts, size_t *lens)
+{
+    return mod_nargs(L) == n && mod_strings(L, n, texts, lens);
+}
+
+void mod_class(lua_State *L, const char *tname, const luaL_Reg *methods, lua_CFunction gc,
+               lua_CFunction tostring)
+{
+    luaL_newmetatable(L, tname);
+    if (methods) {
+        int n = 0;
+        while (methods[n].name)
+            ++n;
+        lua_createtable(L, 0, n);
+        lua_pushvalue(L, -2);
+        luaL_setfuncs(L, methods, 1);
+        lua_setfield(L, -2, "__index");
+    }
+    const luaL_Reg meta[] = {{"__gc", gc}, {"__tostring", tostring}};
+    for (const luaL_Reg &m : meta) {
+        if (!m.func)
+            continue;
+        lua_pushvalue(L, -1);
+        lua_pushcclosure(L, m.func, 1);
+        lua_setfield(L, -2, m.name);
+    }
+    lua_pop(L, 1);
+}
+
+void *mod_check_object(lua_State *L, int i, const char *tname)
+{
+    // A method's own type is its upvalue 1: one comparison, no lookup by
+    // name (which costs a registry access on every packet of a capture).
+    void *p = lua_touserdata(L, i);
+    if (p && lua_getmetatable(L, i)) {
+        bool same = lua_rawequal(L, -1, lua_upvalueindex(1));
+        lua_pop(L, 1);
+        if (same)
+            return p;
+    }
+    return luaL_checkudata(L, i, tname);
+}
+
 bool mod_is_udata(lua_State *L, int i, const char *tname)
 {
     return lua_type(L, i) == LUA_TUSERDATA && luaL_testudata(L, i, tname) != nullptr;
@@ -79,6 +139,18 @@ int mod_nil(lua_State *L)
     return 1;
 }
 
+int mod_true(lua_State *L)
+{
+    lua_pushboolean(L, 1);
+    return 1;
+}
+
+int mod_bool(lua_State *L, bool v)
+{
+    lua_pushboolean(L, v ? 1 : 0);
+    return 1;
+}
+
 int mod_fail(lua_State *L, const char *msg)
 {
     lua_pushnil(L);
@@ -93,6 +165,39 @@ int mod_fail_false(lua_State *L, const char *msg)
     return 2;
 }
 
+int mod_none_log(const char *op, const char *msg)
+{
+    log_printf(LVL_ERROR, op, "%s", msg);
+    return 0;
+}
+
+void mod_box_meta(lua_State *L, const char *tname, lua_CFunction gc)
+{
+    if (luaL_newmetatable(L, tname)) {
+        lua_pushcfunction(L, gc);
+        lua_setfield(L, -2, "__gc");
+    }
+}
+
+void *mod_box_at(lua_State *L, size_t size, int meta)
+{
+    meta = lua_absindex(L, meta);
+    void *box = lua_newuserdata(L, size);
+    memset(box, 0, size);
+    lua_pushvalue(L, meta);
+    lua_setmetatable(L, -2);
+    return box;
+}
+
+void *mod_box_new(lua_State *L, size_t size, const char *tname, lua_CFunction gc)
+{
+    void *box = lua_newuserdata(L, size);
+    memset(box, 0, size);
+    mod_box_meta(L, tname, gc);
+    lua_setmetatable(L, -2);
+    return box;
+}
+
 int mod_push_heap_len(lua_State *L, char *text, size_t len)
 {
     if (!text) {
@@ -102,13 +207,8 @@ int mod_push_heap_len(lua_State *L, char *text, size_t len)
     // The box comes first: once it holds the text, a raising push leaves
     // the text to the collector. (Only a failure to make the box itself,
     // out of memory, leaks it.)
-    HeapBox *box = static_cast<HeapBox *>(lua_newuserdata(L, sizeof(HeapBox)));
+    HeapBox *box = static_cast<HeapBox *>(mod_box_new(L, sizeof(HeapBox), kHeapBoxMeta, mod_heap_box_gc));
     box->text = text;
-    if (luaL_newmetatable(L, kHeapBoxMeta)) {
-        lua_pushcfunction(L, heap_box_gc);
-        lua_setfield(L, -2, "__gc");
-    }
-    lua_setmetatable(L, -2);
     lua_pushlstring(L, text, len);  // may raise: the box frees the text then
     free(box->text);
     box->text = nullptr;

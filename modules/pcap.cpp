@@ -2,6 +2,9 @@
 // handles (for writing files) as "wt.pcap" objects, capture-file writers as
 // "wt.pcap_dumper" objects, and the timestamp conversions between seconds
 // and (seconds, microseconds).
+//
+// Script functions are pcap_<name> (pcap_dumper_<name> for writers); where
+// that is also a libpcap routine, the call of the routine is ::pcap_<name>.
 #include <math.h>
 #include <pcap/pcap.h>
 #include <poll.h>
@@ -218,7 +221,7 @@ pcap_t *open_immediate(const char *device, int snaplen, int promisc, int timeout
         status = pcap_activate(p);
     if (status < 0) {
         activate_error(errbuf, device, status, p);
-        pcap_close(p);
+        ::pcap_close(p);
         return nullptr;
     }
     return p;
@@ -237,32 +240,17 @@ PcapBox *new_pcap(lua_State *L)
     return h;
 }
 
-// Argument 1 when its metatable is the one the method was registered with
-// (upvalue 1, which spares a registry lookup by name on every packet); the
-// standard argument error otherwise.
-void *check_self(lua_State *L, const char *tname)
-{
-    void *p = lua_touserdata(L, 1);
-    if (p && lua_getmetatable(L, 1)) {
-        bool same = lua_rawequal(L, -1, lua_upvalueindex(1));
-        lua_pop(L, 1);
-        if (same)
-            return p;
-    }
-    return luaL_checkudata(L, 1, tname);
-}
-
 // The open handle of argument 1; raises when it was closed.
 PcapBox *check_pcap(lua_State *L)
 {
-    PcapBox *h = static_cast<PcapBox *>(check_self(L, kPcapMeta));
+    PcapBox *h = static_cast<PcapBox *>(mod_check_object(L, 1, kPcapMeta));
     luaL_argcheck(L, h->p != nullptr, 1, "pcap has been closed");
     return h;
 }
 
 DumperBox *check_dumper(lua_State *L)
 {
-    DumperBox *d = static_cast<DumperBox *>(check_self(L, kDumperMeta));
+    DumperBox *d = static_cast<DumperBox *>(mod_check_object(L, 1, kDumperMeta));
     luaL_argcheck(L, d->d != nullptr, 1, "pcap dumper has been closed");
     return d;
 }
@@ -281,7 +269,7 @@ int finish_live(lua_State *L, PcapBox *h, pcap_t *p, int timeout_ms, char *errbu
     if (!p)
         return mod_fail(L, errbuf);
     if (live_prepare(p, errbuf) < 0) {
-        pcap_close(p);
+        ::pcap_close(p);
         return mod_fail(L, errbuf);
     }
     h->p = p;
@@ -293,7 +281,7 @@ int finish_live(lua_State *L, PcapBox *h, pcap_t *p, int timeout_ms, char *errbu
 // ---------------------------------------------------------------------------
 // Module functions
 
-int pcap_open_live_fn(lua_State *L)
+int pcap_open_live(lua_State *L)
 {
     size_t device_len = 0;
     const char *device = luaL_optlstring(L, 1, "any", &device_len);
@@ -306,12 +294,12 @@ int pcap_open_live_fn(lua_State *L)
     PcapBox *h = new_pcap(L);
     char errbuf[PCAP_ERRBUF_SIZE];
     errbuf[0] = '\0';
-    pcap_t *p = pcap_open_live(device, snaplen, promisc, timeout_ms, errbuf);
+    pcap_t *p = ::pcap_open_live(device, snaplen, promisc, timeout_ms, errbuf);
 
     return finish_live(L, h, p, timeout_ms, errbuf);
 }
 
-int pcap_open_live_immediate_fn(lua_State *L)
+int pcap_open_live_immediate(lua_State *L)
 {
     size_t device_len = 0;
     const char *device = luaL_optlstring(L, 1, "any", &device_len);
@@ -330,7 +318,7 @@ int pcap_open_live_immediate_fn(lua_State *L)
     return finish_live(L, h, p, timeout_ms, errbuf);
 }
 
-int pcap_open_offline_fn(lua_State *L)
+int pcap_open_offline(lua_State *L)
 {
     size_t path_len = 0;
     const char *path = luaL_checklstring(L, 1, &path_len);
@@ -340,7 +328,7 @@ int pcap_open_offline_fn(lua_State *L)
     PcapBox *h = new_pcap(L);
     char errbuf[PCAP_ERRBUF_SIZE];
     errbuf[0] = '\0';
-    pcap_t *p = pcap_open_offline(path, errbuf);
+    pcap_t *p = ::pcap_open_offline(path, errbuf);
     if (!p)
         return mod_fail(L, errbuf);
 
@@ -349,13 +337,13 @@ int pcap_open_offline_fn(lua_State *L)
     return 1;
 }
 
-int pcap_open_dead_fn(lua_State *L)
+int pcap_open_dead(lua_State *L)
 {
     int linktype = clamp_int(luaL_optinteger(L, 1, DLT_EN10MB));
     int snaplen = snaplen_of(luaL_optinteger(L, 2, 0));
 
     PcapBox *h = new_pcap(L);
-    pcap_t *p = pcap_open_dead(linktype, snaplen);
+    pcap_t *p = ::pcap_open_dead(linktype, snaplen);
     if (!p)
         return mod_fail(L, "open dead failed for unknown reason");
 
@@ -389,17 +377,17 @@ int pcap_secs2tv(lua_State *L)
 // ---------------------------------------------------------------------------
 // Capture handle methods
 
-int pcap_close_fn(lua_State *L)
+int pcap_close(lua_State *L)
 {
-    PcapBox *h = static_cast<PcapBox *>(luaL_checkudata(L, 1, kPcapMeta));
+    PcapBox *h = static_cast<PcapBox *>(mod_check_object(L, 1, kPcapMeta));
     pcap_t *p = h->p;
     h->p = nullptr;
     if (p)
-        pcap_close(p);
-    return 0;
+        ::pcap_close(p);
+    return mod_none(L);
 }
 
-int pcap_dump_open_fn(lua_State *L)
+int pcap_dump_open(lua_State *L)
 {
     PcapBox *h = check_pcap(L);
     size_t path_len = 0;
@@ -411,16 +399,16 @@ int pcap_dump_open_fn(lua_State *L)
     d->d = nullptr;
     d->snaplen = 0;
     luaL_setmetatable(L, kDumperMeta);
-    pcap_dumper_t *dp = pcap_dump_open(h->p, path);
+    pcap_dumper_t *dp = ::pcap_dump_open(h->p, path);
     if (!dp)
         return mod_fail(L, pcap_geterr(h->p));
 
     d->d = dp;
-    d->snaplen = pcap_snapshot(h->p);
+    d->snaplen = ::pcap_snapshot(h->p);
     return 1;
 }
 
-int pcap_set_filter_fn(lua_State *L)
+int pcap_set_filter(lua_State *L)
 {
     PcapBox *h = check_pcap(L);
     size_t filter_len = 0;
@@ -441,21 +429,21 @@ int pcap_set_filter_fn(lua_State *L)
     return 1;
 }
 
-int pcap_datalink_fn(lua_State *L)
+int pcap_datalink(lua_State *L)
 {
     PcapBox *h = check_pcap(L);
-    lua_pushnumber(L, pcap_datalink(h->p));
+    lua_pushnumber(L, ::pcap_datalink(h->p));
     return 1;
 }
 
-int pcap_snapshot_fn(lua_State *L)
+int pcap_snapshot(lua_State *L)
 {
     PcapBox *h = check_pcap(L);
-    lua_pushnumber(L, pcap_snapshot(h->p));
+    lua_pushnumber(L, ::pcap_snapshot(h->p));
     return 1;
 }
 
-int pcap_getfd_fn(lua_State *L)
+int pcap_getfd(lua_State *L)
 {
     PcapBox *h = check_pcap(L);
 
@@ -468,7 +456,7 @@ int pcap_getfd_fn(lua_State *L)
     return 1;
 }
 
-int pcap_next_fn(lua_State *L)
+int pcap_next(lua_State *L)
 {
     PcapBox *h = check_pcap(L);
 
@@ -496,13 +484,13 @@ int pcap_next_fn(lua_State *L)
     return 3;
 }
 
-int pcap_inject_fn(lua_State *L)
+int pcap_inject(lua_State *L)
 {
     PcapBox *h = check_pcap(L);
     size_t len;
     const char *data = luaL_checklstring(L, 2, &len);
 
-    int sent = pcap_inject(h->p, data, len);
+    int sent = ::pcap_inject(h->p, data, len);
     if (sent < 0)
         return mod_fail(L, pcap_geterr(h->p));
 
@@ -513,17 +501,17 @@ int pcap_inject_fn(lua_State *L)
 // ---------------------------------------------------------------------------
 // Dump handle methods
 
-int dumper_close_fn(lua_State *L)
+int pcap_dumper_close(lua_State *L)
 {
-    DumperBox *d = static_cast<DumperBox *>(luaL_checkudata(L, 1, kDumperMeta));
+    DumperBox *d = static_cast<DumperBox *>(mod_check_object(L, 1, kDumperMeta));
     pcap_dumper_t *dp = d->d;
     d->d = nullptr;
     if (dp)
         pcap_dump_close(dp);
-    return 0;
+    return mod_none(L);
 }
 
-int dumper_dump_fn(lua_State *L)
+int pcap_dumper_dump(lua_State *L)
 {
     DumperBox *d = check_dumper(L);
     // The results of a failed `next` pass straight through.
@@ -571,7 +559,7 @@ int dumper_dump_fn(lua_State *L)
     return 1;
 }
 
-int dumper_flush_fn(lua_State *L)
+int pcap_dumper_flush(lua_State *L)
 {
     DumperBox *d = check_dumper(L);
 
@@ -585,54 +573,40 @@ int dumper_flush_fn(lua_State *L)
 // ---------------------------------------------------------------------------
 
 const luaL_Reg kPcapFuncs[] = {
-    {"open_live", pcap_open_live_fn},
-    {"open_live_immediate", pcap_open_live_immediate_fn},
-    {"open_offline", pcap_open_offline_fn},
-    {"open_dead", pcap_open_dead_fn},
+    {"open_live", pcap_open_live},
+    {"open_live_immediate", pcap_open_live_immediate},
+    {"open_offline", pcap_open_offline},
+    {"open_dead", pcap_open_dead},
     {"tv2secs", pcap_tv2secs},
     {"secs2tv", pcap_secs2tv},
     {nullptr, nullptr},
 };
 
 const luaL_Reg kPcapMethods[] = {
-    {"__gc", pcap_close_fn},
-    {"close", pcap_close_fn},
-    {"dump_open", pcap_dump_open_fn},
-    {"set_filter", pcap_set_filter_fn},
-    {"datalink", pcap_datalink_fn},
-    {"snapshot", pcap_snapshot_fn},
-    {"getfd", pcap_getfd_fn},
-    {"next", pcap_next_fn},
-    {"inject", pcap_inject_fn},
+    {"close", pcap_close},
+    {"dump_open", pcap_dump_open},
+    {"set_filter", pcap_set_filter},
+    {"datalink", pcap_datalink},
+    {"snapshot", pcap_snapshot},
+    {"getfd", pcap_getfd},
+    {"next", pcap_next},
+    {"inject", pcap_inject},
     {nullptr, nullptr},
 };
 
 const luaL_Reg kDumperMethods[] = {
-    {"__gc", dumper_close_fn},
-    {"close", dumper_close_fn},
-    {"dump", dumper_dump_fn},
-    {"flush", dumper_flush_fn},
+    {"close", pcap_dumper_close},
+    {"dump", pcap_dumper_dump},
+    {"flush", pcap_dumper_flush},
     {nullptr, nullptr},
 };
-
-// A metatable that is its own __index and the upvalue of its methods; every
-// engine builds its own.
-void new_class(lua_State *L, const char *name, const luaL_Reg *methods)
-{
-    luaL_newmetatable(L, name);
-    lua_pushvalue(L, -1);
-    luaL_setfuncs(L, methods, 1);
-    lua_pushvalue(L, -1);
-    lua_setfield(L, -2, "__index");
-    lua_pop(L, 1);
-}
 
 }  // namespace
 
 int luaopen_pcap(lua_State *L)
 {
-    new_class(L, kPcapMeta, kPcapMethods);
-    new_class(L, kDumperMeta, kDumperMethods);
+    mod_class(L, kPcapMeta, kPcapMethods, pcap_close, nullptr);
+    mod_class(L, kDumperMeta, kDumperMethods, pcap_dumper_close, nullptr);
 
     mod_open(L, kPcapFuncs, 8);
     lua_pushstring(L, pcap_lib_version());

@@ -127,10 +127,8 @@ int socket_checksum(lua_State *L)
 {
     size_t len;
     const char *data = mod_nargs(L) == 1 ? mod_string(L, 1, &len) : nullptr;
-    if (!data) {
-        log_printf(LVL_ERROR, "lsocket_checksum", "wrong format");
-        return mod_none(L);
-    }
+    if (!data)
+        return mod_none_log("lsocket_checksum", "wrong format");
 
     uint16_t sum = internet_checksum(reinterpret_cast<const unsigned char *>(data), len);
 
@@ -157,8 +155,7 @@ int socket_raw_iudp_send(lua_State *L)
 
     ok = iudp_send(packet, len, address, port, bind, ifindex);
 
-    lua_pushboolean(L, ok);
-    return 1;
+    return mod_bool(L, ok);
 }
 
 int socket_raw_pip_send(lua_State *L)
@@ -176,8 +173,7 @@ int socket_raw_pip_send(lua_State *L)
 
     bool ok = pip_send(frame, len, mac, maclen, ifindex);
 
-    lua_pushboolean(L, ok);
-    return 1;
+    return mod_bool(L, ok);
 }
 
 const luaL_Reg kSocketFuncs[] = {

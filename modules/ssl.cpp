@@ -158,7 +158,7 @@ int conn_send(void *ctx, const unsigned char *buf, size_t len)
 
 SslConn *check_conn(lua_State *L)
 {
-    return static_cast<SslConn *>(luaL_checkudata(L, 1, kConnMeta));
+    return static_cast<SslConn *>(mod_check_object(L, 1, kConnMeta));
 }
 
 // Releases the session and closes the descriptor, once: nothing is sent to
@@ -476,8 +476,7 @@ int ssl_settimeout(lua_State *L)
             mbedtls_ssl_conf_read_timeout(&c->conf, ms);
         mbedtls_ssl_set_bio(&c->ssl, c, conn_send, nullptr, conn_recv);
     }
-    lua_pushboolean(L, 1);
-    return 1;
+    return mod_true(L);
 }
 
 int ssl_dohandshake(lua_State *L)
@@ -608,14 +607,13 @@ int ssl_close(lua_State *L)
     if (mod_nargs(L) != 1)
         return mod_fail_false(L, "wrong format");
     conn_cleanup(c);
-    lua_pushboolean(L, 1);
-    return 1;
+    return mod_true(L);
 }
 
 int ssl_gc(lua_State *L)
 {
     conn_cleanup(check_conn(L));
-    return 0;
+    return mod_none(L);
 }
 
 int ssl_tostring(lua_State *L)
@@ -637,12 +635,6 @@ const luaL_Reg kConnMethods[] = {
     {nullptr, nullptr},
 };
 
-const luaL_Reg kConnMetaFuncs[] = {
-    {"__gc", ssl_gc},
-    {"__tostring", ssl_tostring},
-    {nullptr, nullptr},
-};
-
 const luaL_Reg kSslFuncs[] = {
     {"wrap", ssl_wrap},
     {nullptr, nullptr},
@@ -652,12 +644,7 @@ const luaL_Reg kSslFuncs[] = {
 
 int luaopen_c_ssl(lua_State *L)
 {
-    // Per engine: every Lua state gets its own metatable in its registry.
-    luaL_newmetatable(L, kConnMeta);
-    luaL_setfuncs(L, kConnMetaFuncs, 0);
-    mod_open(L, kConnMethods, 9);
-    lua_setfield(L, -2, "__index");
-    lua_pop(L, 1);
+    mod_class(L, kConnMeta, kConnMethods, ssl_gc, ssl_tostring);
     mod_open(L, kSslFuncs, 1);
     return 1;
 }

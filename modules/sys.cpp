@@ -24,7 +24,7 @@
 
 #include "common/log.h"
 #include "control/sock_call.h"
-#include "engine/host.h"
+#include "engine/module_host.h"
 #include "modules/mod_util.h"
 #include "modules/modules.h"
 
@@ -214,7 +214,7 @@ void set_integer_field(lua_State *L, const char *key, lua_Integer value)
     lua_setfield(L, -2, key);
 }
 
-int pwbuf_gc(lua_State *L)
+int sys_pwbuf_gc(lua_State *L)
 {
     PwBuf *box = static_cast<PwBuf *>(lua_touserdata(L, 1));
     if (box && box->buf) {
@@ -272,10 +272,10 @@ int sys_set_log(lua_State *L)
     // A path cut at a zero byte would send the log into another file: such
     // a call changes nothing.
     if (path && strlen(path) != path_len)
-        return 0;
+        return mod_none(L);
 
     log_set(level, path);
-    return 0;
+    return mod_none(L);
 }
 
 int sys_show_luav(lua_State *L)
@@ -313,10 +313,10 @@ int sys_show_sysinfo(lua_State *L)
     return 1;
 }
 
-int sys_sync(lua_State *)
+int sys_sync(lua_State *L)
 {
     sync();
-    return 0;
+    return mod_none(L);
 }
 
 int sys_reboot(lua_State *L)
@@ -324,8 +324,7 @@ int sys_reboot(lua_State *L)
     // No sync first: the scripts call sync themselves when they want it.
     bool ok = reboot(RB_AUTOBOOT) == 0;
 
-    lua_pushboolean(L, ok);
-    return 1;
+    return mod_bool(L, ok);
 }
 
 int sys_pidof(lua_State *L)
@@ -363,9 +362,7 @@ int sys_getpw(lua_State *L)
         return mod_none(L);
 
     // The box exists before the buffer, so no failure can lose the buffer.
-    PwBuf *box = static_cast<PwBuf *>(lua_newuserdata(L, sizeof(PwBuf)));
-    box->buf = nullptr;
-    luaL_setmetatable(L, kPwBufMeta);
+    PwBuf *box = static_cast<PwBuf *>(mod_box_new(L, sizeof(PwBuf), kPwBufMeta, sys_pwbuf_gc));
     long size = sysconf(_SC_GETPW_R_SIZE_MAX);
     if (size <= 0)
         size = kPwBufDefault;
@@ -567,7 +564,7 @@ int sys_show_mapped_paths(lua_State *L)
     return 1;
 }
 
-int sys_malloc_trim(lua_State *)
+int sys_malloc_trim(lua_State *L)
 {
     // Threads racing through the first call look the same symbol up and
     // store the same value.
@@ -588,7 +585,7 @@ int sys_malloc_trim(lua_State *)
         log_printf(LVL_INFO, "lsys_malloc_trim", "trim memory");
         reinterpret_cast<int (*)(size_t)>(fn)(0);
     }
-    return 0;
+    return mod_none(L);
 }
 
 int sys_tmem_malloc(lua_State *L)
@@ -623,7 +620,7 @@ int sys_tmem_free(lua_State *L)
     void *ptr = block->ptr;
     block->ptr = nullptr;
     free(ptr);
-    return 0;
+    return mod_none(L);
 }
 
 int sys_lcmd_client(lua_State *L)
@@ -696,13 +693,7 @@ const luaL_Reg kSysFuncs[] = {
 
 int luaopen_c_sys(lua_State *L)
 {
-    luaL_newmetatable(L, kTmemMeta);
-    lua_pop(L, 1);
-    if (luaL_newmetatable(L, kPwBufMeta)) {
-        lua_pushcfunction(L, pwbuf_gc);
-        lua_setfield(L, -2, "__gc");
-    }
-    lua_pop(L, 1);
+    mod_class(L, kTmemMeta, nullptr, nullptr, nullptr);
     mod_open(L, kSysFuncs, 23);
     return 1;
 }

@@ -5,12 +5,13 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "engine/thread_queue.h"
-#include "engine/worker.h"
+#include "engine/module_host.h"
 #include "modules/mod_util.h"
 #include "modules/modules.h"
 
 namespace {
+
+const char kPendingMeta[] = "korvex.thread.pending";
 
 // Every `run` call of the process, started or not.
 long long g_run_allcnt = 0;
@@ -44,7 +45,7 @@ void pending_hold(PendingBlock *p, void *block, void (*release)(void *))
 
 void release_snapshot(void *p) { thread_queue_snapshot_free(static_cast<ThreadQueueSnapshot *>(p)); }
 
-int pending_gc(lua_State *L)
+int thread_pending_gc(lua_State *L)
 {
     pending_release(static_cast<PendingBlock *>(lua_touserdata(L, 1)));
     return 0;
@@ -105,8 +106,7 @@ int thread_isalive(lua_State *L)
 {
     lua_Integer tid = luaL_checkinteger(L, last_arg(L));
     bool alive = worker_is_alive(static_cast<int64_t>(tid));
-    lua_pushboolean(L, alive);
-    return 1;
+    return mod_bool(L, alive);
 }
 
 int thread_msgsend(lua_State *L)
@@ -119,8 +119,7 @@ int thread_msgsend(lua_State *L)
 
     int rc = thread_queue_send(static_cast<int64_t>(tid), text, len);
 
-    lua_pushboolean(L, rc == 0);
-    return 1;
+    return mod_bool(L, rc == 0);
 }
 
 int thread_msgrecv(lua_State *L)
@@ -145,11 +144,8 @@ int thread_msgshow(lua_State *L)
 {
     // A box of its own: the pushes below may run finalizers, and a
     // finalizer's msgrecv or msgshow must not release this listing.
-    PendingBlock *p = static_cast<PendingBlock *>(lua_newuserdata(L, sizeof(PendingBlock)));
-    p->block = nullptr;
+    PendingBlock *p = static_cast<PendingBlock *>(mod_box_new(L, sizeof(PendingBlock), kPendingMeta, thread_pending_gc));
     p->release = free;
-    lua_getmetatable(L, lua_upvalueindex(1));
-    lua_setmetatable(L, -2);
     ThreadQueueSnapshot *snap = thread_queue_snapshot();
     if (!snap)
         return mod_none(L);
@@ -193,13 +189,8 @@ const luaL_Reg kThreadFuncs[] = {
 int luaopen_c_thread(lua_State *L)
 {
     lua_createtable(L, 0, 10);
-    PendingBlock *p = static_cast<PendingBlock *>(lua_newuserdata(L, sizeof(PendingBlock)));
-    p->block = nullptr;
+    PendingBlock *p = static_cast<PendingBlock *>(mod_box_new(L, sizeof(PendingBlock), kPendingMeta, thread_pending_gc));
     p->release = free;
-    lua_createtable(L, 0, 1);
-    lua_pushcfunction(L, pending_gc);
-    lua_setfield(L, -2, "__gc");
-    lua_setmetatable(L, -2);
     luaL_setfuncs(L, kThreadFuncs, 1);
     return 1;
 }

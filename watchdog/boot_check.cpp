@@ -1,6 +1,7 @@
 #include "watchdog/boot_check.h"
 
 #include "common/json_file.h"
+#include "common/json_tree.h"
 #include "watchdog/fs_util.h"
 #include "watchdog/stdout_print.h"
 
@@ -12,12 +13,12 @@
 
 namespace {
 
-cJSON *bootchk_read(const WatchdogDirs &dirs)
+JsonTree bootchk_read(const WatchdogDirs &dirs)
 {
     char path[8192];
     path_join(path, sizeof path, dirs.data, kBootchkFile);
     int err = 0;
-    cJSON *root = read_json_file(path, &err);
+    JsonTree root(read_json_file(path, &err));
     if (err == EFBIG)
         stdout_printf("%s is larger than %zu bytes, ignored\n", path, kJsonFileMax);
     return root;
@@ -33,18 +34,14 @@ bool plugin_installed(const cJSON *root)
 
 int boot_state_ok(const WatchdogDirs &dirs)
 {
-    cJSON *root = bootchk_read(dirs);
-    int ok = root && plugin_installed(root);
-    cJSON_Delete(root);
-    return ok;
+    JsonTree root = bootchk_read(dirs);
+    return root && plugin_installed(root.get());
 }
 
 int boot_upgraded(const WatchdogDirs &dirs)
 {
-    cJSON *root = bootchk_read(dirs);
-    int upgraded = root && (plugin_installed(root) || json_is_one(cJSON_GetObjectItem(root, "luadata")));
-    cJSON_Delete(root);
-    return upgraded;
+    JsonTree root = bootchk_read(dirs);
+    return root && (plugin_installed(root.get()) || json_is_one(cJSON_GetObjectItem(root.get(), "luadata")));
 }
 
 int clear_bootchk(const WatchdogDirs &dirs)

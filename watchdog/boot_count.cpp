@@ -2,6 +2,7 @@
 
 #include "common/intervals.h"
 #include "common/json_file.h"
+#include "common/json_tree.h"
 #include "watchdog/fs_util.h"
 #include "watchdog/run_file.h"
 #include "watchdog/stdout_print.h"
@@ -51,10 +52,10 @@ int bootcount_read(const WatchdogDirs &dirs)
     if (lstat(path, &st) != 0)
         return 0;
     int err = 0;
-    cJSON *root = read_json_file(path, &err);
+    JsonTree root(read_json_file(path, &err));
     int failed = 0;
-    const char *why = record_damage(root, err, &failed);
-    cJSON_Delete(root);
+    const char *why = record_damage(root.get(), err, &failed);
+    root.reset();
     if (why) {
         // Never a reason to roll back: a record nobody can read counts nothing.
         stdout_printf("boot count %s is damaged (%s), counting from 0\n", path, why);

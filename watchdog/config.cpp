@@ -1,6 +1,7 @@
 #include "watchdog/config.h"
 
 #include "common/json_file.h"
+#include "common/json_tree.h"
 #include "watchdog/stdout_print.h"
 
 #include <cjson/cJSON.h>
@@ -8,16 +9,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 
 namespace {
 
 constexpr char kAliveSuffix[] = ".alive";
-
-struct JsonDelete {
-    void operator()(cJSON *j) const { cJSON_Delete(j); }
-};
-using JsonTree = std::unique_ptr<cJSON, JsonDelete>;
 
 bool name_char_ok(char c)
 {

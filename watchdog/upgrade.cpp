@@ -3,6 +3,7 @@
 #include "common/file_io.h"
 
 #include "common/json_file.h"
+#include "common/json_tree.h"
 #include "watchdog/boot_count.h"
 #include "watchdog/fs_util.h"
 #include "watchdog/restart_policy.h"
@@ -63,9 +64,9 @@ bool record_read(const WatchdogDirs &dirs, StepRecord *r)
     struct stat st;
     if (lstat(path, &st) != 0)
         return false;
-    cJSON *root = read_json_file(path);
-    const cJSON *code = cJSON_GetObjectItem(root, "code");
-    const cJSON *phase = cJSON_GetObjectItem(root, "phase");
+    JsonTree root(read_json_file(path));
+    const cJSON *code = cJSON_GetObjectItem(root.get(), "code");
+    const cJSON *phase = cJSON_GetObjectItem(root.get(), "phase");
     bool ok = cJSON_IsNumber(code) && upgrade_step_find(code->valueint) && cJSON_IsString(phase) &&
               phase->valuestring;
     if (ok) {
@@ -75,7 +76,6 @@ bool record_read(const WatchdogDirs &dirs, StepRecord *r)
         stdout_printf("discarded the unreadable upgrade record %s\n", path);
         tree_remove(path);
     }
-    cJSON_Delete(root);
     return ok;
 }
 
@@ -134,7 +134,7 @@ void bootchk_put(cJSON *obj, const char *name, cJSON *value)
     for (cJSON *item = value->next; item;) {
         cJSON *next = item->next;
         if (item->string && strcasecmp(item->string, name) == 0)
-            cJSON_Delete(cJSON_DetachItemViaPointer(obj, item));
+            JsonTree removed(cJSON_DetachItemViaPointer(obj, item));
         item = next;
     }
 }
@@ -147,18 +147,16 @@ void bootchk_mark(cJSON *obj, const char *name)
 
 // The current .bootchk with the version stamp; a missing or damaged file
 // gives a new object (which then replaces it whole).
-cJSON *bootchk_load(const char *path)
+JsonTree bootchk_load(const char *path)
 {
     int err = 0;
-    cJSON *obj = read_json_file(path, &err);
+    JsonTree obj(read_json_file(path, &err));
     if (err == EFBIG)
         stdout_printf("%s is larger than %zu bytes, replaced\n", path, kJsonFileMax);
-    if (!cJSON_IsObject(obj)) {
-        cJSON_Delete(obj);
-        obj = cJSON_CreateObject();
-    }
-    if (obj && !cJSON_IsString(cJSON_GetObjectItem(obj, "version")))
-        bootchk_put(obj, "version", cJSON_CreateString(kVersionStamp));
+    if (!cJSON_IsObject(obj.get()))
+        obj.reset(cJSON_CreateObject());
+    if (obj && !cJSON_IsString(cJSON_GetObjectItem(obj.get(), "version")))
+        bootchk_put(obj.get(), "version", cJSON_CreateString(kVersionStamp));
     return obj;
 }
 
@@ -182,18 +180,18 @@ void step_finish(int code, bool installed, const char *package, const WatchdogDi
 {
     char bootchk[8192];
     path_join(bootchk, sizeof bootchk, dirs.data, kBootchkFile);
-    cJSON *obj = bootchk_load(bootchk);
+    JsonTree obj = bootchk_load(bootchk);
     const UpgradeStep *step = upgrade_step_find(code);
     if (installed && obj && step && step->mark)
-        bootchk_mark(obj, step->mark);
+        bootchk_mark(obj.get(), step->mark);
     // A new upgrade owes nothing for the failed attempts of the one before.
     // Forgotten before the new marks are written: an interruption between
     // the two gives the old installation a fresh count, never the new one
     // an old count.
     if (installed)
         bootcount_write(dirs, 0);
-    bootchk_save(bootchk, obj);
-    cJSON_Delete(obj);
+    bootchk_save(bootchk, obj.get());
+    obj.reset();
     unlink(package);
     record_clear(dirs);
 }

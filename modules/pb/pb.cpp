@@ -56,13 +56,13 @@ void box_release(PbBox *b)
     }
 }
 
-int box_gc(lua_State *L)
+int pb_box_gc(lua_State *L)
 {
     box_release(static_cast<PbBox *>(lua_touserdata(L, 1)));
     return 0;
 }
 
-int state_gc(lua_State *L)
+int pb_state_gc(lua_State *L)
 {
     pb_state_clear_all(static_cast<PbState *>(lua_touserdata(L, 1)));
     return 0;
@@ -73,10 +73,7 @@ int state_gc(lua_State *L)
 // error).
 PbBox *new_box(lua_State *L, PbState *hold, int meta = PB_BOXMETA)
 {
-    PbBox *b = static_cast<PbBox *>(lua_newuserdata(L, sizeof(PbBox)));
-    memset(b, 0, sizeof *b);
-    lua_pushvalue(L, meta);
-    lua_setmetatable(L, -2);
+    PbBox *b = static_cast<PbBox *>(mod_box_at(L, sizeof(PbBox), meta));
     if (hold) {
         b->st = hold;
         ++hold->busy;
@@ -279,7 +276,7 @@ int pb_clear(lua_State *L)
 }
 
 // (name, table, names, box): the encoded message, built in the box.
-int encode_body(lua_State *L)
+int pb_encode_body(lua_State *L)
 {
     PbBox *box = box_arg(L, 4);
     const PbType *t = type_arg(L, 1, box);
@@ -297,12 +294,12 @@ int pb_encode(lua_State *L)
 
     lua_settop(L, 2);
     lua_pushvalue(L, PB_NAMES);
-    return held_call(L, state_of(L), encode_body, 3);
+    return held_call(L, state_of(L), pb_encode_body, 3);
 }
 
 // (name, data, table or nil, names, box): the decoded table, or nil and
 // why the data is malformed.
-int decode_body(lua_State *L)
+int pb_decode_body(lua_State *L)
 {
     PbBox *box = box_arg(L, 5);
     const PbType *t = type_arg(L, 1, box);
@@ -336,14 +333,14 @@ int pb_decode(lua_State *L)
 
     lua_settop(L, 3);
     lua_pushvalue(L, PB_NAMES);
-    return held_call(L, state_of(L), decode_body, 4);
+    return held_call(L, state_of(L), pb_decode_body, 4);
 }
 
 // Iterator of pb.types: upvalues are the state, a list of the names when
 // the iteration began, the position in it and the box metatable.
 // (list, position, box): the next listed type that is still loaded, then
 // the new position; only the position at the end.
-int types_next_body(lua_State *L)
+int pb_types_next_body(lua_State *L)
 {
     PbBox *box = box_arg(L, 3);
     lua_Integer i = lua_tointeger(L, 2);
@@ -364,19 +361,19 @@ int types_next_body(lua_State *L)
     return 1;
 }
 
-int types_next(lua_State *L)
+int pb_types_next(lua_State *L)
 {
     PbState *st = static_cast<PbState *>(lua_touserdata(L, lua_upvalueindex(1)));
     lua_settop(L, 0);
     lua_pushvalue(L, lua_upvalueindex(2));
     lua_pushvalue(L, lua_upvalueindex(3));
-    int n = held_call(L, st, types_next_body, 2, lua_upvalueindex(4));
+    int n = held_call(L, st, pb_types_next_body, 2, lua_upvalueindex(4));
     lua_replace(L, lua_upvalueindex(3));
     return n - 1;
 }
 
 // (box): the names of every loaded type.
-int types_body(lua_State *L)
+int pb_types_body(lua_State *L)
 {
     const PbState *st = box_arg(L, 1)->st;
     lua_createtable(L, static_cast<int>(st->count), 0);
@@ -392,17 +389,17 @@ int types_body(lua_State *L)
 int pb_types(lua_State *L)
 {
     lua_settop(L, 0);
-    held_call(L, state_of(L), types_body, 0);
+    held_call(L, state_of(L), pb_types_body, 0);
     lua_pushvalue(L, PB_STATE);
     lua_insert(L, -2);
     lua_pushinteger(L, 0);
     lua_pushvalue(L, PB_BOXMETA);
-    lua_pushcclosure(L, types_next, 4);
+    lua_pushcclosure(L, pb_types_next, 4);
     return 1;
 }
 
 // (name, box): name, short name and kind, or nil.
-int type_body(lua_State *L)
+int pb_type_body(lua_State *L)
 {
     const PbType *t = type_arg(L, 1, box_arg(L, 2));
     return t ? push_type_info(L, t) : mod_nil(L);
@@ -413,14 +410,14 @@ int pb_type(lua_State *L)
     luaL_checkstring(L, 1);
 
     lua_settop(L, 1);
-    return held_call(L, state_of(L), type_body, 1);
+    return held_call(L, state_of(L), pb_type_body, 1);
 }
 
 // Iterator of pb.fields: upvalues are the state, the type's name, the
 // position and the box metatable.
 // (type name, position, box): the next field or enum value, then the new
 // position; only the position at the end.
-int fields_next_body(lua_State *L)
+int pb_fields_next_body(lua_State *L)
 {
     PbBox *box = box_arg(L, 3);
     const PbType *t = type_arg(L, 1, box);
@@ -442,13 +439,13 @@ int fields_next_body(lua_State *L)
     return n + 1;
 }
 
-int fields_next(lua_State *L)
+int pb_fields_next(lua_State *L)
 {
     PbState *st = static_cast<PbState *>(lua_touserdata(L, lua_upvalueindex(1)));
     lua_settop(L, 0);
     lua_pushvalue(L, lua_upvalueindex(2));
     lua_pushvalue(L, lua_upvalueindex(3));
-    int n = held_call(L, st, fields_next_body, 2, lua_upvalueindex(4));
+    int n = held_call(L, st, pb_fields_next_body, 2, lua_upvalueindex(4));
     lua_replace(L, lua_upvalueindex(3));
     return n - 1;
 }
@@ -461,12 +458,12 @@ int pb_fields(lua_State *L)
     lua_pushvalue(L, 1);
     lua_pushinteger(L, 0);
     lua_pushvalue(L, PB_BOXMETA);
-    lua_pushcclosure(L, fields_next, 4);
+    lua_pushcclosure(L, pb_fields_next, 4);
     return 1;
 }
 
 // (name, field name or number, box): the field's description, or nil.
-int field_body(lua_State *L)
+int pb_field_body(lua_State *L)
 {
     PbBox *box = box_arg(L, 3);
     const PbType *t = type_arg(L, 1, box);
@@ -489,11 +486,11 @@ int pb_field(lua_State *L)
     luaL_checkstring(L, 1);
 
     lua_settop(L, 2);
-    return held_call(L, state_of(L), field_body, 2);
+    return held_call(L, state_of(L), pb_field_body, 2);
 }
 
 // (name, value name or number, box): the number or name, or nil.
-int enum_body(lua_State *L)
+int pb_enum_body(lua_State *L)
 {
     const PbType *t = type_arg(L, 1, box_arg(L, 3));
     lua_Integer number = 0;
@@ -521,11 +518,11 @@ int pb_enum(lua_State *L)
     luaL_checkstring(L, 1);
 
     lua_settop(L, 2);
-    return held_call(L, state_of(L), enum_body, 2);
+    return held_call(L, state_of(L), pb_enum_body, 2);
 }
 
 // (name, box): a table of the scalar fields' defaults, or nil.
-int defaults_body(lua_State *L)
+int pb_defaults_body(lua_State *L)
 {
     PbBox *box = box_arg(L, 2);
     const PbType *t = type_arg(L, 1, box);
@@ -548,7 +545,7 @@ int pb_defaults(lua_State *L)
     luaL_checkstring(L, 1);
 
     lua_settop(L, 1);
-    return held_call(L, state_of(L), defaults_body, 1);
+    return held_call(L, state_of(L), pb_defaults_body, 1);
 }
 
 int pb_option(lua_State *L)
@@ -658,23 +655,15 @@ int luaopen_pb(lua_State *L)
     // The engine's state: made by the first open, shared by later ones.
     if (lua_getfield(L, LUA_REGISTRYINDEX, kStateKey) != LUA_TUSERDATA) {
         lua_pop(L, 1);
-        PbState *st = static_cast<PbState *>(lua_newuserdata(L, sizeof(PbState)));
+        PbState *st = static_cast<PbState *>(mod_box_new(L, sizeof(PbState), kStateMeta, pb_state_gc));
         pb_state_init(st);
-        if (luaL_newmetatable(L, kStateMeta)) {
-            lua_pushcfunction(L, state_gc);
-            lua_setfield(L, -2, "__gc");
-        }
-        lua_setmetatable(L, -2);
         lua_newtable(L);
         lua_setuservalue(L, -2);
         lua_pushvalue(L, -1);
         lua_setfield(L, LUA_REGISTRYINDEX, kStateKey);
     }
     lua_getuservalue(L, -1);
-    if (luaL_newmetatable(L, kBoxMeta)) {
-        lua_pushcfunction(L, box_gc);
-        lua_setfield(L, -2, "__gc");
-    }
+    mod_box_meta(L, kBoxMeta, pb_box_gc);
     luaL_setfuncs(L, kPbFuncs, 3);
     return 1;
 }

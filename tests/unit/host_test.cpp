@@ -44,26 +44,54 @@ int global_count(lua_State *L, const char *table)
 
 }  // namespace
 
-TEST(Host, packed_bundle_sets_the_version_and_plain_leaves_it)
+TEST(Host, a_loaded_bundle_hands_out_its_version_and_leaves_the_process_one_alone)
 {
+    uint8_t before[4];
+    host_bundle_version(before);
+
     ScratchDir dir;
     const uint8_t v1[4] = {9, 8, 7, 6};
     dir.put("init.bin", packed(kBundle, v1));
-    lua_State *L = engine_create(dir.path.c_str());
+    BundleVersion got = {false, {0, 0, 0, 0}};
+    lua_State *L = engine_create(dir.path.c_str(), &got);
     ASSERT_NE(L, nullptr);
-    uint8_t got[4];
-    host_bundle_version(got);
-    EXPECT_EQ(0, memcmp(got, v1, 4));
+    EXPECT_TRUE(got.present);
+    EXPECT_EQ(0, memcmp(got.bytes, v1, 4));
     EXPECT_EQ(lua_gettop(L), 0) << "creation leaves a clean stack";
     lua_close(L);
+    // As a worker's engine, or a second engine of a test, does.
+    L = engine_create(dir.path.c_str());
+    ASSERT_NE(L, nullptr);
+    lua_close(L);
+    uint8_t now[4];
+    host_bundle_version(now);
+    EXPECT_EQ(0, memcmp(now, before, 4)) << "only a start of the host records a version";
 
     ScratchDir plain;
     plain.put("init.lua", kBundle);
-    L = engine_create(plain.path.c_str());
+    got.present = true;
+    L = engine_create(plain.path.c_str(), &got);
     ASSERT_NE(L, nullptr);
-    host_bundle_version(got);
-    EXPECT_EQ(0, memcmp(got, v1, 4));
+    EXPECT_FALSE(got.present) << "a plain bundle carries no version";
     lua_close(L);
+}
+
+TEST(Host, the_test_role_records_its_packed_bundles_version_and_a_plain_one_keeps_it)
+{
+    const char tests[] = "function lcmd_unittest() end\n";
+    ScratchDir dir;
+    const uint8_t v2[4] = {1, 2, 3, 4};
+    dir.put("init.bin", packed(std::string(kBundle) + tests, v2));
+    ASSERT_EQ(app_lcmd_unittest(dir.path.c_str(), "/tmp", nullptr, 0, nullptr), 0);
+    uint8_t got[4];
+    host_bundle_version(got);
+    EXPECT_EQ(0, memcmp(got, v2, 4));
+
+    ScratchDir plain;
+    plain.put("init.lua", std::string(kBundle) + tests);
+    ASSERT_EQ(app_lcmd_unittest(plain.path.c_str(), "/tmp", nullptr, 0, nullptr), 0);
+    host_bundle_version(got);
+    EXPECT_EQ(0, memcmp(got, v2, 4));
 }
 
 TEST(Host, engine_needs_init_and_runmsg_functions)
