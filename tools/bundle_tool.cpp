@@ -1,6 +1,6 @@
 // korvex-bundle: packs a Lua script (and its modules) into init.bin, unpacks
-// it again, shows what the engine will make of a bundle file and checks
-// that a bundle compiles.
+// it again, shows what the engine will make of a bundle file, checks that a
+// bundle compiles, and writes a new bundle from the template.
 
 #include "tools/bundle_tool.h"
 
@@ -27,6 +27,7 @@ const char kUsage[] =
     "       korvex-bundle unpack <init.bin> <output>\n"
     "       korvex-bundle inspect <init.bin>\n"
     "       korvex-bundle check <file>...\n"
+    "       korvex-bundle new <directory>\n"
     "\n"
     "  pack     compresses and encrypts a Lua source or precompiled chunk into a\n"
     "           bundle; -v sets the version bytes (default 0.0.0.0), -k the last\n"
@@ -41,7 +42,8 @@ const char kUsage[] =
     "           bundle that decodes and compiles\n"
     "  check    compiles each file (source, precompiled or packed) as the\n"
     "           engine would load it, without running it; prints the errors\n"
-    "           with file and line and exits 1 when one does not compile\n";
+    "           with file and line and exits 1 when one does not compile\n"
+    "  new      writes a minimal working bundle into a new directory\n";
 
 int usage()
 {
@@ -430,6 +432,8 @@ int main(int argc, char **argv)
         return cmd_inspect(argc - 2, argv + 2);
     if (strcmp(cmd, "check") == 0)
         return cmd_check(argc - 2, argv + 2);
+    if (strcmp(cmd, "new") == 0)
+        return cmd_new(argc - 2, argv + 2);
     fprintf(stderr, "korvex-bundle: unknown command %s\n", cmd);
     return usage();
 }

@@ -45,3 +45,6 @@ std::vector<uint8_t> pack_script(const std::vector<uint8_t> &main_data, const ch
 // The module names recorded in a script made by pack_script (empty when it
 // is a plain chunk).
 std::vector<std::string> packed_module_names(const uint8_t *data, size_t len);
+
+// `korvex-bundle new DIR`.
+int cmd_new(int argc, char **argv);

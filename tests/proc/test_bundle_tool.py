@@ -1,5 +1,5 @@
-"""korvex-bundle check, pack and inspect: what compiles, bundles of several
-files, bad input, and nothing half-written."""
+"""korvex-bundle check, pack, inspect and new: what compiles, bundles of
+several files, bad input, and nothing half-written."""
 import os
 import re
 import subprocess
@@ -171,6 +171,53 @@ class Inspect(Inputs):
                 self.assertIn(expected, out)
         self.assertIn("init.bin:3:", out)
 
+
+class New(Inputs):
+    def test_new_writes_a_bundle_that_checks_and_packs(self):
+        target = os.path.join(self.d, "mine")
+        code, out, err = tool("new", target)
+        self.assertEqual((code, err), (0, ""))
+        for name in ("init.lua", "config", "tests/hello_test.lua", "korvex/listener.lua",
+                     "korvex/testrun.lua", "korvex/log.lua"):
+            self.assertTrue(os.path.isfile(os.path.join(target, name)), name)
+        self.assertEqual([n for n in os.listdir(self.d) if n.startswith(".")], [])
+        lua = [os.path.join(target, "init.lua")] + [os.path.join(target, "korvex", n)
+                                                    for n in os.listdir(os.path.join(target, "korvex"))]
+        self.assertEqual(tool("check", *lua)[0], 0)
+        code, _, err = tool("pack", "init.lua", "korvex", "init.bin", cwd=target)
+        self.assertEqual((code, err), (0, ""))
+
+    def test_new_never_writes_into_something_that_exists(self):
+        existing = {
+            "empty directory": make_dir("kit-exists-"),
+            "file": self.file("plain", "keep me"),
+            "huge file": self.huge(),
+            "fifo": self.fifo(),
+            "dangling link": os.path.join(self.d, "link"),
+        }
+        os.symlink(os.path.join(self.d, "nowhere"), existing["dangling link"])
+        for what, path in existing.items():
+            with self.subTest(what):
+                before = os.lstat(path)
+                code, out, err = tool("new", path)
+                self.assertEqual(code, 1)
+                self.assertIn("exists", err)
+                after = os.lstat(path)
+                self.assertEqual((before.st_ino, before.st_size, before.st_mtime_ns),
+                                 (after.st_ino, after.st_size, after.st_mtime_ns))
+        self.assertEqual(os.listdir(existing["empty directory"]), [])
+        self.assertFalse(os.path.exists(os.path.join(self.d, "nowhere")))
+        self.assertEqual(read(existing["file"]), "keep me")
+
+    def test_new_where_the_parent_is_missing_or_a_file_leaves_nothing(self):
+        parent_file = self.file("plain", "keep me")
+        for target in (os.path.join(self.d, "no", "such", "dir"), os.path.join(parent_file, "b")):
+            with self.subTest(target=target):
+                code, _, err = tool("new", target)
+                self.assertEqual(code, 1)
+                self.assertTrue(err.startswith("korvex-bundle: "), err)
+                self.assertFalse(os.path.exists(target))
+        self.assertEqual(sorted(os.listdir(self.d)), ["plain"])
 
 if __name__ == "__main__":
     main()
