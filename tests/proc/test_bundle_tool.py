@@ -178,7 +178,7 @@ class New(Inputs):
         code, out, err = tool("new", target)
         self.assertEqual((code, err), (0, ""))
         for name in ("init.lua", "config", "tests/hello_test.lua", "korvex/listener.lua",
-                     "korvex/testrun.lua", "korvex/log.lua"):
+                     "korvex/testrun.lua", "korvex/log.lua", "korvex/replay.lua"):
             self.assertTrue(os.path.isfile(os.path.join(target, name)), name)
         self.assertEqual([n for n in os.listdir(self.d) if n.startswith(".")], [])
         lua = [os.path.join(target, "init.lua")] + [os.path.join(target, "korvex", n)
