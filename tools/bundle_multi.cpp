@@ -145,7 +145,7 @@ void append_literal(std::string *out, const std::vector<uint8_t> &data)
 
 }  // namespace
 
-bool pack_add_modules(const char *arg, const char *base_dir, std::vector<PackModule> *modules)
+bool pack_add_modules(const char *arg, const char *base_dir, const char *main_path, std::vector<PackModule> *modules)
 {
     const char *eq = strchr(arg, '=');
     std::string prefix;
@@ -174,7 +174,16 @@ bool pack_add_modules(const char *arg, const char *base_dir, std::vector<PackMod
     } else {
         files.push_back(arg);
     }
+    char *main_real = realpath(main_path, nullptr);
+    std::string main_file = main_real ? main_real : "";
+    free(main_real);
     for (const std::string &f : files) {
+        // `pack init.lua .` packs the other files of the bundle's directory.
+        char *real = realpath(f.c_str(), nullptr);
+        bool is_main = real && main_file == real;
+        free(real);
+        if (is_main && S_ISDIR(st.st_mode))
+            continue;
         std::string rel = relative_to(base_dir, f.c_str());
         std::string name = module_name(rel);
         if (!prefix.empty() && !name.empty())

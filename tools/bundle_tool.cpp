@@ -224,7 +224,7 @@ int cmd_pack(int argc, char **argv)
     std::vector<PackModule> modules;
     std::string base = dir_name(input);
     for (size_t i = 1; i + 1 < paths.size(); ++i) {
-        if (!pack_add_modules(paths[i], base.c_str(), &modules))
+        if (!pack_add_modules(paths[i], base.c_str(), input, &modules))
             return 1;
     }
     for (const PackModule &m : modules) {

@@ -32,7 +32,8 @@ struct PackModule {
 // or NAME=DIR, the files below DIR named below NAME (korvex=sdk/lua/korvex
 // gives korvex.log for sdk/lua/korvex/log.lua). False (after printing why) for a name given twice, a file
 // outside base_dir without NAME=, or a file that cannot be read.
-bool pack_add_modules(const char *arg, const char *base_dir, std::vector<PackModule> *modules);
+// A directory's listing leaves out `main_path`, the main script.
+bool pack_add_modules(const char *arg, const char *base_dir, const char *main_path, std::vector<PackModule> *modules);
 
 // The script packed for a main chunk and its modules: with no modules the
 // main chunk itself; otherwise Lua source that puts every module into

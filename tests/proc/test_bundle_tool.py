@@ -186,6 +186,11 @@ class New(Inputs):
         self.assertEqual(tool("check", *lua)[0], 0)
         code, _, err = tool("pack", "init.lua", "korvex", "init.bin", cwd=target)
         self.assertEqual((code, err), (0, ""))
+        # The bundle's own directory as modules: everything but the main script.
+        code, _, err = tool("pack", "init.lua", ".", "all.bin", cwd=target)
+        self.assertEqual((code, err), (0, ""))
+        out = tool("inspect", "all.bin", cwd=target)[1]
+        self.assertIn("modules     korvex.listener korvex.log korvex.replay korvex.testrun tests.hello_test\n", out)
 
     def test_new_never_writes_into_something_that_exists(self):
         existing = {
