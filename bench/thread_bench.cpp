@@ -243,7 +243,8 @@ void measure_workers(const std::string &dir, FILE *out)
     std::vector<char *> argv;
     for (auto &a : args)
         argv.push_back(a.data());
-    if (app_lcmd_unittest(dir.c_str(), dir.c_str(), nullptr, static_cast<int>(argv.size()), argv.data()) != 0)
+    int argc = static_cast<int>(argv.size());
+    if (app_lcmd_unittest(dir.c_str(), dir.c_str(), dir.c_str(), nullptr, argc, argv.data()) != 0)
         exit(1);
     size_t len;
     while (char *line = thread_queue_recv(kResults, &len)) {

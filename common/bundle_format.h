@@ -23,6 +23,11 @@ constexpr uint32_t kBundleMaxPlainLen = 256u << 20;
 // Largest bundle file read, packed or plain: the same bound.
 constexpr size_t kBundleFileMax = kBundleMaxPlainLen;
 
+// Compiling a bundle's chunk may allocate no more than this: a damaged
+// precompiled chunk can claim gigabytes for one string. Running it is not
+// limited. The engine and korvex-bundle check apply the same bound.
+constexpr size_t bundle_load_budget(size_t text_len) { return (size_t{16} << 20) + 4 * text_len; }
+
 struct BundleHeader {
     uint32_t magic, total_len, packed_len, plain_len;
     uint8_t version[4];

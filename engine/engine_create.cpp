@@ -44,10 +44,6 @@ int bundle_read(const char *dir, BundleFile *out)
     return -1;
 }
 
-// Loading a chunk may allocate no more than this: a damaged precompiled
-// chunk can claim gigabytes for one string. Running it is not limited.
-size_t load_budget(size_t text_len) { return (size_t{16} << 20) + 4 * text_len; }
-
 struct LoadLimit {
     lua_Alloc inner;
     void *inner_ud;
@@ -80,6 +76,22 @@ struct ChunkToRun {
     size_t len;
 };
 
+// require looks for the bundle's own modules first in the directory the
+// bundle was loaded from (the data directory after an upgrade), then where
+// Lua looks by default ("./?.lua" being the program directory).
+void prepend_bundle_path(lua_State *L, const char *dir)
+{
+    if (lua_getglobal(L, "package") != LUA_TTABLE) {
+        lua_pop(L, 1);
+        return;
+    }
+    lua_getfield(L, -1, "path");
+    const char *old = lua_tostring(L, -1);
+    lua_pushfstring(L, "%s/?.lua;%s/?/init.lua;%s", dir, dir, old ? old : "");
+    lua_setfield(L, -3, "path");
+    lua_pop(L, 2);
+}
+
 // Sets rootpath, then compiles and runs the chunk; in protected mode, so
 // that not even an allocation failure escapes while buffers are held.
 int run_chunk(lua_State *L)
@@ -87,9 +99,10 @@ int run_chunk(lua_State *L)
     const ChunkToRun *chunk = static_cast<const ChunkToRun *>(lua_touserdata(L, 1));
     lua_pushstring(L, chunk->dir);
     lua_setglobal(L, "rootpath");
+    prepend_bundle_path(L, chunk->dir);
     LoadLimit lim;
     lim.inner = lua_getallocf(L, &lim.inner_ud);
-    lim.budget = load_budget(chunk->len);
+    lim.budget = bundle_load_budget(chunk->len);
     lim.used = 0;
     lua_setallocf(L, limited_alloc, &lim);
     int loaded = luaL_loadbufferx(L, chunk->text, chunk->len, chunk->name, nullptr);

@@ -279,7 +279,35 @@ int app_lcmd_loop_start()
     return 0;
 }
 
-int app_lcmd_unittest(const char *progdir, const char *tmppath, const char *datapath, int argc, char **argv)
+namespace {
+
+// What `ut` exits with: an integer result 0-255 as it is, false (or an
+// integer that no exit status can carry, or a string: an error text, as for
+// lcmd_init) 1, anything else 0.
+int unittest_status(lua_State *L, int idx)
+{
+    int type = lua_type(L, idx);
+    if (type == LUA_TBOOLEAN)
+        return lua_toboolean(L, idx) ? 0 : 1;
+    if (type == LUA_TSTRING) {
+        log_printf(LVL_FATAL, "app_lcmd_unittest", "%s return failed :%s", "lcmd_unittest", lua_tostring(L, idx));
+        return 1;
+    }
+    if (type != LUA_TNUMBER)
+        return 0;
+    int isint = 0;
+    lua_Integer n = lua_tointegerx(L, idx, &isint);
+    if (isint && n >= 0 && n <= 255)
+        return static_cast<int>(n);
+    log_printf(LVL_FATAL, "app_lcmd_unittest", "%s returned %s, not an exit status (0-255)", "lcmd_unittest",
+               lua_tostring(L, idx));
+    return 1;
+}
+
+}  // namespace
+
+int app_lcmd_unittest(const char *progdir, const char *startdir, const char *tmppath, const char *datapath,
+                      int argc, char **argv)
 {
     keep_paths(progdir, tmppath, datapath);
     BundleVersion version;
@@ -294,14 +322,18 @@ int app_lcmd_unittest(const char *progdir, const char *tmppath, const char *data
         lua_close(L);
         return 1;
     }
+    lua_pushstring(L, startdir);
+    lua_setglobal(L, "startdir");
     klua_push_global_raw(L, "lcmd_unittest");
     for (int i = 0; i < argc; ++i)
         lua_pushstring(L, argv[i]);
     int result = 0;
-    if (lua_pcall(L, argc, 0, 0) != LUA_OK) {
+    if (lua_pcall(L, argc, 1, 0) != LUA_OK) {
         log_printf(LVL_FATAL, "app_lcmd_unittest", "pcall %s failed :%s", "lcmd_unittest",
                    klua_error_text(L, -1));
         result = 1;
+    } else {
+        result = unittest_status(L, -1);
     }
     lua_close(L);
     return result;

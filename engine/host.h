@@ -46,10 +46,13 @@ int host_loop_end_fd();
 const char *host_loop_end_text();
 
 // The `ut` role: runs lcmd_unittest of the bundle in `progdir` with the
-// arguments. 0, or 1 when there was no engine or the tests raised an error.
+// arguments, the global `startdir` naming the directory ut was started in.
+// The exit status: what lcmd_unittest returned (an integer 0-255; false 1;
+// nothing 0), or 1 when there was no engine or the tests raised an error.
 // The paths are kept as the engine keeps its own, so that the tests can
 // start worker threads.
-int app_lcmd_unittest(const char *progdir, const char *tmppath, const char *datapath, int argc, char **argv);
+int app_lcmd_unittest(const char *progdir, const char *startdir, const char *tmppath, const char *datapath,
+                      int argc, char **argv);
 
 // Process-wide values the modules read.
 lua_State *host_main_engine();

@@ -44,6 +44,21 @@ const char *base_name(const char *path)
     return slash ? slash + 1 : path;
 }
 
+// Before the program changes to its own directory: every argument of `ut`
+// that names an existing file or directory relative to where it was started
+// is handed to the tests as its absolute path (options and other words stay
+// as they are). The replaced strings live as long as the process.
+void resolve_ut_arguments(int argc, char **argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        if (argv[i][0] == '/' || argv[i][0] == '-' || argv[i][0] == '\0' || access(argv[i], F_OK) != 0)
+            continue;
+        char *full = realpath(argv[i], nullptr);
+        if (full)
+            argv[i] = full;
+    }
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -56,20 +71,26 @@ int main(int argc, char **argv)
     if (o.debug)
         log_set("info", nullptr);
 
+    const char *role = base_name(argv[0]);
+    char *startdir = current_dir();
+    if (strcmp(role, "ut") == 0)
+        resolve_ut_arguments(argc, argv);
+
     enter_program_dir(argv[0]);
     char *progdir = current_dir();
     options_default_paths(&o);
 
-    const char *role = base_name(argv[0]);
     int rc = 0;
     if (strcmp(role, "CLI_client") == 0) {
         cli_client_main(o.tmppath, argc - o.first_arg, argv + o.first_arg);
     } else if (strcmp(role, "ut") == 0) {
-        rc = app_lcmd_unittest(progdir, o.tmppath, o.datapath, argc - 1, argv + 1);
+        rc = app_lcmd_unittest(progdir, startdir, o.tmppath, o.datapath, argc - 1, argv + 1);
     } else {
+        free(startdir);
         return engine_main(&o, progdir);
     }
     free(progdir);
+    free(startdir);
     options_release(&o);
     return rc;
 }

@@ -1,5 +1,8 @@
-// korvex-bundle: packs a Lua script into init.bin, unpacks it again and
-// shows what the engine will make of a bundle file.
+// korvex-bundle: packs a Lua script (and its modules) into init.bin, unpacks
+// it again, shows what the engine will make of a bundle file, checks that a
+// bundle compiles, and writes a new bundle from the template.
+
+#include "tools/bundle_tool.h"
 
 #include "common/bundle_format.h"
 #include "common/file_io.h"
@@ -20,16 +23,27 @@
 namespace {
 
 const char kUsage[] =
-    "usage: korvex-bundle pack [-v A.B.C.D] [-k HEX8] <input> <output>\n"
+    "usage: korvex-bundle pack [-v A.B.C.D] [-k HEX8] <input> [<module>...] <output>\n"
     "       korvex-bundle unpack <init.bin> <output>\n"
     "       korvex-bundle inspect <init.bin>\n"
+    "       korvex-bundle check <file>...\n"
+    "       korvex-bundle new <directory>\n"
     "\n"
     "  pack     compresses and encrypts a Lua source or precompiled chunk into a\n"
     "           bundle; -v sets the version bytes (default 0.0.0.0), -k the last\n"
-    "           4 key bytes as 8 hex digits (default: random for each bundle)\n"
+    "           4 key bytes as 8 hex digits (default: random for each bundle).\n"
+    "           Modules (files, directories of .lua files, or NAME=FILE) are\n"
+    "           packed with it for require, named by their path below the\n"
+    "           input's directory (lib/x.lua is lib.x). Refuses what does not\n"
+    "           compile\n"
     "  unpack   checks a bundle and writes its script back\n"
-    "  inspect  prints the header and whether the file loads as a bundle;\n"
-    "           exits 0 only when it is a packed bundle that decodes\n";
+    "  inspect  prints the header, whether the file loads as a bundle and\n"
+    "           whether its script compiles; exits 0 only when it is a packed\n"
+    "           bundle that decodes and compiles\n"
+    "  check    compiles each file (source, precompiled or packed) as the\n"
+    "           engine would load it, without running it; prints the errors\n"
+    "           with file and line and exits 1 when one does not compile\n"
+    "  new      writes a minimal working bundle into a new directory\n";
 
 int usage()
 {
@@ -37,17 +51,38 @@ int usage()
     return 2;
 }
 
-bool load_file(const char *path, std::vector<uint8_t> *out)
+bool load_file(const char *path, std::vector<uint8_t> *out) { return tool_load_file(path, out); }
+
+const char *base_name(const char *path)
 {
-    size_t size = 0;
-    char *data = read_file(path, kBundleFileMax, &size);
-    if (!data) {
-        fprintf(stderr, "korvex-bundle: cannot read %s: %s\n", path, strerror(errno));
+    const char *slash = strrchr(path, '/');
+    return slash ? slash + 1 : path;
+}
+
+std::string dir_name(const char *path)
+{
+    const char *slash = strrchr(path, '/');
+    if (!slash)
+        return ".";
+    if (slash == path)
+        return "/";
+    return std::string(path, static_cast<size_t>(slash - path));
+}
+
+// Compiles a script about to be packed, or found in a bundle; prints Lua's
+// message when it does not compile. An empty script is refused: the engine
+// would run nothing and fail for want of entry functions.
+bool compiles(const uint8_t *data, size_t len, const char *name)
+{
+    if (len == 0) {
+        fprintf(stderr, "korvex-bundle: %s is empty\n", name);
         return false;
     }
-    out->assign(data, data + size);
-    free(data);
-    return true;
+    std::string message;
+    if (tool_compile(data, len, name, &message))
+        return true;
+    fprintf(stderr, "korvex-bundle: %s\n", message.c_str());
+    return false;
 }
 
 // A reader never sees a half-written bundle.
@@ -140,8 +175,7 @@ int cmd_pack(int argc, char **argv)
     uint8_t version[4] = {0, 0, 0, 0};
     uint8_t tail[4];
     bool have_tail = false;
-    const char *paths[2];
-    int npaths = 0;
+    std::vector<const char *> paths;
 
     for (int i = 0; i < argc; i++) {
         const char *a = argv[i];
@@ -165,26 +199,46 @@ int cmd_pack(int argc, char **argv)
         } else if (a[0] == '-' && a[1] != '\0') {
             fprintf(stderr, "korvex-bundle: unknown option %s\n", a);
             return usage();
-        } else if (npaths < 2) {
-            paths[npaths++] = a;
         } else {
-            return usage();
+            paths.push_back(a);
         }
     }
-    if (npaths != 2)
+    if (paths.size() < 2)
         return usage();
+    const char *input = paths.front();
+    const char *output = paths.back();
     if (!have_tail && !random_bytes(tail, sizeof(tail))) {
         fprintf(stderr, "korvex-bundle: no random bytes for the key tail; give one with -k\n");
         return 1;
     }
 
-    std::vector<uint8_t> script;
-    if (!load_file(paths[0], &script))
+    std::vector<uint8_t> main_script;
+    if (!load_file(input, &main_script))
         return 1;
+    if (bundle_is_packed(main_script.data(), main_script.size())) {
+        fprintf(stderr, "korvex-bundle: %s is a packed bundle already; unpack it first\n", input);
+        return 1;
+    }
+    if (!compiles(main_script.data(), main_script.size(), input))
+        return 1;
+    std::vector<PackModule> modules;
+    std::string base = dir_name(input);
+    for (size_t i = 1; i + 1 < paths.size(); ++i) {
+        if (!pack_add_modules(paths[i], base.c_str(), input, &modules))
+            return 1;
+    }
+    for (const PackModule &m : modules) {
+        if (!compiles(m.data.data(), m.data.size(), m.path.c_str()))
+            return 1;
+    }
+    std::vector<uint8_t> script = pack_script(main_script, base_name(input), modules);
+    if (!modules.empty() && !compiles(script.data(), script.size(), input))
+        return 1;
+
     std::vector<uint8_t> image;
     BundleStatus st = bundle_encode_status(script.data(), script.size(), version, tail, &image);
     if (st != BUNDLE_OK) {
-        fprintf(stderr, "korvex-bundle: cannot pack %s: %s\n", paths[0], bundle_status_text(st));
+        fprintf(stderr, "korvex-bundle: cannot pack %s: %s\n", input, bundle_status_text(st));
         return 1;
     }
 
@@ -194,18 +248,20 @@ int cmd_pack(int argc, char **argv)
     bool same = text && text_len == script.size() && memcmp(text, script.data(), text_len) == 0;
     free(text);
     if (!same) {
-        fprintf(stderr, "korvex-bundle: packed %s does not read back (%s)\n", paths[0],
+        fprintf(stderr, "korvex-bundle: packed %s does not read back (%s)\n", input,
                 st == BUNDLE_OK ? "content differs" : bundle_status_text(st));
         return 1;
     }
 
-    if (!store_file(paths[1], image.data(), image.size()))
+    if (!store_file(output, image.data(), image.size()))
         return 1;
     char vtext[16], ktext[9];
     format_version(version, vtext);
     format_hex4(tail, ktext);
-    printf("packed %s (%zu bytes) into %s (%zu bytes), version %s, key_tail %s\n", paths[0],
-           script.size(), paths[1], image.size(), vtext, ktext);
+    printf("packed %s (%zu bytes) into %s (%zu bytes), version %s, key_tail %s\n", input, script.size(), output,
+           image.size(), vtext, ktext);
+    for (const PackModule &m : modules)
+        printf("  module %s from %s (%zu bytes)\n", m.name.c_str(), m.path.c_str(), m.data.size());
     return 0;
 }
 
@@ -231,6 +287,22 @@ int cmd_unpack(int argc, char **argv)
     bool ok = store_file(argv[1], reinterpret_cast<const uint8_t *>(text), text_len);
     free(text);
     return ok ? 0 : 1;
+}
+
+// The "compile" line of inspect.
+bool report_compile(const uint8_t *data, size_t len, const char *name)
+{
+    std::string message;
+    if (len == 0) {
+        printf("compile     failed: empty\n");
+        return false;
+    }
+    if (!tool_compile(data, len, name, &message)) {
+        printf("compile     failed: %s\n", message.c_str());
+        return false;
+    }
+    printf("compile     ok\n");
+    return true;
 }
 
 int cmd_inspect(int argc, char **argv)
@@ -260,22 +332,88 @@ int cmd_inspect(int argc, char **argv)
     if (st != BUNDLE_OK) {
         printf("form        plain text (%s)\n", bundle_status_text(st));
         printf("decode      not attempted\n");
+        report_compile(file.data(), file.size(), argv[0]);
         return 1;
     }
     printf("form        packed\n");
     size_t text_len = 0;
     char *text = bundle_decode_status(file.data(), file.size(), &text_len, nullptr, &st);
-    bool decoded = text != nullptr;
-    free(text);
-    if (!decoded) {
+    if (!text) {
         printf("decode      failed: %s\n", bundle_status_text(st));
+        printf("compile     not attempted\n");
         return 1;
     }
     printf("decode      ok (%zu bytes)\n", text_len);
-    return 0;
+    const uint8_t *script = reinterpret_cast<const uint8_t *>(text);
+    std::vector<std::string> names = packed_module_names(script, text_len);
+    if (!names.empty()) {
+        std::string list;
+        for (const std::string &n : names)
+            list += (list.empty() ? "" : " ") + n;
+        printf("modules     %s\n", list.c_str());
+    }
+    bool ok = report_compile(script, text_len, argv[0]);
+    free(text);
+    return ok ? 0 : 1;
+}
+
+// check: every file, whatever the others give; packed ones are decoded
+// first, as the engine would.
+int cmd_check(int argc, char **argv)
+{
+    if (argc < 1)
+        return usage();
+    int failed = 0;
+    for (int i = 0; i < argc; ++i) {
+        std::vector<uint8_t> file;
+        if (!load_file(argv[i], &file)) {
+            failed++;
+            continue;
+        }
+        if (!bundle_is_packed(file.data(), file.size())) {
+            if (compiles(file.data(), file.size(), argv[i]))
+                printf("%s: compiles\n", argv[i]);
+            else
+                failed++;
+            continue;
+        }
+        size_t text_len = 0;
+        BundleStatus st;
+        char *text = bundle_decode_status(file.data(), file.size(), &text_len, nullptr, &st);
+        if (!text) {
+            fprintf(stderr, "korvex-bundle: %s is a packed bundle that does not decode: %s\n", argv[i],
+                    bundle_status_text(st));
+            failed++;
+            continue;
+        }
+        if (compiles(reinterpret_cast<const uint8_t *>(text), text_len, argv[i]))
+            printf("%s: packed, compiles\n", argv[i]);
+        else
+            failed++;
+        free(text);
+    }
+    return failed ? 1 : 0;
 }
 
 }  // namespace
+
+bool tool_load_file(const char *path, std::vector<uint8_t> *out)
+{
+    size_t size = 0;
+    char *data = read_file(path, kBundleFileMax, &size);
+    if (!data) {
+        if (errno == EFBIG)
+            fprintf(stderr, "korvex-bundle: %s is larger than %zu bytes, refused\n", path, kBundleFileMax);
+        else if (errno == EINVAL)
+            fprintf(stderr, "korvex-bundle: %s is not a regular file\n", path);
+        else
+            fprintf(stderr, "korvex-bundle: cannot read %s: %s\n", path, strerror(errno));
+        return false;
+    }
+    out->assign(data, data + size);
+    free(data);
+    return true;
+}
 
 int main(int argc, char **argv)
 {
@@ -292,6 +430,10 @@ int main(int argc, char **argv)
         return cmd_unpack(argc - 2, argv + 2);
     if (strcmp(cmd, "inspect") == 0)
         return cmd_inspect(argc - 2, argv + 2);
+    if (strcmp(cmd, "check") == 0)
+        return cmd_check(argc - 2, argv + 2);
+    if (strcmp(cmd, "new") == 0)
+        return cmd_new(argc - 2, argv + 2);
     fprintf(stderr, "korvex-bundle: unknown command %s\n", cmd);
     return usage();
 }

@@ -851,6 +851,7 @@ function lcmd_runmsg(text)
 end
 ]==])
     assert(os.execute(string.format("ln -s '%s/ut' '%s/ut'", rootpath, dir)))
+    assert(os.execute(string.format("ln -s '%s/korvex' '%s/korvex'", rootpath, dir)))
     util.write_file(dir .. "/case.lua", string.format([==[
 local pb, thread, sock = require "pb", require "c.thread", require "socket.core"
 test("probe", function()

@@ -18,6 +18,7 @@ ENGINE = os.environ.get("KORVEX_ENGINE", "")
 WATCHDOG = os.environ.get("KORVEX_WATCHDOG", "")
 BUNDLE_TOOL = os.environ.get("KORVEX_BUNDLE_TOOL", "")
 DEMO_DIR = os.environ.get("KORVEX_DEMO_DIR", "")
+SDK_DIR = os.environ.get("KORVEX_SDK_DIR", "")
 HELPERS_DIR = os.environ.get("KORVEX_TEST_HELPERS", "")
 
 # Test builds run one shipped second in one millisecond, except for the
@@ -89,16 +90,19 @@ def link_as(target, directory, name):
 
 
 def install_demo(directory, packed=False, version="1.2.3.4"):
-    """Copies the demo bundle (plain init.lua, or packed into init.bin) and
-    its config into `directory`."""
+    """Copies the demo bundle (plain init.lua beside the shared modules in
+    korvex/, or packed with them into init.bin) and its config into
+    `directory`."""
     os.makedirs(directory, exist_ok=True)
     shutil.copy(os.path.join(DEMO_DIR, "config"), os.path.join(directory, "config"))
     src = os.path.join(DEMO_DIR, "init.lua")
+    modules = os.path.join(SDK_DIR, "lua", "korvex")
     if packed:
-        subprocess.run([BUNDLE_TOOL, "pack", "-v", version, src, os.path.join(directory, "init.bin")],
-                       check=True, stdout=subprocess.DEVNULL)
+        subprocess.run([BUNDLE_TOOL, "pack", "-v", version, src, "korvex=" + modules,
+                        os.path.join(directory, "init.bin")], check=True, stdout=subprocess.DEVNULL)
     else:
         shutil.copy(src, os.path.join(directory, "init.lua"))
+        shutil.copytree(modules, os.path.join(directory, "korvex"), dirs_exist_ok=True)
 
 
 def write(path, text, mode="w"):

@@ -19,8 +19,8 @@ def marker(name):
     return MARKER.replace("%s", name)
 
 
-def pack(src, dst, *extra):
-    subprocess.run([BUNDLE_TOOL, "pack"] + list(extra) + [src, dst], check=True, stdout=subprocess.DEVNULL)
+def pack(src, dst, *modules):
+    subprocess.run([BUNDLE_TOOL, "pack", src] + list(modules) + [dst], check=True, stdout=subprocess.DEVNULL)
 
 
 class Selection(EngineCase):
@@ -74,6 +74,38 @@ class Selection(EngineCase):
                 self.assertIn(expected, out)
                 self.assertIn("boot %s %s" % (t.tmp, t.data), out)
                 t.close()
+
+    def test_require_finds_the_bundles_own_modules_where_it_was_loaded_from(self):
+        # The same module name beside the factory bundle and the upgraded
+        # one; each bundle gets its own, and a packed module wins over a file.
+        uses = """
+local helper = require "kit.helper"
+function lcmd_boot() end
+function lcmd_init() print("helper says " .. helper.name .. " for %s") end
+function lcmd_runmsg() end
+function lcmd_loop() print("loop runs") end
+"""
+        for upgraded in (False, True):
+            with self.subTest(upgraded=upgraded):
+                t = self.tree(uses.replace("%s", "factory"))
+                for d, name in ((t.bin, "bin"), (t.data, "data")):
+                    os.makedirs(os.path.join(d, "kit"))
+                    write(os.path.join(d, "kit", "helper.lua"), 'return { name = "%s" }\n' % name)
+                if upgraded:
+                    write(os.path.join(t.data, "init.lua"), uses.replace("%s", "upgraded"))
+                    write(os.path.join(t.data, ".bootchk"), '{"luadata":1}')
+                    self.assertIn("helper says data for upgraded", self.run_engine(t))
+                else:
+                    self.assertIn("helper says bin for factory", self.run_engine(t))
+                t.close()
+        t = self.tree(uses.replace("%s", "packed"))
+        os.makedirs(t.path("src", "kit"))
+        write(t.path("src", "kit", "helper.lua"), 'return { name = "packed" }\n')
+        write(t.path("src", "init.lua"), uses.replace("%s", "packed"))
+        os.makedirs(os.path.join(t.bin, "kit"))
+        write(os.path.join(t.bin, "kit", "helper.lua"), 'return { name = "file" }\n')
+        pack(t.path("src", "init.lua"), os.path.join(t.bin, "init.bin"), t.path("src", "kit"))
+        self.assertIn("helper says packed for packed", self.run_engine(t))
 
     def test_absent_data_directory_boots_with_nil(self):
         t = self.tree(marker("x"))

@@ -2,7 +2,7 @@
 import json
 import os
 
-from harness import EngineCase, main, run, wait_for
+from harness import EngineCase, main, run, wait_for, write
 
 ECHO_ARGS = """
 function lcmd_init() end
@@ -56,6 +56,33 @@ class Roles(EngineCase):
         self.assertEqual(code, 1)
         self.assertIn("[fatal][app_lcmd_unittest]: pcall lcmd_unittest failed :", out)
         self.assertIn("boom x", out)
+
+    def test_ut_exit_status_is_what_lcmd_unittest_returns(self):
+        cases = [("", 0), ("return 0", 0), ("return 3", 3), ("return 255", 255), ("return 2.0", 2),
+                 ("return false", 1), ("return true", 0), ("return nil", 0), ("return {}", 0),
+                 ("return 256", 1), ("return -1", 1), ("return 2.5", 1), ("return 1 << 40", 1),
+                 ('return "3 tests failed"', 1), ('return "0"', 1)]
+        for body, expected in cases:
+            with self.subTest(body=body):
+                t = self.tree("function lcmd_init() end\nfunction lcmd_runmsg() end\n"
+                              "function lcmd_unittest() %s end\n" % body)
+                code, out, _ = run([os.path.join(t.bin, "ut")])
+                self.assertEqual(code, expected, out)
+                if body.startswith('return "'):
+                    self.assertIn("[fatal][app_lcmd_unittest]: lcmd_unittest return failed :", out)
+                t.close()
+
+    def test_ut_resolves_relative_paths_against_the_directory_it_was_started_in(self):
+        t = self.tree(ECHO_ARGS.replace('print("args: " .. table.concat({...}, " "))',
+                                        'print("args: " .. table.concat({...}, " ")) print("startdir: " .. startdir)'))
+        work = t.path("work")
+        os.makedirs(os.path.join(work, "tests"))
+        write(os.path.join(work, "tests", "a_test.lua"), "")
+        code, out, _ = run([os.path.join(t.bin, "ut"), "tests/a_test.lua", "tests", "-d", "missing.lua",
+                            "/abs", "sys"], cwd=work)
+        self.assertEqual(code, 0)
+        self.assertIn("args: %s/tests/a_test.lua %s/tests -d missing.lua /abs sys\n" % (work, work), out)
+        self.assertIn("startdir: %s\n" % work, out)
 
 
 class Options(EngineCase):

@@ -49,10 +49,11 @@ test("show_luav gives the version bytes of a packed bundle", function()
         rootpath, dir))
     assert(ok, "packing the bundle")
     assert(lfs.link(rootpath .. "/ut", dir .. "/ut", true))
+    assert(lfs.link(rootpath .. "/korvex", dir .. "/korvex", true))  -- the modules the bundle requires
     local p = assert(io.popen(string.format("'%s/ut' '%s'", dir, snippet)))
     local out = p:read("a")
     p:close()
-    for _, name in ipairs({ "luav.lua", "init.bin", "ut" }) do os.remove(dir .. "/" .. name) end
+    for _, name in ipairs({ "luav.lua", "init.bin", "ut", "korvex" }) do os.remove(dir .. "/" .. name) end
     lfs.rmdir(dir)
     eq(out:match("^([^\n]*)\n"), string.format("%q", "\1\2\254\0"), "version bytes in\n" .. out)
 end)
