@@ -82,14 +82,14 @@ TEST(Host, the_test_role_records_its_packed_bundles_version_and_a_plain_one_keep
     ScratchDir dir;
     const uint8_t v2[4] = {1, 2, 3, 4};
     dir.put("init.bin", packed(std::string(kBundle) + tests, v2));
-    ASSERT_EQ(app_lcmd_unittest(dir.path.c_str(), "/tmp", nullptr, 0, nullptr), 0);
+    ASSERT_EQ(app_lcmd_unittest(dir.path.c_str(), "/", "/tmp", nullptr, 0, nullptr), 0);
     uint8_t got[4];
     host_bundle_version(got);
     EXPECT_EQ(0, memcmp(got, v2, 4));
 
     ScratchDir plain;
     plain.put("init.lua", std::string(kBundle) + tests);
-    ASSERT_EQ(app_lcmd_unittest(plain.path.c_str(), "/tmp", nullptr, 0, nullptr), 0);
+    ASSERT_EQ(app_lcmd_unittest(plain.path.c_str(), "/", "/tmp", nullptr, 0, nullptr), 0);
     host_bundle_version(got);
     EXPECT_EQ(0, memcmp(got, v2, 4));
 }
