@@ -29,6 +29,7 @@ local M = {
     max_request = 1024 * 1024,  -- larger frames are refused, not buffered
     max_clients = 64,           -- beyond this the oldest connection is dropped
     client_deadline = 5,        -- seconds for one exchange
+    idle_interval = 0.2,        -- the longest wait of serve() between idle() calls
 }
 
 local exiting = false
@@ -36,6 +37,7 @@ local stop_code = nil
 
 local handlers = {}
 local help = {}
+local watched = {}   -- object -> function called when it is readable
 
 -- {"code":0} with the members of `extra`, as JSON text.
 function M.ok(extra)
@@ -62,6 +64,14 @@ function M.stop(code)
 end
 
 function M.exiting() return exiting end
+
+-- Waits on `obj` in the same select() as the control socket: fn(obj) is
+-- called from serve() whenever it is readable. `obj` is anything select()
+-- takes: a LuaSocket object, or any value with a getfd() method (a pcap
+-- capture handle). M.watch(obj, nil) stops watching it.
+function M.watch(obj, fn)
+    watched[obj] = fn
+end
 
 local function help_reply(msg)
     if msg.subtype == nil then
@@ -211,8 +221,9 @@ local function client_write(c)
 end
 
 -- Serves `path` until M.stop() (the engine's exit message, for one); calls
--- idle() (when given) every round, at least every 0.2 s, from the same
--- loop: keep it short. Removes the socket at the end, then ends the process
+-- idle() (when given) every round, at least every M.idle_interval seconds
+-- (0.2), and the functions of M.watch when their objects are readable, from
+-- the same loop: keep them short. Removes the socket at the end, then ends the process
 -- with the code given to M.stop, if any.
 function M.serve(path, idle)
     os.remove(path)
@@ -236,12 +247,15 @@ function M.serve(path, idle)
     while not exiting do
         if idle then idle() end
         local recvt, sendt = { server }, {}
+        for obj in pairs(watched) do recvt[#recvt + 1] = obj end
         for _, c in ipairs(clients) do
             if c.out then sendt[#sendt + 1] = c.sock else recvt[#recvt + 1] = c.sock end
         end
-        local readable, writable = socket.select(recvt, sendt, 0.2)
+        local readable, writable = socket.select(recvt, sendt, M.idle_interval)
         for _, s in ipairs(readable) do
-            if s == server then
+            if watched[s] then
+                watched[s](s)
+            elseif s == server then
                 local sock = server:accept()
                 if sock then
                     sock:settimeout(0)
