@@ -32,7 +32,7 @@ function M.new(opts)
         max_queue = opts.max_queue or 2000, batch = opts.batch or 200,
         retry = opts.retry or 2, timeout = opts.timeout or 30,
         queue = {}, head = 1, tail = 0,
-        worker = nil, in_flight = nil, next_try = 0, seq = 0,
+        worker_id = nil, in_flight = nil, next_try = 0, seq = 0,
         counts = { queued = 0, sent = 0, dropped = 0, failed_batches = 0, last_error = nil },
         start_worker = opts.start_worker,   -- tests replace the thread
     }, M)
@@ -65,29 +65,32 @@ end
 -- Never waits.
 function M:tick(now)
     if not self.collector then return end
-    if self.worker and not self.start_worker and not thread.isalive(self.worker) then
-        self.worker, self.in_flight = nil, nil
+    -- A worker that ended (its engine failed to build, say) is replaced;
+    -- right after `run` it may not be counted alive yet.
+    if self.worker_id and not self.start_worker and now > self.worker_since + 5 and not thread.isalive(self.worker_id) then
+        log.warn("reporter worker ended")
+        self.worker_id, self.in_flight = nil, nil
     end
-    local answer = self.worker and thread.msgrecv(thread.self())
+    local answer = self.worker_id and thread.msgrecv(thread.self())
     if answer then self:answer(answer, now) end
     if self.in_flight and now > self.in_flight.deadline then
         -- A worker stuck past every time-out it has: start afresh.
         log.warn("collector batch %d timed out", self.in_flight.seq)
-        if not self.start_worker then thread.cancel(self.worker) end
-        self.worker, self.in_flight = nil, nil
+        if not self.start_worker then thread.cancel(self.worker_id) end
+        self.worker_id, self.in_flight = nil, nil
         self.counts.failed_batches = self.counts.failed_batches + 1
         self.next_try = now + self.retry
     end
     if self.in_flight or self:length() == 0 or now < self.next_try then return end
-    if not self.worker then
-        self.worker = start(self)
-        if not self.worker then self.next_try = now + self.retry return end
+    if not self.worker_id then
+        self.worker_id, self.worker_since = start(self), now
+        if not self.worker_id then self.next_try = now + self.retry return end
     end
     local reports = {}
     for i = self.head, math.min(self.tail, self.head + self.batch - 1) do reports[#reports + 1] = self.queue[i] end
     self.seq = self.seq + 1
     local text = cjson.encode({ seq = self.seq, device = self.device, reports = reports })
-    if thread.msgsend(self.worker, text) then
+    if thread.msgsend(self.worker_id, text) then
         self.in_flight = { seq = self.seq, count = #reports, deadline = now + self.timeout }
     end
 end
@@ -168,7 +171,8 @@ function M.worker(msg)
         if text then
             local ok, batch = pcall(cjson.decode, text)
             local seq = ok and type(batch) == "table" and batch.seq or nil
-            local sent, err = M.deliver(c, text)
+            local okcall, sent, err = pcall(M.deliver, c, text)
+            if not okcall then sent, err = nil, tostring(sent) end
             thread.msgsend(loop, cjson.encode({ seq = seq, ok = sent or nil, error = err }))
         else
             socket.sleep(0.02)
