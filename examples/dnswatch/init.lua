@@ -27,6 +27,12 @@ local W = {}   -- policy, stats, blocker, reporter, watch, capture: built by sta
 
 local function now() return socket.gettime() end
 
+---------------------------------------------------------------------------
+-- The capture. The handle is waited on in the listener's select, together
+-- with the control socket; each round reads only what is there.
+
+local BATCH = 256   -- packets of one round: a command waits at most that long
+
 local function open_capture(config)
     local device = config.interface or capi.get_lan_brifname()
     if not device then return nil, "the gateway library names no LAN interface" end

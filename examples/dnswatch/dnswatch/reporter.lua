@@ -129,7 +129,9 @@ end
 function M.connect(c)
     local tcp = socket.tcp()
     tcp:settimeout(5)
-    local ok, err = tcp:connect(c.host, c.port)
+    -- JSON numbers come as floats, and LuaSocket would ask for the
+    -- service "6514.0".
+    local ok, err = tcp:connect(c.host, math.tointeger(c.port) or c.port)
     if not ok then tcp:close() return nil, "connect: " .. tostring(err) end
     local conn, werr = ssl.wrap(tcp:getfd())
     if not conn then tcp:close() return nil, "wrap: " .. tostring(werr) end
