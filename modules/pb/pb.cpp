@@ -300,8 +300,8 @@ int pb_encode(lua_State *L)
     return held_call(L, state_of(L), encode_body, 3);
 }
 
-// (name, data, table or nil, names, box): the decoded table, or nil and
-// why the data is malformed.
+// (name, data, table or nil, names, box): the decoded table; raises why
+// the data is malformed.
 int decode_body(lua_State *L)
 {
     PbBox *box = box_arg(L, 5);
@@ -312,7 +312,7 @@ int decode_body(lua_State *L)
     const char *data = lua_tolstring(L, 2, &len);
     char err[128];
     if (!pb_decode_message(L, box->st, t, data, len, 4, err, sizeof err))
-        return mod_fail(L, err);
+        return luaL_error(L, "%s", err);
     if (!lua_isnil(L, 3)) {
         // Decoded into a table of its own first, so that a failure leaves
         // the caller's table as it was.

@@ -349,8 +349,14 @@ bool dec_singular(Dec *d, const PbType *t, const PbField *f, int tbl, int names,
                   const uint8_t *end, int depth, const uint8_t *at)
 {
     lua_State *L = d->L;
-    if (f->oneof >= 0)
+    if (f->oneof >= 0) {
         clear_oneof(d, t, f, tbl, names);
+        // The oneof's own name says which member is set.
+        const PbText &oneof = t->oneofs[f->oneof];
+        lua_pushlstring(L, oneof.s, oneof.len);
+        pb_push_key(L, names, f);
+        lua_rawset(L, tbl);
+    }
     pb_push_key(L, names, f);
     if (!pb_is_message(f)) {
         if (!dec_scalar(d, f, pp, end))
@@ -497,13 +503,13 @@ void pb_push_default(lua_State *L, const PbState *st, const PbField *f, bool enu
         const PbEnumValue *ev = nullptr;
         if (et && has)
             ev = pb_enum_by_name(et, f->dflt.s, f->dflt.len);
-        else if (et && et->nvalues)
+        if (et && !ev && et->nvalues)  // a default naming no value is none
             ev = &et->values[0];
         if (ev && enum_names)
             lua_pushlstring(L, ev->name.s, ev->name.len);
         else if (ev)
             lua_pushinteger(L, ev->number);
-        else if (has)
+        else if (has && !et)
             lua_pushlstring(L, f->dflt.s, f->dflt.len);  // its type is not loaded
         else
             lua_pushinteger(L, 0);

@@ -333,10 +333,15 @@ bool parse_field(Parser *ps, PbType *t, PbField *f, uint32_t index, const uint8_
         f->packed = packed < 0 ? t->proto3 : packed == 1;
     f->skip_zero = t->proto3 && f->label == PB_OPTIONAL && !p3_optional && f->oneof < 0 &&
                    f->type != PB_MESSAGE && f->type != PB_GROUP;
-    if (dflt) {
-        if (f->label == PB_REPEATED || !type_copy(t, &f->dflt, dflt, dflt_end) || !parse_default(f))
+    // A default that does not parse for the field's type is no default:
+    // compilers that write one for every field with options ("nil") must
+    // not cost the whole set. Proto3 has no explicit defaults at all.
+    if (dflt && f->label != PB_REPEATED && !t->proto3) {
+        if (!type_copy(t, &f->dflt, dflt, dflt_end))
             return fail_at(ps, start);
-        f->has_default = true;
+        f->has_default = parse_default(f);
+        if (!f->has_default)
+            f->dflt = PbText{nullptr, 0};
     }
     return true;
 }
