@@ -36,9 +36,15 @@ const char kBoxMeta[] = "korvex.pb.box";
 
 const char *const kKindNames[] = {"message", "enum", "map"};
 
-const char *const kOptions[] = {"enum_as_name",    "enum_as_value",      "int64_as_number",
-                                "int64_as_string", "use_default_values", "no_default_values",
-                                nullptr};
+const char *const kOptions[] = {
+    "enum_as_name",           "enum_as_value",
+    "int64_as_number",        "int64_as_string",           "int64_as_hexstring",
+    "auto_default_values",    "no_default_values",         "use_default_values",
+    "use_default_metatable",  "enable_hooks",              "disable_hooks",
+    "enable_enchooks",        "disable_enchooks",          "encode_default_values",
+    "no_encode_default_values", "decode_default_array",    "no_decode_default_array",
+    "encode_order",           "no_encode_order",           "decode_default_message",
+    "no_decode_default_message", nullptr};
 
 PbState *state_of(lua_State *L) { return static_cast<PbState *>(lua_touserdata(L, PB_STATE)); }
 
@@ -560,10 +566,25 @@ int pb_option(lua_State *L)
     switch (which) {
     case 0: st->enum_as_value = false; break;
     case 1: st->enum_as_value = true; break;
-    case 2: st->int64_as_string = false; break;
-    case 3: st->int64_as_string = true; break;
-    case 4: st->use_default_values = true; break;
-    case 5: st->use_default_values = false; break;
+    case 2: st->int64_mode = PB_INT64_NUMBER; break;
+    case 3: st->int64_mode = PB_INT64_STRING; break;
+    case 4: st->int64_mode = PB_INT64_HEX; break;
+    case 5: st->default_mode = PB_DEFAULTS_AUTO; break;
+    case 6: st->default_mode = PB_DEFAULTS_NONE; break;
+    case 7: st->default_mode = PB_DEFAULTS_USE; break;
+    case 8: st->default_mode = PB_DEFAULTS_METATABLE; break;
+    case 9: st->hooks = true; break;
+    case 10: st->hooks = false; break;
+    case 11: st->enchooks = true; break;
+    case 12: st->enchooks = false; break;
+    case 13: st->encode_defaults = true; break;
+    case 14: st->encode_defaults = false; break;
+    case 15: st->default_array = true; break;
+    case 16: st->default_array = false; break;
+    case 17: st->encode_order = true; break;
+    case 18: st->encode_order = false; break;
+    case 19: st->default_message = true; break;
+    case 20: st->default_message = false; break;
     default: return mod_false(L);
     }
     lua_pushboolean(L, 1);

@@ -31,9 +31,9 @@ bool pb_decode_message(lua_State *L, PbState *st, const PbType *t, const char *d
                        int names, char *err, size_t errlen);
 // Pushes the default of a singular scalar field: the explicit one, else the
 // zero value (an enum's first value); enums as names when `enum_names`,
-// 64-bit integers as decimal text when `int64_text`.
+// 64-bit integers in the PbInt64Mode `int64_text`.
 void pb_push_default(lua_State *L, const PbState *st, const PbField *f, bool enum_names,
-                     bool int64_text);
+                     int int64_text);
 
 // ---------------------------------------------------------------------------
 // Shared by the encoder and the decoder

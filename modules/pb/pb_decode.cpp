@@ -17,18 +17,19 @@ constexpr uint32_t kPresizeMax = 32;
 
 int presize(const PbType *t) { return static_cast<int>(t->nfields < kPresizeMax ? t->nfields : kPresizeMax); }
 
-void push_int64(lua_State *L, uint64_t bits, bool unsigned_value, bool as_text)
+// A 64-bit value: an integer, or in the text modes "#" text unless it fits
+// in 32 bits (signed or unsigned).
+void push_int64(lua_State *L, uint64_t bits, bool unsigned_value, int mode)
 {
-    if (!as_text) {
+    int64_t v = static_cast<int64_t>(bits);
+    bool small = unsigned_value ? bits <= UINT32_MAX : v >= INT32_MIN && v <= static_cast<int64_t>(UINT32_MAX);
+    if (mode == PB_INT64_NUMBER || small) {
         lua_pushinteger(L, static_cast<lua_Integer>(bits));
         return;
     }
     char buf[24];
-    if (unsigned_value)
-        snprintf(buf, sizeof buf, "%llu", static_cast<unsigned long long>(bits));
-    else
-        snprintf(buf, sizeof buf, "%lld", static_cast<long long>(bits));
-    lua_pushstring(L, buf);
+    size_t n = pb_format_int64_text(bits, !unsigned_value, mode == PB_INT64_HEX, buf);
+    lua_pushlstring(L, buf, n);
 }
 
 void push_enum(lua_State *L, const PbState *st, const PbField *f, int32_t v, bool as_name)
@@ -50,7 +51,7 @@ struct Dec {
     int names_table;
     const uint8_t *base;
     bool enum_names;
-    bool int64_text;
+    int int64_text;  // PbInt64Mode
     bool defaults;
     char *err;
     size_t errlen;
@@ -454,8 +455,8 @@ bool pb_decode_message(lua_State *L, PbState *st, const PbType *t, const char *d
     d.names_table = names;
     d.base = reinterpret_cast<const uint8_t *>(data);
     d.enum_names = !st->enum_as_value;
-    d.int64_text = st->int64_as_string;
-    d.defaults = st->use_default_values;
+    d.int64_text = st->int64_mode;
+    d.defaults = st->default_mode == PB_DEFAULTS_USE || (st->default_mode == PB_DEFAULTS_AUTO && t->proto3);
     d.err = err;
     d.errlen = errlen;
     int top = lua_gettop(L);
@@ -469,7 +470,7 @@ bool pb_decode_message(lua_State *L, PbState *st, const PbType *t, const char *d
 }
 
 void pb_push_default(lua_State *L, const PbState *st, const PbField *f, bool enum_names,
-                     bool int64_text)
+                     int int64_text)
 {
     bool has = f->has_default;
     switch (f->type) {

@@ -21,6 +21,7 @@ struct Enc {
     PbBox *b;
     int names_table;
     bool int64_text;
+    bool encode_defaults;
     // The field being written at each depth, the element of a repeated one
     // (0 for none), and the tables on the way down (to find cycles).
     const PbField *path[kPbMaxDepth + 2];
@@ -205,12 +206,17 @@ uint64_t integer_bits(Enc *e, const PbField *f, int idx, int depth, const char *
             else
                 bad_value(e, depth, suffix, tname, idx, true);
         }
-    } else if (vt == LUA_TSTRING && wide && e->int64_text) {
+    } else if (vt == LUA_TSTRING && (lua_tostring(L, idx)[0] == '#' || (wide && e->int64_text))) {
+        // "#" text for any integer field; plain decimal text for 64-bit
+        // ones in the text modes.
         size_t len;
         const char *s = lua_tolstring(L, idx, &len);
-        if (!parse_decimal(s, len, !pb_is_unsigned(f->type), &bits))
+        bool ok = s[0] == '#' ? pb_parse_int64_text(s, len, !pb_is_unsigned(f->type), true, &bits)
+                              : parse_decimal(s, len, !pb_is_unsigned(f->type), &bits);
+        if (!ok)
             bad_value(e, depth, suffix, tname, idx, false);
-        return bits;
+        if (wide)
+            return bits;
     } else {
         bad_value(e, depth, suffix, tname, idx, false);
     }
@@ -407,7 +413,7 @@ void enc_field(Enc *e, const PbField *f, int idx, int depth)
         return;
     }
     if (f->label != PB_REPEATED) {
-        put_scalar(e, f, idx, depth, true, f->skip_zero);
+        put_scalar(e, f, idx, depth, true, f->skip_zero && !e->encode_defaults);
         return;
     }
     if (!lua_istable(L, idx))
@@ -486,7 +492,8 @@ void pb_encode_message(lua_State *L, PbState *st, PbBox *box, const PbType *t, i
     e.st = st;
     e.b = box;
     e.names_table = names;
-    e.int64_text = st->int64_as_string;
+    e.int64_text = st->int64_mode != PB_INT64_NUMBER;
+    e.encode_defaults = st->encode_defaults;
     e.tables[0] = lua_topointer(L, table);
     enc_message(&e, t, table, 0);
 }

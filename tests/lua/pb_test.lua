@@ -13,7 +13,10 @@ local P2, P3 = "proto2.proto", "proto3.proto"
 -- Every test starts from the test schemas and the default options.
 local function fresh()
     pb.clear()
-    for _, o in ipairs({ "enum_as_name", "int64_as_number", "no_default_values" }) do pb.option(o) end
+    for _, o in ipairs({ "enum_as_name", "int64_as_number", "no_default_values", "disable_hooks", "disable_enchooks",
+        "no_encode_default_values", "no_decode_default_array", "no_encode_order", "no_decode_default_message" }) do
+        assert(pb.option(o), o)
+    end
     local ok, n = pb.load(SET)
     assert(ok and n == #SET, "the test schemas load")
 end
@@ -807,33 +810,55 @@ test("enum_as_value decodes enums as numbers; enum_as_name restores names", func
     eq_table(pb.decode("t3.Packs", bin), { modes = { "MODE_ONE", "MODE_NEG" } }, "names")
 end)
 
-test("int64_as_string: 64-bit fields decode to decimal text, 32-bit ones stay integers", function()
+test("int64_as_string and int64_as_hexstring: 64-bit values beyond 32 bits decode to \"#\" text", function()
     fresh()
     local bin = pb.encode("t3.Scalars", { f_int64 = math.mininteger, f_uint64 = -1, f_sint64 = -5,
         f_fixed64 = -2, f_sfixed64 = 3, f_int32 = -1, f_uint32 = 4294967295 })
-    pb.option("int64_as_string")
+    eq(pb.option("int64_as_string"), true)
     eq_table(pb.decode("t3.Scalars", bin), {
-        f_int64 = "-9223372036854775808", f_uint64 = "18446744073709551615", f_sint64 = "-5",
-        f_fixed64 = "18446744073709551614", f_sfixed64 = "3", f_int32 = -1, f_uint32 = 4294967295,
-    }, "text")
-    eq_table(pb.decode("t3.Maps", pb.encode("t3.Maps", { m_int64 = { [-1] = 2 } })), { m_int64 = { ["-1"] = "2" } },
-        "map keys and values")
+        f_int64 = "#-9223372036854775808", f_uint64 = "#18446744073709551615", f_sint64 = -5,
+        f_fixed64 = "#18446744073709551614", f_sfixed64 = 3, f_int32 = -1, f_uint32 = 4294967295,
+    }, "decimal text")
+    eq(pb.option("int64_as_hexstring"), true)
+    eq_table(pb.decode("t3.Scalars", bin), {
+        f_int64 = "#-0x8000000000000000", f_uint64 = "#0xffffffffffffffff", f_sint64 = -5,
+        f_fixed64 = "#0xfffffffffffffffe", f_sfixed64 = 3, f_int32 = -1, f_uint32 = 4294967295,
+    }, "hex text")
+    -- The edges of 32 bits.
+    local edges = pb.encode("t3.Scalars", { f_int64 = 4294967296, f_uint64 = 4294967295, f_sint64 = -2147483649,
+        f_sfixed64 = -2147483648 })
+    eq_table(pb.decode("t3.Scalars", edges), { f_int64 = "#0x100000000", f_uint64 = 4294967295,
+        f_sint64 = "#-0x80000001", f_sfixed64 = -2147483648 }, "edges")
+    pb.option("int64_as_string")
+    eq_table(pb.decode("t3.Maps", pb.encode("t3.Maps", { m_int64 = { [-1] = 1 << 40 } })),
+        { m_int64 = { [-1] = "#1099511627776" } }, "map keys and values")
     pb.option("int64_as_number")
     eq(pb.decode("t3.Scalars", bin).f_uint64, -1, "back to integers")
 end)
 
-test("int64_as_string: encode also takes decimal text for 64-bit fields", function()
+test("\"#\" text is taken for integer fields whatever the option; plain decimal text in the text modes", function()
     fresh()
+    for _, mode in ipairs({ "int64_as_number", "int64_as_string", "int64_as_hexstring" }) do
+        pb.option(mode)
+        local bin = pb.encode("t3.Scalars", { f_int64 = "#-9223372036854775808", f_uint64 = "#0xFFFFFFFFFFFFFFFF",
+            f_sint64 = "#-1", f_fixed64 = 5, f_sfixed64 = "#-0x2", f_int32 = "#-7", f_uint32 = "#0xffffffff" })
+        eq(to_text(P3, "t3.Scalars", bin), "f_int64: -9223372036854775808\nf_uint64: 18446744073709551615\n"
+            .. "f_int32: -7\nf_fixed64: 5\nf_uint32: 4294967295\nf_sfixed64: -2\nf_sint64: -1\n", mode)
+        eq(to_text(P3, "t3.Scalars", pb.encode("t3.Scalars", { f_int64 = "#0xffffffffffffffff" })), "f_int64: -1\n",
+            "hex text gives the 64 bits of a signed field")
+        for _, bad in ipairs({ "#18446744073709551616", "#-1", "#1x", "#", "# 1", "#0x", "#0x10000000000000000" }) do
+            contains(raises(pb.encode, "t3.Scalars", { f_uint64 = bad }), "field 'f_uint64': uint64 expected", bad)
+        end
+        contains(raises(pb.encode, "t3.Scalars", { f_int64 = "#9223372036854775808" }), "int64 expected")
+        contains(raises(pb.encode, "t3.Scalars", { f_int32 = "#2147483648" }), "field 'f_int32': int32 expected")
+        contains(raises(pb.encode, "t3.Scalars", { f_int32 = "1" }), "field 'f_int32': int32 expected, got string")
+    end
     pb.option("int64_as_string")
-    local bin = pb.encode("t3.Scalars", { f_int64 = "-9223372036854775808", f_uint64 = "18446744073709551615",
-        f_sint64 = "-1", f_fixed64 = 5, f_sfixed64 = "-2" })
-    eq(to_text(P3, "t3.Scalars", bin), "f_int64: -9223372036854775808\nf_uint64: 18446744073709551615\n"
-        .. "f_fixed64: 5\nf_sfixed64: -2\nf_sint64: -1\n")
+    eq(to_text(P3, "t3.Scalars", pb.encode("t3.Scalars", { f_uint64 = "18446744073709551615", f_int64 = "-2" })),
+        "f_int64: -2\nf_uint64: 18446744073709551615\n", "decimal text")
     for _, bad in ipairs({ "18446744073709551616", "-1", "1x", "", " 1" }) do
         contains(raises(pb.encode, "t3.Scalars", { f_uint64 = bad }), "field 'f_uint64': uint64 expected")
     end
-    contains(raises(pb.encode, "t3.Scalars", { f_int64 = "9223372036854775808" }), "int64 expected")
-    contains(raises(pb.encode, "t3.Scalars", { f_int32 = "1" }), "field 'f_int32': int32 expected, got string")
     pb.option("int64_as_number")
     contains(raises(pb.encode, "t3.Scalars", { f_int64 = "1" }), "field 'f_int64': int64 expected, got string")
 end)
@@ -860,6 +885,41 @@ test("use_default_values fills absent scalar fields of decoded messages with the
     eq(pb.decode("t2.Defaults", "").c, -3, "enum default as a number")
     pb.option("no_default_values")
     eq_table(pb.decode("t2.Defaults", ""), {}, "off again")
+end)
+
+test("auto_default_values, the default: proto3 messages decode with their defaults, proto2 ones without", function()
+    local out = ut_run(string.format([[
+        local pb = require "pb"
+        assert(pb.load(%q))
+        local p3, p2 = pb.decode("t3.Item", ""), pb.decode("t2.Defaults", "")
+        print("fresh", p3.name == "" and p3.qty == 0, next(p2) == nil)
+    ]], SET))
+    contains(out, "fresh\ttrue\ttrue", "a new engine")
+    fresh()
+    eq(pb.option("auto_default_values"), true)
+    eq_table(pb.decode("t3.Item", ""), { name = "", qty = 0 }, "proto3")
+    eq_table(pb.decode("t2.Defaults", ""), {}, "proto2")
+    eq_table(pb.decode("t2.Outer", len_field(5, "")), { obj = {}, choice = "obj" }, "proto2 inside")
+end)
+
+test("encode_default_values writes proto3 zero values too", function()
+    fresh()
+    local msg = { name = "", qty = 0 }
+    eq(pb.encode("t3.Item", msg), "", "skipped by default")
+    eq(pb.option("encode_default_values"), true)
+    eq(pb.tohex(pb.encode("t3.Item", msg)), "0a 00 10 00", "written")
+    eq(pb.option("no_encode_default_values"), true)
+    eq(pb.encode("t3.Item", msg), "", "skipped again")
+end)
+
+test("encode_order and no_encode_order are taken; fields are always written in number order", function()
+    fresh()
+    local msg = { tail = "z", num = 1 }
+    eq(pb.option("encode_order"), true)
+    local a = pb.encode("t3.Choice", msg)
+    eq(pb.option("no_encode_order"), true)
+    eq(pb.encode("t3.Choice", msg), a)
+    eq(pb.tohex(a), pb.tohex(tag(1, 0) .. "\1" .. len_field(5, "z")))
 end)
 
 test("option answers false for unknown names and raises without a string", function()
