@@ -117,6 +117,7 @@ struct PbState {
     bool default_array;     // decode gives absent repeated fields as empty tables
     bool default_message;   // decode gives absent message fields as default tables
     bool encode_order;      // accepted; encode always writes in field-number order
+    bool udefaults;         // a script has set a defaults table
 };
 
 enum PbInt64Mode : uint8_t { PB_INT64_NUMBER = 0, PB_INT64_STRING = 1, PB_INT64_HEX = 2 };

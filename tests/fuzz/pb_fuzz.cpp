@@ -105,6 +105,8 @@ void init()
     g_L = luaL_newstate();
     luaL_openlibs(g_L);
     luaL_requiref(g_L, "pb", luaopen_pb, 0);
+    lua_getfield(g_L, -1, "state");  // made when first asked for
+    call(0, 0);
     lua_pop(g_L, 1);
     lua_getfield(g_L, LUA_REGISTRYINDEX, "korvex.pb.state");
     g_st = static_cast<PbState *>(lua_touserdata(g_L, -1));

@@ -49,7 +49,7 @@ local INF = 1 / 0
 
 test("require gives the module with every function", function()
     for _, name in ipairs({ "load", "loadfile", "clear", "encode", "decode", "types", "type", "fields", "field",
-        "enum", "defaults", "option", "tohex", "fromhex" }) do
+        "typefmt", "enum", "defaults", "hook", "encode_hook", "option", "state", "tohex", "fromhex" }) do
         eq(type(pb[name]), "function", name)
     end
     eq(package.loaded.pb, pb, "package.loaded.pb")
@@ -1232,7 +1232,7 @@ end)
 ---------------------------------------------------------------------------
 -- Looking types up
 
-test("fields lists a message's fields: name, number, type, default and label", function()
+test("fields lists a message's fields: name, number, type, explicit default or nil, and label", function()
     fresh()
     local rows = {}
     for name, number, ty, default, label in pb.fields("t2.Defaults") do
@@ -1241,8 +1241,8 @@ test("fields lists a message's fields: name, number, type, default and label", f
     eq(table.concat(rows, "\n"), table.concat({
         'i32 1 int32 -42 optional', 'u64 2 uint64 -1 optional', 'd 3 double 1.5f optional',
         'f 4 float -inff optional', 'b 5 bool true optional', 's 6 string "h\\"i" optional',
-        'by 7 bytes ' .. show("\1\255x") .. ' optional', 'c 8 .t2.Color "BLUE" optional', 'c0 9 .t2.Color "RED" optional',
-        'i64 10 int64 -9223372036854775808 optional', 'plain 11 string "" optional', 'req 12 int32 0 required',
+        'by 7 bytes ' .. show("\1\255x") .. ' optional', 'c 8 .t2.Color "BLUE" optional', 'c0 9 .t2.Color nil optional',
+        'i64 10 int64 -9223372036854775808 optional', 'plain 11 string nil optional', 'req 12 int32 nil optional',
         'list 13 int32 nil repeated', 'sub 14 .t2.Scalars nil optional', 'hex 15 sint32 16 optional',
         'tenth 16 float ' .. show(float32(0.1)) .. ' optional',
     }, "\n"))
@@ -1273,7 +1273,11 @@ test("field looks one field up by name or number; nil when unknown", function()
     fresh()
     eq(joined(pb.field("t3.Maps", "m_msg")), "m_msg 13 .t3.Maps.MMsgEntry nil repeated")
     eq(joined(pb.field("t3.Maps", 13)), "m_msg 13 .t3.Maps.MMsgEntry nil repeated")
-    eq(joined(pb.field("t2.Defaults", 12)), "req 12 int32 0 required")
+    eq(joined(pb.field("t2.Defaults", 12)), "req 12 int32 nil optional", "required reads as optional")
+    eq(joined(pb.field("t2.Defaults", "i32")), "i32 1 int32 -42 optional")
+    eq(joined(pb.field("t3.Choice", "item")), "item 3 .t3.Item nil optional kind 1", "a oneof member")
+    eq(joined(pb.field("t2.Outer", "obj")), "obj 5 .t2.Outer.Inner nil optional choice 1")
+    eq(joined(pb.field("t3.Choice", "tail")), "tail 5 string nil optional")
     eq(pb.field("t2.Defaults", 99), nil)
     eq(pb.field("t2.Defaults", "nope"), nil)
     eq(pb.field("t2.Nope", 1), nil)
@@ -1295,13 +1299,244 @@ end)
 
 test("defaults gives a table of the default values of the scalar fields", function()
     fresh()
-    eq_table(pb.defaults("t2.Defaults"), {
+    local d = pb.defaults("t2.Defaults")
+    eq(d.__index, d, "usable as a metatable")
+    eq(pb.defaults("t2.Defaults"), d, "kept")
+    d = {}
+    for k, v in pairs(pb.defaults("t2.Defaults")) do d[k] = v end
+    d.__index = nil
+    eq_table(d, {
         i32 = -42, u64 = -1, d = 1.5, f = -INF, b = true, s = "h\"i", by = "\1\255x", c = "BLUE", c0 = "RED",
         i64 = math.mininteger, plain = "", req = 0, hex = 16, tenth = float32(0.1),
     }, "proto2")
-    eq_table(pb.defaults("t3.Choice"), { tail = "" }, "oneof members are left out")
+    d = pb.defaults("t3.Choice")
+    eq(d.__index, d)
+    d.__index = nil
+    eq_table(d, { tail = "" }, "oneof members are left out")
     eq(pb.defaults("t3.Nope"), nil)
     eq(pb.defaults("t3.Mode"), nil)
+end)
+
+test("the iterators of types and fields take their control values as Lua iterators do", function()
+    fresh()
+    local f, state, control = pb.types()
+    eq(state, nil)
+    eq(control, nil)
+    local seen, n, name = {}, 0, f(nil, nil)
+    while name do
+        eq(seen[name], nil, "each type once")
+        seen[name], n = true, n + 1
+        name = f(nil, name)
+    end
+    eq(n, type_count(), "by hand as by the for-loop")
+    eq(select("#", f(nil, ".no.Such")), 0, "after an unknown name: the end")
+    local g, s, c = pb.fields("t3.Item")
+    eq(s, "t3.Item")
+    eq(c, nil)
+    eq(joined(g(s, nil)), "name 1 string nil optional")
+    eq(joined(g(s, "name")), "qty 2 int32 nil optional", "after name")
+    eq(select("#", g(s, "qty")), 0, "the end")
+    eq(select("#", g(s, "nope")), 0, "after an unknown field")
+    eq(joined(g("t2.Color", "RED")), "GREEN 2", "an enum's values")
+    local rows = {}
+    for fname, _, _, _, _, oneof, index in pb.fields("t3.Choice") do rows[#rows + 1] = joined(fname, oneof, index) end
+    eq(table.concat(rows, ","), "num kind 1,text kind 1,item kind 1,mode kind 1,tail nil nil", "oneofs")
+end)
+
+test("typefmt gives the slice and buffer format letter of a field type, and the type of a letter", function()
+    fresh()
+    local FORMATS = { double = "F", float = "f", int64 = "I", uint64 = "U", int32 = "i", fixed64 = "X",
+        fixed32 = "x", bool = "b", string = "s", bytes = "s", uint32 = "u", enum = "v", sfixed32 = "y",
+        sfixed64 = "Y", sint32 = "j", sint64 = "J", message = "s" }
+    for ty, letter in pairs(FORMATS) do eq(pb.typefmt(ty), letter, ty) end
+    for _, ty in ipairs({ "double", "float", "int64", "uint64", "int32", "fixed64", "fixed32", "bool", "string",
+        "uint32", "enum", "sfixed32", "sfixed64", "sint32", "sint64" }) do
+        eq(pb.typefmt(FORMATS[ty]), ty, "back from " .. FORMATS[ty])
+    end
+    eq(pb.typefmt(".t3.Item"), "s", "a message type")
+    eq(pb.typefmt("t3.Mode"), "v", "an enum type")
+    eq(pb.typefmt("group"), nil)
+    eq(pb.typefmt("t3.Nope"), nil)
+    eq(pb.typefmt("!"), nil)
+end)
+
+test("defaults sets and clears a type's defaults table, and those of decoded maps and arrays", function()
+    fresh()
+    local made = pb.defaults("t3.Item")
+    local mine = { qty = 5 }
+    eq(pb.defaults("t3.Item", mine), made, "setting answers the table before")
+    eq(pb.defaults("t3.Item"), mine)
+    pb.option("use_default_values")
+    eq_table(pb.decode("t3.Item", ""), { qty = 5 }, "absent fields from the set table")
+    eq_table(pb.decode("t3.Item", tag(2, 0) .. "\7"), { qty = 7 }, "decoded fields win")
+    eq_table(pb.decode("t3.Packs", len_field(23, "")), { items = { { qty = 5 } } }, "nested")
+    eq(pb.defaults("t3.Item", nil), mine, "clearing answers the set table")
+    eq_table(pb.decode("t3.Item", ""), { name = "", qty = 0 }, "made from the fields again")
+    eq(pb.defaults("t3.Nope", {}), nil, "unknown types")
+    contains(raises(pb.defaults, "t3.Item", 5), "bad argument #2 to 'pb.defaults'")
+    -- Metatables of decoded maps and arrays.
+    pb.option("no_default_values")
+    local mapmt, arraymt = {}, {}
+    eq(pb.defaults("*map", mapmt), nil)
+    eq(pb.defaults("*array", arraymt), nil)
+    eq(pb.defaults("*map"), mapmt)
+    local t = pb.decode("t3.Maps", pb.encode("t3.Maps", { m_int32 = { [1] = "a" }, m_msg = { k = {} } }))
+    eq(getmetatable(t.m_int32), mapmt)
+    eq(getmetatable(t.m_msg), mapmt)
+    eq(getmetatable(t), nil, "messages keep none")
+    t = pb.decode("t3.Packs", pb.encode("t3.Packs", { i32 = { 1 }, items = { {} } }))
+    eq(getmetatable(t.i32), arraymt)
+    eq(getmetatable(t.items), arraymt)
+    eq(pb.defaults("*map", nil), mapmt)
+    pb.defaults("*array", nil)
+    eq(getmetatable(pb.decode("t3.Packs", len_field(1, "\1")).i32), nil, "cleared")
+end)
+
+test("use_default_metatable gives decoded messages their defaults table as metatable", function()
+    fresh()
+    eq(pb.option("use_default_metatable"), true)
+    local t = pb.decode("t3.Item", tag(2, 0) .. "\3")
+    eq(getmetatable(t), pb.defaults("t3.Item"))
+    eq(rawget(t, "name"), nil, "not copied")
+    eq(t.name, "", "read through the metatable")
+    eq(t.qty, 3)
+    t = pb.decode("t2.Defaults", "")
+    eq(t.i32, -42, "proto2 too")
+    pb.option("enum_as_value")
+    eq(pb.decode("t2.Defaults", "").c, -3, "made again for the options")
+end)
+
+test("decode_default_array and decode_default_message fill absent lists and messages", function()
+    fresh()
+    eq(pb.option("decode_default_array"), true)
+    local t = pb.decode("t3.Packs", "")
+    eq(t.i32 and #t.i32, 0, "an empty array")
+    eq(type(t.items), "table")
+    eq(type(pb.decode("t3.Maps", "").m_msg), "table", "an empty map")
+    eq(pb.decode("t3.Choice", "").item, nil, "oneof members stay absent")
+    pb.option("no_decode_default_array")
+    eq(pb.decode("t3.Packs", "").i32, nil, "off")
+    eq(pb.option("decode_default_message"), true)
+    t = pb.decode("t2.Tree", "")
+    eq(next(t.left), nil, "an empty table")
+    eq(getmetatable(t.left), pb.defaults("t2.Tree"), "whose metatable is the defaults table")
+    eq(t.left.value, 0)
+    eq(t.children, nil, "repeated ones are arrays' business")
+    t.left.value = 9
+    eq(pb.defaults("t2.Tree").value, 0, "writing to it leaves the defaults alone")
+    eq(pb.decode("t2.Tree", "").left.left, nil, "one level: the defaults table has no messages")
+end)
+
+test("hooks: decode and encode hooks, called only when enabled, replacing values they return", function()
+    fresh()
+    local calls = 0
+    local function item_hook(t) calls = calls + 1; if t.name == "swap" then return "swapped" end end
+    eq(pb.hook("t3.Item", item_hook), nil, "no hook before")
+    eq(pb.hook("t3.Item"), item_hook)
+    local bin = pb.encode("t3.Packs", { items = { { name = "swap" }, { name = "keep" } } })
+    eq(pb.decode("t3.Packs", bin).items[1].name, "swap", "disabled by default")
+    eq(calls, 0)
+    eq(pb.option("enable_hooks"), true)
+    local t = pb.decode("t3.Packs", bin)
+    eq(t.items[1], "swapped", "a repeated message replaced")
+    eq(t.items[2].name, "keep", "nil keeps the table")
+    eq(pb.decode("t3.Choice", len_field(3, len_field(1, "swap"))).item, "swapped", "a singular one")
+    eq(pb.decode("t3.Maps", len_field(13, len_field(1, "k") .. len_field(2, len_field(1, "swap")))).m_msg.k,
+        "swapped", "a map value")
+    eq(pb.decode("t3.Item", len_field(1, "swap")), "swapped", "the message itself")
+    eq(pb.hook("t3.Item", nil), item_hook, "removing answers the old hook")
+    eq(pb.decode("t3.Item", len_field(1, "swap")).name, "swap")
+    contains(raises(pb.hook, "t3.Nope", item_hook), "type 't3.Nope' does not exists")
+    contains(raises(pb.hook, "t3.Item", 5), "bad argument #2 to 'pb.hook'")
+    -- Encode hooks: messages and enums.
+    pb.encode_hook("t3.Item", function(v) if type(v) == "string" then return { name = v } end end)
+    pb.encode_hook("t3.Mode", function(v) if v == "one" then return 1 end end)
+    contains(raises(pb.encode, "t3.Choice", { item = "abc" }), "table expected", "disabled by default")
+    eq(pb.option("enable_enchooks"), true)
+    eq(pb.encode("t3.Choice", { item = "abc" }), pb.encode("t3.Choice", { item = { name = "abc" } }), "singular")
+    eq(pb.encode("t3.Packs", { items = { "a", { name = "b" } }, modes = { "one", "MODE_NEG" } }),
+        pb.encode("t3.Packs", { items = { { name = "a" }, { name = "b" } }, modes = { 1, -1 } }), "repeated")
+    eq(pb.encode("t3.Maps", { m_msg = { k = "v" }, m_enum = { e = "one" } }),
+        pb.encode("t3.Maps", { m_msg = { k = { name = "v" } }, m_enum = { e = 1 } }), "map values")
+    pb.encode_hook("t3.Item", function(v) return { name = v.name .. "!" } end)
+    eq(pb.decode("t3.Item", pb.encode("t3.Item", { name = "top" })).name, "top!", "the message itself")
+    pb.encode_hook("t3.Item", function() return 5 end)
+    contains(raises(pb.encode, "t3.Item", {}), "table expected, got number")
+end)
+
+test("hooks that raise, and hooks that clear, reload or drop the state meanwhile", function()
+    fresh()
+    pb.option("enable_hooks")
+    pb.option("enable_enchooks")
+    pb.hook("t3.Item", function() error("decode hook failed") end)
+    local bin = pb.encode("t3.Packs", { items = { { name = "a" }, { name = "b" } } })
+    contains(raises(pb.decode, "t3.Packs", bin), "decode hook failed")
+    pb.encode_hook("t3.Item", function() error("encode hook failed") end)
+    contains(raises(pb.encode, "t3.Packs", { items = { {} } }), "encode hook failed")
+    -- The table is not left held: a replaced type is freed, the new one used.
+    pb.clear("t3.Item")
+    eq(pb.type("t3.Item"), nil, "hooks go with the type")
+    assert(pb.load(SET))
+    eq(pb.hook("t3.Item"), nil)
+    -- A hook that clears every type: the rest of the input cannot be read.
+    pb.hook("t3.Item", function() pb.clear() end)
+    contains(raises(pb.decode, "t3.Packs", bin), "type '.t3.Item' does not exists")
+    fresh()
+    pb.option("enable_hooks")
+    -- A hook that loads the set again: the decode goes on with the new types.
+    local n = 0
+    pb.hook("t3.Item", function() n = n + 1; assert(pb.load(SET)) end)
+    eq(#pb.decode("t3.Packs", bin).items, 2)
+    eq(n, 2, "hooks belong to the type's name and stay across loads")
+    -- A hook that drops the state: the call finishes on the old one.
+    local old
+    pb.hook("t3.Item", function(t)
+        if not old then old = pb.state(nil) end
+        collectgarbage()
+        return t
+    end)
+    local t = pb.decode("t3.Packs", bin)
+    eq(t.items[2].name, "b", "decoded to the end")
+    eq(pb.type("t3.Item"), nil, "a fresh state afterwards")
+    eq(pb.state(old) ~= old, true)
+    eq(pb.type("t3.Item") ~= nil, true, "back")
+    pb.hook("t3.Item", nil)
+    collectgarbage()
+end)
+
+test("state: the current state, switched and dropped; each keeps its types, options and hooks", function()
+    fresh()
+    local s = pb.state()
+    eq(tostring(s):match("^pb.State: "), "pb.State: ")
+    eq(pb.state(), s, "the same one")
+    pb.option("enum_as_value")
+    local hook = function() end
+    pb.hook("t3.Item", hook)
+    eq(pb.state(nil), s, "dropping answers the old one")
+    eq(pb.type("t3.Item"), nil, "a fresh state has no types")
+    local fresh_state = pb.state()
+    eq(fresh_state ~= s, true)
+    assert(pb.load(SET))
+    eq(pb.decode("t3.Choice", tag(4, 0) .. "\1").mode, "MODE_ONE", "default options")
+    eq(pb.hook("t3.Item"), nil, "no hooks")
+    eq(pb.state(s), fresh_state, "switching answers the current one")
+    eq(pb.decode("t3.Choice", tag(4, 0) .. "\1").mode, 1, "the first state's options")
+    eq(pb.hook("t3.Item"), hook, "and hooks")
+    pb.state(nil)
+    eq(pb.state(nil), nil, "none was current")
+    local made = pb.state()
+    eq(pb.state(nil), made, "dropping a state made on demand")
+    eq(pb.state(s), nil)
+    contains(raises(pb.state, "x"), "bad argument #1 to 'pb.state' (pb.State expected")
+    -- Dropped states are collected with their types, also while a call is in between.
+    for _ = 1, 50 do
+        pb.state(nil)
+        assert(pb.load(SET))
+    end
+    pb.state(s)
+    collectgarbage()
+    eq(pb.type("t3.Item") ~= nil, true)
+    pb.hook("t3.Item", nil)
 end)
 
 ---------------------------------------------------------------------------
