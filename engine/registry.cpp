@@ -41,6 +41,8 @@ const ModuleRow kDependencies[] = {
     {"socket.unix", nullptr},
     {"mime.core", nullptr},
     {"pb", luaopen_pb},
+    {"pb.slice", luaopen_pb_slice},
+    {"pb.buffer", luaopen_pb_buffer},
 };
 
 // Our native modules, in registration order; each is one source file in

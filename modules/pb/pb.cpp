@@ -22,6 +22,7 @@
 #include "modules/modules.h"
 #include "modules/pb/pb_codec.h"
 #include "modules/pb/pb_descriptor.h"
+#include "modules/pb/pb_lua.h"
 #include "modules/pb/pb_types.h"
 
 namespace {
@@ -352,15 +353,26 @@ int pb_clear(lua_State *L)
     return 0;
 }
 
-// (name, table, names, box): the encoded message, built in the box.
+// (name, table, buffer or nil, names, box): the encoded message, built in
+// the box; appended to the buffer when there is one, and the buffer.
 int encode_body(lua_State *L)
 {
-    PbBox *box = box_arg(L, 4);
+    PbBox *box = box_arg(L, 5);
     const PbType *t = type_arg(L, 1, box);
     if (!t || t->kind == PB_KIND_ENUM)
         return luaL_error(L, "type '%s' does not exists", lua_tostring(L, 1));
-    pb_encode_message(L, box->st, box, t, 2, 3);
-    lua_pushlstring(L, box->p ? box->p : "", box->n);
+    pb_encode_message(L, box->st, box, t, 2, 4);
+    PbBuffer *out = lua_isnil(L, 3) ? nullptr : pb_test_buffer(L, 3);
+    if (!out) {
+        lua_pushlstring(L, box->p ? box->p : "", box->n);
+        return 1;
+    }
+    if (!pb_buffer_reserve(out, box->n))
+        return luaL_error(L, "not enough memory");
+    if (box->n)
+        memcpy(out->p + out->n, box->p, box->n);
+    out->n += box->n;
+    lua_pushvalue(L, 3);
     return 1;
 }
 
@@ -368,30 +380,53 @@ int pb_encode(lua_State *L)
 {
     luaL_checkstring(L, 1);
     luaL_checktype(L, 2, LUA_TTABLE);
+    if (!lua_isnoneornil(L, 3))
+        luaL_checkudata(L, 3, kPbBufferMeta);
 
-    lua_settop(L, 2);
+    lua_settop(L, 3);
     PbState *st = push_names(L);
-    return held_call(L, st, encode_body, 3);
+    return held_call(L, st, encode_body, 4);
 }
 
-// (name, data, table or nil, names, box): the decoded table; raises why
-// the data is malformed.
+// Checks the data argument at `i` (a string, slice or buffer), leaves a
+// string holding it there and pushes the offset and length of the bytes.
+void check_data(lua_State *L, int i)
+{
+    size_t len = 0;
+    const char *p = pb_data_arg(L, i, &len);
+    if (!p) {
+        lua_pushfstring(L, "string, pb.Slice or pb.Buffer expected, got %s", luaL_typename(L, i));
+        luaL_argerror(L, i, lua_tostring(L, -1));
+    }
+    lua_pushinteger(L, static_cast<lua_Integer>(p - lua_tostring(L, i)));
+    lua_pushinteger(L, static_cast<lua_Integer>(len));
+}
+
+// Decodes the bytes at offset `at` (and `at` + 1 their length) of the
+// string at `data` as message `t`; pushes the table or raises.
+void decode_data(lua_State *L, PbBox *box, const PbType *t, int data, int at, int names)
+{
+    const char *p = lua_tostring(L, data) + lua_tointeger(L, at);
+    size_t len = static_cast<size_t>(lua_tointeger(L, at + 1));
+    char err[128];
+    if (!pb_decode_message(L, box->st, t, p, len, names, err, sizeof err))
+        luaL_error(L, "%s", err);
+}
+
+// (name, data, table or nil, offset, length, names, box): the decoded
+// table; raises why the data is malformed.
 int decode_body(lua_State *L)
 {
-    PbBox *box = box_arg(L, 5);
+    PbBox *box = box_arg(L, 7);
     const PbType *t = type_arg(L, 1, box);
     if (!t || t->kind == PB_KIND_ENUM)
         return luaL_error(L, "type '%s' does not exists", lua_tostring(L, 1));
-    size_t len;
-    const char *data = lua_tolstring(L, 2, &len);
-    char err[128];
-    if (!pb_decode_message(L, box->st, t, data, len, 4, err, sizeof err))
-        return luaL_error(L, "%s", err);
-    if (!lua_isnil(L, 3)) {
+    decode_data(L, box, t, 2, 4, 6);
+    if (!lua_isnil(L, 3) && lua_istable(L, 8)) {
         // Decoded into a table of its own first, so that a failure leaves
         // the caller's table as it was.
         lua_pushnil(L);
-        while (lua_next(L, 6)) {
+        while (lua_next(L, 8)) {
             lua_pushvalue(L, -2);
             lua_insert(L, -2);
             lua_rawset(L, 3);
@@ -404,13 +439,115 @@ int decode_body(lua_State *L)
 int pb_decode(lua_State *L)
 {
     luaL_checkstring(L, 1);
-    luaL_checkstring(L, 2);
     if (!lua_isnoneornil(L, 3))
         luaL_checktype(L, 3, LUA_TTABLE);
-
     lua_settop(L, 3);
+    check_data(L, 2);
+
     PbState *st = push_names(L);
-    return held_call(L, st, decode_body, 4);
+    return held_call(L, st, decode_body, 6);
+}
+
+// Whether the string at `i` names a loaded message type (else pack and
+// unpack take it as a format).
+bool names_message(lua_State *L, int i)
+{
+    size_t len;
+    const char *name = lua_tolstring(L, i, &len);
+    const PbType *t = pb_find(state_of(L), name, len);
+    return t && t->kind != PB_KIND_ENUM;
+}
+
+// (name, values..., names, box): the message whose fields, in number
+// order, are the values (nil for an absent one), encoded.
+int pack_body(lua_State *L)
+{
+    int top = lua_gettop(L);
+    PbBox *box = box_arg(L, top);
+    const PbType *t = type_arg(L, 1, box);
+    if (!t || t->kind == PB_KIND_ENUM)
+        return luaL_error(L, "type '%s' does not exists", lua_tostring(L, 1));
+    lua_createtable(L, 0, static_cast<int>(t->nfields));
+    int tbl = lua_gettop(L);
+    for (uint32_t i = 0; i < t->nfields && static_cast<int>(i) + 2 < top - 1; ++i) {
+        const PbField *f = &t->fields[t->order[i]];
+        lua_pushlstring(L, f->name.s, f->name.len);
+        lua_pushvalue(L, static_cast<int>(i) + 2);
+        lua_rawset(L, tbl);
+    }
+    pb_encode_message(L, box->st, box, t, tbl, top - 1);
+    lua_pushlstring(L, box->p ? box->p : "", box->n);
+    return 1;
+}
+
+int pb_pack(lua_State *L)
+{
+    luaL_checkstring(L, 1);
+
+    if (!names_message(L, 1)) {
+        PbBuffer *b = pb_new_buffer(L);
+        lua_insert(L, 1);
+        pb_pack_format(L, b, 2, 3);
+        lua_pushlstring(L, b->p ? b->p : "", b->n);
+        free(b->p);
+        b->p = nullptr;
+        b->n = b->cap = 0;
+        return 1;
+    }
+    PbState *st = push_names(L);
+    return held_call(L, st, pack_body, lua_gettop(L));
+}
+
+// (name, data, offset, length, names, box): the decoded message's fields,
+// in number order.
+int unpack_body(lua_State *L)
+{
+    PbBox *box = box_arg(L, 6);
+    const PbType *t = type_arg(L, 1, box);
+    if (!t || t->kind == PB_KIND_ENUM)
+        return luaL_error(L, "type '%s' does not exists", lua_tostring(L, 1));
+    decode_data(L, box, t, 2, 3, 5);
+    if (!lua_istable(L, 7))  // a hook replaced the message
+        return 1;
+    luaL_checkstack(L, static_cast<int>(t->nfields), "too many fields");
+    int names = pb_push_names(L, 5, t);
+    if (!names)
+        lua_pushnil(L);
+    for (uint32_t i = 0; i < t->nfields; ++i) {
+        pb_push_key(L, names, &t->fields[t->order[i]]);
+        lua_rawget(L, 7);
+    }
+    return static_cast<int>(t->nfields);
+}
+
+int pb_unpack(lua_State *L)
+{
+    size_t len = 0;
+    const char *p = pb_data_arg(L, 1, &len);
+    if (!p) {
+        lua_pushfstring(L, "string, pb.Slice or pb.Buffer expected, got %s", luaL_typename(L, 1));
+        luaL_argerror(L, 1, lua_tostring(L, -1));
+    }
+    luaL_checkstring(L, 2);
+
+    if (!names_message(L, 2)) {
+        // A format, as a slice's unpack; the slice holds the data string.
+        PbSlice *s = static_cast<PbSlice *>(lua_newuserdata(L, sizeof(PbSlice)));
+        pb_slice_over(s, p, len);
+        lua_pushvalue(L, 1);
+        lua_setuservalue(L, -2);
+        lua_replace(L, 1);
+        return pb_unpack_format(L, s, 2, 3);
+    }
+    lua_settop(L, 2);
+    lua_pushvalue(L, 2);
+    lua_pushvalue(L, 1);
+    lua_pushinteger(L, static_cast<lua_Integer>(p - lua_tostring(L, 1)));
+    lua_pushinteger(L, static_cast<lua_Integer>(len));
+    lua_remove(L, 1);
+    lua_remove(L, 1);
+    PbState *st = push_names(L);
+    return held_call(L, st, unpack_body, 5);
 }
 
 // Iterator of pb.types, called with (ignored, previous name or nil), as
@@ -855,6 +992,8 @@ const luaL_Reg kPbFuncs[] = {
     {"clear", pb_clear},
     {"encode", pb_encode},
     {"decode", pb_decode},
+    {"pack", pb_pack},
+    {"unpack", pb_unpack},
     {"types", pb_types},
     {"type", pb_type},
     {"fields", pb_fields},

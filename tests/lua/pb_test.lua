@@ -48,7 +48,7 @@ local INF = 1 / 0
 -- The module
 
 test("require gives the module with every function", function()
-    for _, name in ipairs({ "load", "loadfile", "clear", "encode", "decode", "types", "type", "fields", "field",
+    for _, name in ipairs({ "load", "loadfile", "clear", "encode", "decode", "pack", "unpack", "types", "type", "fields", "field",
         "typefmt", "enum", "defaults", "hook", "encode_hook", "option", "state", "tohex", "fromhex" }) do
         eq(type(pb[name]), "function", name)
     end
