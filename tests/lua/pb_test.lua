@@ -133,6 +133,15 @@ test("a malformed set answers false and the offset, and registers none of its ty
     local nameless = #set - #len_field(2, len_field(1, "f"))
     eq(off, nameless, "offset of the nameless message")
     eq(pb.type("pkg.Good"), nil, "its sibling is not registered either")
+    -- A name given twice: scripts could not tell the fields (or values) apart.
+    local function field(name, number) return len_field(2, len_field(1, name) .. tag(3, 0) .. varint(number)
+        .. tag(5, 0) .. varint(5)) end
+    ok = pb.load(len_field(1, len_field(1, "d.proto") .. len_field(4, len_field(1, "D") .. field("f", 1) .. field("f", 2))))
+    eq(ok, false, "a field name twice")
+    local function value(name, number) return len_field(2, len_field(1, name) .. tag(2, 0) .. varint(number)) end
+    ok = pb.load(len_field(1, len_field(1, "e.proto") .. len_field(5, len_field(1, "E") .. value("A", 1) .. value("A", 2))))
+    eq(ok, false, "a value name twice")
+    eq(type_count(), 0)
     -- A bad wire type at the very start.
     ok, off = pb.load("\x0f")
     eq(ok, false)
