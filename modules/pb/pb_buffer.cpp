@@ -48,10 +48,12 @@ const char *pb_data_arg(lua_State *L, int idx, size_t *len)
         const PbSliceView &v = s->views[s->level];
         const char *data = s->data;
         lua_getuservalue(L, idx);
-        if (lua_type(L, -1) != LUA_TSTRING || !data) {
+        if (lua_type(L, -1) != LUA_TSTRING || !data) {  // holds nothing
             lua_pop(L, 1);
             lua_pushliteral(L, "");
-            data = "";
+            lua_replace(L, idx);
+            *len = 0;
+            return lua_tostring(L, idx);
         }
         lua_replace(L, idx);
         *len = v.end - v.pos;
