@@ -509,10 +509,8 @@ int unpack_body(lua_State *L)
     decode_data(L, box, t, 2, 3, 5);
     if (!lua_istable(L, 7))  // a hook replaced the message
         return 1;
-    luaL_checkstack(L, static_cast<int>(t->nfields), "too many fields");
+    luaL_checkstack(L, static_cast<int>(t->nfields) + 1, "too many fields");
     int names = pb_push_names(L, 5, t);
-    if (!names)
-        lua_pushnil(L);
     for (uint32_t i = 0; i < t->nfields; ++i) {
         pb_push_key(L, names, &t->fields[t->order[i]]);
         lua_rawget(L, 7);
