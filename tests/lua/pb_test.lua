@@ -952,7 +952,10 @@ function lcmd_runmsg(text)
     pb.load(assert(io.open(path, "rb")):read("a"))
     pb.option("enum_as_value")
     local mode = pb.decode("t3.Choice", pb.encode("t3.Choice", { mode = "MODE_ONE" })).mode
-    thread.msgsend(math.tointeger(tonumber(to)), string.format("types %d mode %s", n, tostring(mode)))
+    local subs = {}
+    for _, m in ipairs({ "pb.slice", "pb.buffer", "pb.conv", "pb.io" }) do subs[#subs + 1] = type(require(m)) end
+    thread.msgsend(math.tointeger(tonumber(to)), string.format("types %d mode %s %s", n, tostring(mode),
+        table.concat(subs, ",")))
 end
 ]==])
     assert(os.execute(string.format("ln -s '%s/ut' '%s/ut'", rootpath, dir)))
@@ -969,7 +972,7 @@ test("probe", function()
         if note then break end
         sock.sleep(0.002)
     end
-    eq(note, "types 0 mode 1", "the worker's view")
+    eq(note, "types 0 mode 1 table,table,table,table", "the worker's view, and the sub-modules")
     eq(pb.type("t3.Item"), nil, "the worker's load is not here")
     eq(pb.decode("t3.Choice", pb.encode("t3.Choice", { mode = "MODE_ONE" })).mode, "MODE_ONE", "own option")
 end)
