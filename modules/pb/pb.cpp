@@ -145,12 +145,16 @@ PbBox *new_box(lua_State *L, PbState *hold, int meta = PB_BOXMETA)
 // since making it may run finalizers, and they may change the table.
 int held_call(lua_State *L, PbState *st, lua_CFunction body, int nargs, int meta = PB_BOXMETA)
 {
-    luaL_checkstack(L, 3, nullptr);
+    luaL_checkstack(L, 4, nullptr);
     int base = lua_gettop(L) - nargs;
-    PbBox *box = new_box(L, st, meta);
-    // From here to the call nothing allocates, so nothing can raise. The
-    // box keeps the state alive: a hook may drop it (pb.state(nil)).
+    // The box keeps the state alive: a hook may drop it (pb.state(nil)).
+    // A finalizer could have switched states since the caller looked.
     lua_getfield(L, LUA_REGISTRYINDEX, kStateKey);
+    if (lua_touserdata(L, -1) != st)
+        return luaL_error(L, "the pb state changed during the call");
+    PbBox *box = new_box(L, st, meta);
+    // From here to the call nothing allocates, so nothing can raise.
+    lua_rotate(L, -2, 1);
     lua_setuservalue(L, -2);
     lua_rotate(L, base + 1, 1);
     lua_pushcfunction(L, body);
