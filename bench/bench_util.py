@@ -9,10 +9,15 @@ import sys
 
 def ut_dir(work, engine, bundle):
     """Makes `work` a directory where `engine` runs as `ut` with `bundle` as
-    its init.lua; gives the path of `ut`."""
+    its init.lua (and, for the demo bundle, the shared modules it loads);
+    gives the path of `ut`."""
     ut = os.path.join(work, "ut")
     os.symlink(os.path.abspath(engine), ut)
     shutil.copy(bundle, os.path.join(work, "init.lua"))
+    # The demo bundle requires the shared modules of sdk/lua/korvex beside it.
+    modules = os.path.join(os.path.dirname(os.path.abspath(bundle)), "..", "..", "sdk", "lua", "korvex")
+    if os.path.isdir(modules):
+        shutil.copytree(modules, os.path.join(work, "korvex"))
     return ut
 
 
