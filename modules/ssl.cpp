@@ -12,6 +12,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -712,7 +713,13 @@ int ssl_verify(lua_State *L)
     char msg[256];
     tls_verify_free(&c->verify);
     mbedtls_x509_crt_init(&c->verify.anchors);
-    if (tls_anchors_load(&c->verify.anchors, path, msg, sizeof msg) < 0)
+    // Files and memory held only on this frame: a worker cancelled in the
+    // middle of the reading would leave them behind.
+    int cancel_state;
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancel_state);
+    int loaded = tls_anchors_load(&c->verify.anchors, path, msg, sizeof msg);
+    pthread_setcancelstate(cancel_state, nullptr);
+    if (loaded < 0)
         return verify_refuse(L, c, msg);
     c->verify.anchored = 1;
     snprintf(c->verify.name, sizeof c->verify.name, "%s", host ? host : "");
