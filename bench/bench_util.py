@@ -6,6 +6,8 @@ import shutil
 import subprocess
 import sys
 
+SDK_LUA = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "sdk", "lua", "korvex")
+
 
 def ut_dir(work, engine, bundle):
     """Makes `work` a directory where `engine` runs as `ut` with `bundle` as
@@ -13,6 +15,8 @@ def ut_dir(work, engine, bundle):
     ut = os.path.join(work, "ut")
     os.symlink(os.path.abspath(engine), ut)
     shutil.copy(bundle, os.path.join(work, "init.lua"))
+    # The shared modules the demo requires, as a packed bundle carries them.
+    os.symlink(SDK_LUA, os.path.join(work, "korvex"))
     return ut
 
 

@@ -67,15 +67,18 @@ double state_kib(lua_State *L) { return lua_gc(L, LUA_GCCOUNT, 0) + lua_gc(L, LU
 
 // A plain Lua state loading the bundle. The bundle requires our native
 // modules at load time; here each "c.<name>" (and "pcap") is an empty table,
-// so that the baseline costs no more than the script itself.
-lua_State *bare_state(const std::string &script_path)
+// so that the baseline costs no more than the script itself; its own Lua
+// modules are found beside it, as the engine finds them.
+lua_State *bare_state(const std::string &dir)
 {
     lua_State *L = luaL_newstate();
     luaL_openlibs(L);
-    const char *stubs = "table.insert(package.searchers, 2, function(name)\n"
+    std::string stubs = "table.insert(package.searchers, 2, function(name)\n"
                         "    if name:match('^c%.') or name == 'pcap' then return function() return {} end end\n"
-                        "end)";
-    if (luaL_dostring(L, stubs) != LUA_OK) {
+                        "end)\n"
+                        "package.path = '" + dir + "/?.lua;' .. package.path";
+    std::string script_path = dir + "/init.lua";
+    if (luaL_dostring(L, stubs.c_str()) != LUA_OK) {
         fprintf(stderr, "bare state: %s\n", lua_tostring(L, -1));
         exit(1);
     }
@@ -104,7 +107,7 @@ void bench_engine_create(const std::string &demo)
     t0 = Clock::now();
     double bare_mem = 0;
     for (int i = 0; i < n; ++i) {
-        lua_State *L = bare_state(demo + "/init.lua");
+        lua_State *L = bare_state(demo);
         bare_mem = state_kib(L);
         lua_close(L);
     }
@@ -135,7 +138,10 @@ void bench_round_trips(const std::string &engine, const std::string &demo)
     mkdir(tmp.c_str(), 0755);
     put(bin + "/init.lua", slurp(demo + "/init.lua"));
     put(bin + "/config", slurp(demo + "/config"));
-    symlink(engine.c_str(), (bin + "/korvex-dpi-inner").c_str());
+    symlink(KORVEX_SDK_LUA_DIR, (bin + "/korvex").c_str());
+    char *target = realpath(engine.c_str(), nullptr);
+    symlink(target ? target : engine.c_str(), (bin + "/korvex-dpi-inner").c_str());
+    free(target);
     pid_t pid = fork();
     if (pid == 0) {
         std::string exe = bin + "/korvex-dpi-inner";
@@ -234,9 +240,14 @@ int main(int argc, char **argv)
         fprintf(stderr, "usage: %s <korvex-dpi-inner>\n", argv[0]);
         return 2;
     }
-    std::string demo = KORVEX_DEMO_DIR;
+    // The demo as it is installed: its script beside the shared modules it requires.
+    std::string demo = make_dir("korvex-bench-demo-");
+    put(demo + "/init.lua", slurp(std::string(KORVEX_DEMO_DIR) + "/init.lua"));
+    put(demo + "/config", slurp(std::string(KORVEX_DEMO_DIR) + "/config"));
+    symlink(KORVEX_SDK_LUA_DIR, (demo + "/korvex").c_str());
     bench_engine_create(demo);
     bench_round_trips(argv[1], demo);
     bench_bundle_load();
+    std::system(("rm -rf " + demo).c_str());
     return 0;
 }

@@ -14,7 +14,7 @@ import sys
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 DIRS = {"2.28": sys.argv[1], "3.6": sys.argv[2]}
 SECONDS = sys.argv[3] if len(sys.argv) > 3 else "0.3"
-NUMBER = re.compile(r"(\d+(?:\.\d+)?) (MiB/s|/s)")
+NUMBER = re.compile(r"(\d+(?:\.\d+)?) ?(MiB/s|/s)")
 
 
 def run(build):

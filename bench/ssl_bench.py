@@ -2,17 +2,21 @@
 role in the same script, against the same TLS server on 127.0.0.1:
   1. bulk receive: the server sends 100 MiB, the client reads it with
      count-mode receive(65536);
-  2. handshakes per second: connect, wrap, handshake, close.
+  2. handshakes per second: connect, wrap, handshake, close; for c.ssl also
+     with the server authenticated (in the same rounds): verify() against a
+     CA file (read per connection) and the server's name, and pin() alone.
 
 The server is Python's ssl module on threads of this process, limited to
 TLS 1.2 with one cipher suite (ECDHE-ECDSA-AES128-GCM-SHA256) so that both
 clients do the same work. The best of several alternating rounds counts.
 
 Then the same mbed TLS calls made directly from C (ssl_floor), to tell the
-module's own cost from the library's.
+module's own cost from the library's, without and with verification (the
+library's own checks against the same CA file and name).
 
 Usage: ssl_bench.py <korvex-dpi-inner> <bundle init.lua> <ssl_floor> [MiB] [handshakes]
 """
+import hashlib
 import os
 import shutil
 import socket
@@ -34,6 +38,7 @@ local socket = require "socket.core"
 local cssl = require "c.ssl"
 local luasec = require "ssl"
 local PORT, TOTAL, HANDSHAKES, ROUNDS = %d, %d, %d, 3
+local CA, NAME, PIN = "%s", "%s", "%s"
 local SEC_PARAMS = { mode = "client", protocol = "any", verify = "none", options = "all" }
 
 local function tcp()
@@ -43,14 +48,18 @@ local function tcp()
     return t
 end
 
-local function cssl_open()
+local function cssl_open(setup)
     local t = tcp()
     local c = assert(cssl.wrap(t:getfd()))
     t:setfd(-1)
     c:settimeout(10)
+    if setup then assert(setup(c)) end
     assert(c:dohandshake())
     return c
 end
+
+local function cssl_verified() return cssl_open(function(c) return c:verify(CA, NAME) end) end
+local function cssl_pinned() return cssl_open(function(c) return c:pin(PIN) end) end
 
 local function luasec_open()
     local s = assert(luasec.wrap(tcp(), SEC_PARAMS))
@@ -81,14 +90,16 @@ local function handshakes(open)
     return HANDSHAKES / (socket.gettime() - t0)
 end
 
-local best = { cssl = math.huge, luasec = math.huge, hs_cssl = 0, hs_luasec = 0 }
+local best = { cssl = math.huge, luasec = math.huge, hs_cssl = 0, hs_luasec = 0, hs_verify = 0, hs_pin = 0 }
 for _ = 1, ROUNDS do
     best.cssl = math.min(best.cssl, bulk(cssl_open))
     best.luasec = math.min(best.luasec, bulk(luasec_open))
     best.hs_cssl = math.max(best.hs_cssl, handshakes(cssl_open))
     best.hs_luasec = math.max(best.hs_luasec, handshakes(luasec_open))
+    best.hs_verify = math.max(best.hs_verify, handshakes(cssl_verified))
+    best.hs_pin = math.max(best.hs_pin, handshakes(cssl_pinned))
 end
-for _, k in ipairs({ "cssl", "luasec", "hs_cssl", "hs_luasec" }) do
+for _, k in ipairs({ "cssl", "luasec", "hs_cssl", "hs_luasec", "hs_verify", "hs_pin" }) do
     print(string.format("RESULT %%s %%.9g", k, best[k]))
 end
 """
@@ -129,10 +140,24 @@ def accept_loop(listener):
 
 work = tempfile.mkdtemp(prefix="korvex-ssl-bench-")
 try:
+    # A CA and a server certificate it issued (P-256 both), as a collector has.
+    ca, ca_key = os.path.join(work, "ca.pem"), os.path.join(work, "ca.key")
     cert, key = os.path.join(work, "cert.pem"), os.path.join(work, "key.pem")
-    subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
-                    "-keyout", key, "-out", cert, "-days", "1", "-subj", "/CN=bench"], check=True,
-                   capture_output=True)
+    csr, ext = os.path.join(work, "cert.csr"), os.path.join(work, "ext.cnf")
+    ec = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes"]
+    subprocess.run(["openssl", "req", "-x509"] + ec + ["-keyout", ca_key, "-out", ca, "-days", "2",
+                    "-subj", "/CN=bench CA"], check=True, capture_output=True)
+    subprocess.run(["openssl", "req", "-new"] + ec + ["-keyout", key, "-out", csr, "-subj", "/CN=bench.example"],
+                   check=True, capture_output=True)
+    with open(ext, "w") as f:
+        f.write("subjectAltName=DNS:bench.example\nextendedKeyUsage=serverAuth\n")
+    subprocess.run(["openssl", "x509", "-req", "-in", csr, "-CA", ca, "-CAkey", ca_key, "-CAcreateserial",
+                    "-days", "1", "-out", cert, "-extfile", ext], check=True, capture_output=True)
+    pub = subprocess.run(["openssl", "x509", "-in", cert, "-noout", "-pubkey"], check=True,
+                         capture_output=True).stdout
+    der = subprocess.run(["openssl", "pkey", "-pubin", "-outform", "DER"], input=pub, check=True,
+                         capture_output=True).stdout
+    pin = hashlib.sha256(der).hexdigest()
     CONTEXT = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     CONTEXT.load_cert_chain(cert, key)
     CONTEXT.maximum_version = ssl.TLSVersion.TLSv1_2
@@ -144,13 +169,16 @@ try:
     threading.Thread(target=accept_loop, args=(listener,), daemon=True).start()
 
     ut = bench_util.ut_dir(work, ENGINE, BUNDLE)
-    out = bench_util.run_script(ut, SCRIPT % (listener.getsockname()[1], MIB * 1048576, HANDSHAKES), timeout=600,
-                                quiet=True)
-    r = bench_util.keyed(out, ("cssl", "luasec", "hs_cssl", "hs_luasec"))
+    out = bench_util.run_script(ut, SCRIPT % (listener.getsockname()[1], MIB * 1048576, HANDSHAKES, ca,
+                                              "bench.example", pin), timeout=600, quiet=True)
+    r = bench_util.keyed(out, ("cssl", "luasec", "hs_cssl", "hs_luasec", "hs_verify", "hs_pin"))
     print("bulk receive %d MiB, receive(65536): c.ssl %.1f MiB/s, LuaSec %.1f MiB/s, ratio %.2f"
           % (MIB, MIB / r["cssl"], MIB / r["luasec"], r["luasec"] / r["cssl"]))
     print("handshakes: c.ssl %.0f/s, LuaSec %.0f/s, ratio %.2f"
           % (r["hs_cssl"], r["hs_luasec"], r["hs_cssl"] / r["hs_luasec"]))
+    print("c.ssl handshakes with the server authenticated: verify(CA file, name) %.0f/s (%.2f of unverified), "
+          "pin alone %.0f/s (%.2f)" % (r["hs_verify"], r["hs_verify"] / r["hs_cssl"], r["hs_pin"],
+                                      r["hs_pin"] / r["hs_cssl"]))
 
     # The same mbed TLS calls from C: what the library itself costs.
     port = str(listener.getsockname()[1])
@@ -158,7 +186,11 @@ try:
                                     check=True).stdout) for _ in range(3))
     hs = max(float(subprocess.run([FLOOR, port, "hs", str(HANDSHAKES)], capture_output=True, text=True,
                                   check=True).stdout) for _ in range(3))
-    print("mbed TLS from C, same calls: bulk %.1f MiB/s, handshakes %.0f/s" % (MIB / bulk, hs))
+    hsv = max(float(subprocess.run([FLOOR, port, "hs", str(HANDSHAKES), ca, "bench.example"], capture_output=True,
+                                   text=True, check=True).stdout) for _ in range(3))
+    print("mbed TLS from C, same calls: bulk %.1f MiB/s, handshakes %.0f/s, verified %.0f/s (%.2f of unverified)"
+          % (MIB / bulk, hs, hsv, hsv / hs))
+    print("c.ssl against C: handshakes %.2f, verified %.2f" % (r["hs_cssl"] / hs, r["hs_verify"] / hsv))
     listener.close()
 finally:
     shutil.rmtree(work, ignore_errors=True)

@@ -357,6 +357,7 @@ int main()
     std::string demo = slurp(std::string(KORVEX_DEMO_DIR) + "/init.lua");
     std::ofstream(dir + "/init.lua") << demo << kBenchScript;
     std::ofstream(dir + "/config") << "{}";
+    symlink(KORVEX_SDK_LUA_DIR, (dir + "/korvex").c_str());
 
     auto engines = in_child([&](FILE *out) { measure_main_engines(dir, out); });
     auto workers = in_child([&](FILE *out) { measure_workers(dir, out); });

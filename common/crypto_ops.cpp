@@ -159,6 +159,28 @@ int crypto_aes_gcm(CryptoDirection dir, const uint8_t *key, size_t key_len, cons
     return rc == 0 ? 0 : -1;
 }
 
+int crypto_aes_gcm_open(const uint8_t *key, size_t key_len, const uint8_t *in, size_t len, const uint8_t *iv,
+                        size_t iv_len, const uint8_t *aad, size_t aad_len, const uint8_t *tag, size_t tag_len,
+                        uint8_t *out)
+{
+    if (!key || (key_len != 16 && key_len != 24 && key_len != 32))
+        return -1;
+    // A shortened tag would be easier to forge: only the full one counts.
+    if (!iv || iv_len == 0 || (aad_len > 0 && !aad) || !tag || tag_len != kGcmTagSize || (len > 0 && (!in || !out)))
+        return -1;
+    mbedtls_gcm_context ctx;
+    mbedtls_gcm_init(&ctx);
+    int rc = mbedtls_gcm_setkey(&ctx, MBEDTLS_CIPHER_ID_AES, key, static_cast<unsigned>(key_len * 8));
+    // The library compares the tags without an early exit (in 2.28 and 3.6
+    // alike) and zeroes the output when they differ.
+    if (rc == 0)
+        rc = mbedtls_gcm_auth_decrypt(&ctx, len, iv, iv_len, aad, aad_len, tag, tag_len, in, out);
+    mbedtls_gcm_free(&ctx);
+    if (rc != 0 && len > 0)
+        memset(out, 0, len);
+    return rc == 0 ? 0 : -1;
+}
+
 // MD5 and SHA-1 go through the generic digest layer: its calls are the same
 // in mbed TLS 2.28 and 3.x, while the direct ones were renamed between them.
 int crypto_md5(const uint8_t *in, size_t len, uint8_t out[kMd5Size])

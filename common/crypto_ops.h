@@ -49,6 +49,14 @@ int crypto_aes_gcm(CryptoDirection dir, const uint8_t *key, size_t key_len, cons
                    const uint8_t *iv, size_t iv_len, const uint8_t *aad, size_t aad_len, uint8_t *tag,
                    size_t tag_len, uint8_t *out);
 
+// AES-GCM decryption that checks the tag: writes the `len` bytes of
+// plaintext to `out` only when `tag` (kGcmTagSize bytes exactly) is the tag
+// of `iv`, `aad` and the ciphertext, compared in constant time. Fails, with
+// `out` zeroed, on any mismatch; keys and vectors as crypto_aes_gcm.
+int crypto_aes_gcm_open(const uint8_t *key, size_t key_len, const uint8_t *in, size_t len, const uint8_t *iv,
+                        size_t iv_len, const uint8_t *aad, size_t aad_len, const uint8_t *tag, size_t tag_len,
+                        uint8_t *out);
+
 // MD5 of a buffer; returns the library's result code (0 on success).
 int crypto_md5(const uint8_t *in, size_t len, uint8_t out[kMd5Size]);
 

@@ -18,3 +18,11 @@ inline void tls_conf_versions(mbedtls_ssl_config *conf)
     (void)conf;
 #endif
 }
+
+// The handshake's code for a certificate refused by the checks after the
+// chain (key usage, the curve of its key): renamed in 3.0.
+#if MBEDTLS_VERSION_MAJOR >= 3
+constexpr int kTlsErrBadCertificate = MBEDTLS_ERR_SSL_BAD_CERTIFICATE;
+#else
+constexpr int kTlsErrBadCertificate = MBEDTLS_ERR_SSL_BAD_HS_CERTIFICATE;
+#endif

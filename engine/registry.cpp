@@ -41,6 +41,10 @@ const ModuleRow kDependencies[] = {
     {"socket.unix", nullptr},
     {"mime.core", nullptr},
     {"pb", luaopen_pb},
+    {"pb.slice", luaopen_pb_slice},
+    {"pb.buffer", luaopen_pb_buffer},
+    {"pb.conv", luaopen_pb_conv},
+    {"pb.io", luaopen_pb_io},
 };
 
 // Our native modules, in registration order; each is one source file in

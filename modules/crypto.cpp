@@ -2,7 +2,8 @@
 //
 // Each function checks its arguments, calls one helper of the shared layer
 // (common/crypto_ops.h, common/zlib_stream.h) on plain buffers and pushes the
-// raw bytes. Every failure returns no value; some also log a line.
+// raw bytes. Every failure returns no value (gcm_open: nil); some also log a
+// line.
 //
 // A script function crypto_<name> may share its name with the shared
 // routine it calls; those calls are written ::crypto_<name>.
@@ -177,6 +178,34 @@ int gcm_crypt(lua_State *L, CryptoDirection dir)
 int crypto_gcm_encrypt(lua_State *L) { return gcm_crypt(L, CRYPTO_ENCRYPT); }
 
 int crypto_gcm_decrypt(lua_State *L) { return gcm_crypt(L, CRYPTO_DECRYPT); }
+
+// gcm_open(data, key, iv, aad, tag): the plaintext when the tag matches,
+// else nil; never the bytes of a forged message.
+int crypto_gcm_open(lua_State *L)
+{
+    const char *op = "gcm_open";
+    if (!mod_exact_strings(L, 5, nullptr, nullptr)) {
+        mod_none_log(op, "wrong format");
+        return mod_nil(L);
+    }
+    size_t n = 0, klen = 0, ivlen = 0, aadlen = 0, taglen = 0;
+    const uint8_t *data = bytes_arg(L, 1, &n);
+    const uint8_t *key = bytes_arg(L, 2, &klen);
+    const uint8_t *iv = bytes_arg(L, 3, &ivlen);
+    const uint8_t *aad = bytes_arg(L, 4, &aadlen);
+    const uint8_t *tag = bytes_arg(L, 5, &taglen);
+
+    OutBuf out;
+    if (!out_init(&out, n)) {
+        mod_none_log(op, "OOM");
+        return mod_nil(L);
+    }
+    if (crypto_aes_gcm_open(key, klen, data, n, iv, ivlen, aad, aadlen, tag, taglen, out.p) != 0) {
+        out_free(&out);
+        return mod_nil(L);
+    }
+    return out_push(L, &out, n);
+}
 
 int crypto_md5(lua_State *L)
 {
@@ -382,6 +411,7 @@ const luaL_Reg kCryptoFuncs[] = {
     {"decrypt", crypto_decrypt},
     {"gcm_encrypt", crypto_gcm_encrypt},
     {"gcm_decrypt", crypto_gcm_decrypt},
+    {"gcm_open", crypto_gcm_open},
     {"md5", crypto_md5},
     {"md5sum", crypto_md5sum},
     {"sha1", crypto_sha1},
@@ -399,6 +429,6 @@ const luaL_Reg kCryptoFuncs[] = {
 
 int luaopen_c_crypto(lua_State *L)
 {
-    mod_open(L, kCryptoFuncs, 14);
+    mod_open(L, kCryptoFuncs, 15);
     return 1;
 }

@@ -18,3 +18,7 @@ int luaopen_c_arch(lua_State *L);    // gateway/arch.cpp
 int luaopen_c_socket(lua_State *L);
 int luaopen_pcap(lua_State *L);  // "pcap", registered with the dependencies
 int luaopen_pb(lua_State *L);    // "pb", likewise
+int luaopen_pb_slice(lua_State *L);   // "pb.slice", likewise (modules/pb/)
+int luaopen_pb_buffer(lua_State *L);  // "pb.buffer"
+int luaopen_pb_conv(lua_State *L);    // "pb.conv"
+int luaopen_pb_io(lua_State *L);      // "pb.io"

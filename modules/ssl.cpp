@@ -3,12 +3,16 @@
 // The connection object is a userdata holding the whole session (the TLS
 // context, its configuration, random generator and entropy source) and a
 // 4096-byte read-ahead buffer, so that line reads do not cost one session
-// call per byte. The peer's certificate is not verified.
+// call per byte. The server is authenticated only when the script asks for
+// it (verify, pin) before the handshake; common/tls_verify.h holds the
+// checks.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <math.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -24,6 +28,7 @@
 #include <mbedtls/ssl.h>
 
 #include "common/mbedtls_compat.h"
+#include "common/tls_verify.h"
 #include "modules/mod_util.h"
 #include "modules/modules.h"
 
@@ -61,6 +66,13 @@ struct SslConn {
     // data); "t" bounds each call as a whole, 0 none.
     uint32_t total_ms;
     int64_t deadline;   // monotonic ms at which the current call ends, 0 none
+    TlsVerify verify;   // anchors, pins, names; inactive unless asked for
+    int begun;          // the session has used the descriptor: the handshake started
+    int sni_set;        // sni was called, with a name or with nil
+    // Once set, every handshake, send and receive fails with this text: a
+    // refused certificate, or a verify/pin call that answered false (so a
+    // typo in a CA path never leaves a connection silently unauthenticated).
+    char failure[kTlsTextMax + 64];
 };
 
 // What a read step reports besides the session's own negative codes.
@@ -108,6 +120,7 @@ int poll_fd(int fd, short events, int64_t ms)
 int conn_recv(void *ctx, unsigned char *buf, size_t len, uint32_t block)
 {
     SslConn *c = static_cast<SslConn *>(ctx);
+    c->begun = 1;
     int64_t wait = block ? static_cast<int64_t>(block) : INT64_MAX;
     if (c->deadline) {
         int64_t left = c->deadline - now_ms();
@@ -131,6 +144,7 @@ int conn_recv(void *ctx, unsigned char *buf, size_t len, uint32_t block)
 int conn_send(void *ctx, const unsigned char *buf, size_t len)
 {
     SslConn *c = static_cast<SslConn *>(ctx);
+    c->begun = 1;
     if (c->deadline == 0)
         return mbedtls_net_send(&c->net, buf, len);
     for (;;) {
@@ -173,6 +187,7 @@ void conn_cleanup(SslConn *c)
     mbedtls_ssl_config_free(&c->conf);
     mbedtls_ctr_drbg_free(&c->drbg);
     mbedtls_entropy_free(&c->entropy);
+    tls_verify_free(&c->verify);
 }
 
 // Sets the session up; a message on failure.
@@ -182,6 +197,7 @@ const char *conn_setup(SslConn *c)
     mbedtls_ssl_config_init(&c->conf);
     mbedtls_ctr_drbg_init(&c->drbg);
     mbedtls_entropy_init(&c->entropy);
+    tls_verify_init(&c->verify);
     c->live = 1;
     c->buf.created = now_seconds();
 
@@ -236,6 +252,25 @@ int push_status(lua_State *L, int rc)
 {
     lua_pushboolean(L, rc == 0);
     return rc == 0 ? 1 : 1 + push_errcode(L, "errcode (%d)", rc);
+}
+
+// True when `rc`, the failure of a session call, is a refused certificate
+// of a connection that verifies its server; the reasons are then kept in
+// c->failure for this and every later call.
+bool verify_failed(SslConn *c, int rc)
+{
+    if (c->failure[0])
+        return true;
+    if (!c->live || !tls_verify_active(&c->verify) ||
+        (rc != MBEDTLS_ERR_X509_CERT_VERIFY_FAILED && rc != kTlsErrBadCertificate))
+        return false;
+    uint32_t flags = mbedtls_ssl_get_verify_result(&c->ssl);
+    if (flags == 0 || flags == UINT32_MAX)
+        return false;
+    char reasons[kTlsTextMax];
+    tls_verify_reasons(&c->verify, flags, reasons, sizeof reasons);
+    snprintf(c->failure, sizeof c->failure, "errcode (%d): %s", rc, reasons);
+    return true;
 }
 
 // The read step: refills the empty buffer with one session read of up to
@@ -317,9 +352,11 @@ int recv_count(SslConn *c, luaL_Buffer *out, uint32_t want)
 }
 
 // Pushes the message of a failed read.
-void push_read_failure(lua_State *L, int st)
+void push_read_failure(lua_State *L, SslConn *c, int st)
 {
-    if (st == READ_CLOSED)
+    if (st < 0 && verify_failed(c, st))
+        lua_pushfstring(L, "ssl_read %s", c->failure);
+    else if (st == READ_CLOSED)
         lua_pushliteral(L, "closed");
     else if (st == READ_WANT)
         lua_pushliteral(L, "wantread");
@@ -485,8 +522,13 @@ int ssl_dohandshake(lua_State *L)
     if (mod_nargs(L) != 1)
         return mod_fail_false(L, "wrong format");
 
+    if (c->failure[0])
+        return mod_fail_false(L, c->failure);
     call_begin(c);
-    return push_status(L, c->live ? mbedtls_ssl_handshake(&c->ssl) : MBEDTLS_ERR_SSL_BAD_INPUT_DATA);
+    int rc = c->live ? mbedtls_ssl_handshake(&c->ssl) : MBEDTLS_ERR_SSL_BAD_INPUT_DATA;
+    if (rc != 0 && verify_failed(c, rc))
+        return mod_fail_false(L, c->failure);
+    return push_status(L, rc);
 }
 
 int ssl_sni(lua_State *L)
@@ -501,6 +543,11 @@ int ssl_sni(lua_State *L)
     // A zero byte would cut the name the server sees.
     if (c->live && (!name || strlen(name) == len))
         rc = mbedtls_ssl_set_hostname(&c->ssl, name);
+    if (rc == 0) {
+        // Also the name the certificate must carry, unless verify gave one.
+        snprintf(c->verify.sni, sizeof c->verify.sni, "%s", name ? name : "");
+        c->sni_set = 1;
+    }
     return push_status(L, rc);
 }
 
@@ -534,8 +581,15 @@ int ssl_send(lua_State *L)
     size_t left = len - offset;
     size_t chunk = left < kRecordMax ? left : kRecordMax;
     call_begin(c);
-    int rc = c->live ? mbedtls_ssl_write(&c->ssl, reinterpret_cast<const unsigned char *>(data + offset), chunk)
-                     : MBEDTLS_ERR_SSL_BAD_INPUT_DATA;
+    int rc = c->failure[0] ? MBEDTLS_ERR_X509_CERT_VERIFY_FAILED
+             : c->live     ? mbedtls_ssl_write(&c->ssl, reinterpret_cast<const unsigned char *>(data + offset), chunk)
+                           : MBEDTLS_ERR_SSL_BAD_INPUT_DATA;
+    if (rc < 0 && verify_failed(c, rc)) {
+        lua_pushnil(L);
+        lua_pushfstring(L, "ssl_write %s", c->failure);
+        lua_pushinteger(L, 0);
+        return 3;
+    }
     if (rc < 0) {
         char msg[64];
         snprintf(msg, sizeof msg, "ssl_write errcode (%d)", rc);
@@ -567,7 +621,9 @@ int ssl_receive(lua_State *L)
     const char *mode_error = nullptr;
     int st = READ_OK;
     call_begin(c);
-    if (bad_count) {
+    if (c->failure[0] && !bad_count) {
+        st = MBEDTLS_ERR_X509_CERT_VERIFY_FAILED;
+    } else if (bad_count) {
         mode_error = "invalid mode";
     } else if (count_mode) {
         // The prefix counts towards the wanted length, not towards the limit.
@@ -596,9 +652,144 @@ int ssl_receive(lua_State *L)
     if (mode_error)
         lua_pushstring(L, mode_error);
     else
-        push_read_failure(L, st);
+        push_read_failure(L, c, st);
     lua_insert(L, -2);
     return 3;
+}
+
+// Answers a verify or pin call with false and `msg`; a live connection
+// then refuses every session call (see SslConn::failure).
+int verify_refuse(lua_State *L, SslConn *c, const char *msg)
+{
+    if (c->live && !c->failure[0])
+        snprintf(c->failure, sizeof c->failure, "verification not set up (%s)", msg);
+    return mod_fail_false(L, msg);
+}
+
+// Why verification can no longer be set: nullptr while it can.
+const char *verify_too_late(const SslConn *c)
+{
+    if (!c->live)
+        return "closed";
+    return c->begun ? "handshake already started" : nullptr;
+}
+
+// From now on the handshake fails unless the callback accepts the server.
+void verify_enable(SslConn *c)
+{
+    mbedtls_ssl_conf_authmode(&c->conf, MBEDTLS_SSL_VERIFY_REQUIRED);
+    mbedtls_ssl_conf_ca_chain(&c->conf, &c->verify.anchors, nullptr);
+    mbedtls_ssl_conf_verify(&c->conf, tls_verify_cb, &c->verify);
+    // 3.6 verifies only once a name was set, NULL included; the callback
+    // checks the name itself.
+    if (!c->verify.sni[0])
+        mbedtls_ssl_set_hostname(&c->ssl, nullptr);
+}
+
+bool is_ip_literal(const char *name)
+{
+    unsigned char ip[16];
+    return inet_pton(AF_INET, name, ip) == 1 || inet_pton(AF_INET6, name, ip) == 1;
+}
+
+// verify(ca_path [, hostname])
+int ssl_verify(lua_State *L)
+{
+    SslConn *c = check_conn(L);
+    int n = mod_nargs(L);
+    size_t plen = 0, hlen = 0;
+    const char *path = (n == 2 || n == 3) && lua_type(L, 2) == LUA_TSTRING ? lua_tolstring(L, 2, &plen) : nullptr;
+    const char *host = nullptr;
+    if (n == 3 && !lua_isnil(L, 3))
+        host = lua_type(L, 3) == LUA_TSTRING ? lua_tolstring(L, 3, &hlen) : "";
+    if (!path || plen == 0 || strlen(path) != plen)
+        return verify_refuse(L, c, "wrong format");
+    if (host && (hlen == 0 || hlen > kTlsNameMax || strlen(host) != hlen))
+        return verify_refuse(L, c, "bad hostname");
+    const char *late = verify_too_late(c);
+    if (late)
+        return verify_refuse(L, c, late);
+
+    char msg[256];
+    tls_verify_free(&c->verify);
+    mbedtls_x509_crt_init(&c->verify.anchors);
+    // Files and memory held only on this frame: a worker cancelled in the
+    // middle of the reading would leave them behind.
+    int cancel_state;
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancel_state);
+    int loaded = tls_anchors_load(&c->verify.anchors, path, msg, sizeof msg);
+    pthread_setcancelstate(cancel_state, nullptr);
+    if (loaded < 0)
+        return verify_refuse(L, c, msg);
+    c->verify.anchored = 1;
+    snprintf(c->verify.name, sizeof c->verify.name, "%s", host ? host : "");
+    // Servers pick their certificate by the name the client sends: without
+    // an sni call the hostname is sent (an address never is, RFC 6066).
+    if (host && !c->sni_set && !is_ip_literal(host) && mbedtls_ssl_set_hostname(&c->ssl, host) == 0)
+        snprintf(c->verify.sni, sizeof c->verify.sni, "%s", host);
+    verify_enable(c);
+    return mod_true(L);
+}
+
+// pin(spki_sha256, ...)
+int ssl_pin(lua_State *L)
+{
+    SslConn *c = check_conn(L);
+    int n = mod_nargs(L) - 1;
+    if (n < 1 || n > kTlsPinMax)
+        return verify_refuse(L, c, "wrong format");
+    uint8_t pins[kTlsPinMax][kTlsPinSize];
+    for (int i = 0; i < n; ++i) {
+        size_t len = 0;
+        const char *text = lua_type(L, i + 2) == LUA_TSTRING ? lua_tolstring(L, i + 2, &len) : nullptr;
+        if (!text || !tls_pin_parse(text, len, pins[i]))
+            return verify_refuse(L, c, "bad pin");
+    }
+    const char *late = verify_too_late(c);
+    if (late)
+        return verify_refuse(L, c, late);
+
+    memcpy(c->verify.pins, pins, sizeof pins);
+    c->verify.npins = n;
+    verify_enable(c);
+    return mod_true(L);
+}
+
+void set_field(lua_State *L, const char *key, const char *value)
+{
+    lua_pushstring(L, value);
+    lua_setfield(L, -2, key);
+}
+
+int ssl_peer_certificate(lua_State *L)
+{
+    SslConn *c = check_conn(L);
+    if (mod_nargs(L) != 1)
+        return mod_fail(L, "wrong format");
+    if (!c->live)
+        return mod_fail(L, "closed");
+    // Only a completed handshake has a peer certificate here.
+    const mbedtls_x509_crt *crt = mbedtls_ssl_get_peer_cert(&c->ssl);
+    if (!crt)
+        return mod_fail(L, "no handshake");
+
+    char subject[512], issuer[512], from[21], to[21], spki[48] = "";
+    uint8_t hash[kTlsPinSize];
+    tls_dn_text(&crt->subject, subject, sizeof subject);
+    tls_dn_text(&crt->issuer, issuer, sizeof issuer);
+    tls_time_text(&crt->valid_from, from);
+    tls_time_text(&crt->valid_to, to);
+    if (tls_spki_sha256(crt, hash) == 0)
+        tls_base64(hash, sizeof hash, spki, sizeof spki);
+    lua_createtable(L, 0, 6);
+    set_field(L, "subject", subject);
+    set_field(L, "issuer", issuer);
+    set_field(L, "not_before", from);
+    set_field(L, "not_after", to);
+    set_field(L, "spki_sha256", spki);
+    lua_pushboolean(L, tls_verify_active(&c->verify) && !c->failure[0]);
+    lua_setfield(L, -2, "verified");
+    return 1;
 }
 
 int ssl_close(lua_State *L)
@@ -629,6 +820,9 @@ const luaL_Reg kConnMethods[] = {
     {"settimeout", ssl_settimeout},
     {"dohandshake", ssl_dohandshake},
     {"sni", ssl_sni},
+    {"verify", ssl_verify},
+    {"pin", ssl_pin},
+    {"peer_certificate", ssl_peer_certificate},
     {"send", ssl_send},
     {"receive", ssl_receive},
     {"close", ssl_close},

@@ -10,17 +10,9 @@ ROOT=$(cd "$(dirname "$0")/.." && pwd)
 . "$ROOT/tools/platform-lib.sh"
 
 "$ROOT/tools/setup-deps.sh"
-apt_install dpkg-dev debian-archive-keyring
 BUILD=${KORVEX_BUILD_DIR:-$ROOT/build-mbedtls3}
-DEPS=$(deps_cache_dir mbedtls3 "$ROOT/tools/build-mbedtls3.sh")
-mkdir -p "$DEPS"
-flock "$DEPS.lock" "$ROOT/tools/build-mbedtls3.sh" "$DEPS"
-
-# The 3.6 headers and archives take the place of Debian's 2.28 ones.
-cmake -S "$ROOT" -B "$BUILD" -DKORVEX_TEST_CLOCK=ON \
-    -DMBEDTLS_INCLUDE="$DEPS/prefix/include" \
-    -DMBEDCRYPTO_LIB="$DEPS/prefix/lib/libmbedcrypto.a" \
-    -DMBEDTLS_LIB="$DEPS/prefix/lib/libmbedtls.a" \
-    -DMBEDX509_LIB="$DEPS/prefix/lib/libmbedx509.a"
+PREFIX=$(mbedtls3_prefix)
+# shellcheck disable=SC2046
+cmake -S "$ROOT" -B "$BUILD" -DKORVEX_TEST_CLOCK=ON $(mbedtls3_cmake_args "$PREFIX")
 cmake --build "$BUILD" -j2
 ctest --test-dir "$BUILD" -j2 --output-on-failure "$@"

@@ -12,12 +12,7 @@ BUILD=${KORVEX_BUILD_DIR:-$ROOT/build-sysmod}
 . "$ROOT/tools/platform-lib.sh"
 
 "$ROOT/tools/setup-deps.sh"
-apt_install dpkg-dev
-need_deb_src
-MODS=$(deps_cache_dir lua-modules "$ROOT/tools/build-lua-modules.sh" "$ROOT/tools/deb-source.sh")
-mkdir -p "$MODS"
-flock "$MODS.lock" "$ROOT/tools/build-lua-modules.sh" "$MODS"
-
+CPATH_53=$(lua_modules_cpath)
 cmake -S "$ROOT" -B "$BUILD" -DKORVEX_TEST_CLOCK=ON -DKORVEX_LUA_MODULES=system
 cmake --build "$BUILD" -j2
-LUA_CPATH_5_3="$MODS/lib/lua/5.3/?.so" ctest --test-dir "$BUILD" -j2 --output-on-failure "$@"
+LUA_CPATH_5_3="$CPATH_53" ctest --test-dir "$BUILD" -j2 --output-on-failure "$@"

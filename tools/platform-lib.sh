@@ -76,3 +76,32 @@ deps_cache_dir() {
     done
     echo "$root/$name-$key"
 }
+
+# mbedtls3_prefix: builds mbed TLS 3.6 once per recipe (tools/build-mbedtls3.sh)
+# and prints its install prefix.
+mbedtls3_prefix() {
+    apt_install dpkg-dev debian-archive-keyring >&2
+    dir=$(deps_cache_dir mbedtls3 "$ROOT/tools/build-mbedtls3.sh")
+    mkdir -p "$dir"
+    flock "$dir.lock" "$ROOT/tools/build-mbedtls3.sh" "$dir" >&2
+    echo "$dir/prefix"
+}
+
+# mbedtls3_cmake_args PREFIX: the cache entries that put that build in the
+# place of the system's mbed TLS.
+mbedtls3_cmake_args() {
+    echo "-DMBEDTLS_INCLUDE=$1/include -DMBEDCRYPTO_LIB=$1/lib/libmbedcrypto.a" \
+         "-DMBEDTLS_LIB=$1/lib/libmbedtls.a -DMBEDX509_LIB=$1/lib/libmbedx509.a"
+}
+
+# lua_modules_cpath: builds LuaFileSystem, LuaSocket and lua-cjson as loadable
+# modules once per recipe (tools/build-lua-modules.sh) and prints the Lua C
+# module path of that staging tree.
+lua_modules_cpath() {
+    apt_install dpkg-dev >&2
+    need_deb_src >&2
+    dir=$(deps_cache_dir lua-modules "$ROOT/tools/build-lua-modules.sh" "$ROOT/tools/deb-source.sh")
+    mkdir -p "$dir"
+    flock "$dir.lock" "$ROOT/tools/build-lua-modules.sh" "$dir" >&2
+    echo "$dir/lib/lua/5.3/?.so"
+}

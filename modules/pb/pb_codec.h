@@ -31,9 +31,25 @@ bool pb_decode_message(lua_State *L, PbState *st, const PbType *t, const char *d
                        int names, char *err, size_t errlen);
 // Pushes the default of a singular scalar field: the explicit one, else the
 // zero value (an enum's first value); enums as names when `enum_names`,
-// 64-bit integers as decimal text when `int64_text`.
+// 64-bit integers in the PbInt64Mode `int64_text`.
 void pb_push_default(lua_State *L, const PbState *st, const PbField *f, bool enum_names,
-                     bool int64_text);
+                     int int64_text);
+
+// Keys of the state's names table (beside the per-type name lists, which
+// are keyed by the type's address): tables by full type name of the
+// decode hooks, the encode hooks, the defaults tables set by scripts and
+// those made on demand; and the metatables of decoded maps and arrays.
+inline constexpr char kPbHooks[] = "hooks";
+inline constexpr char kPbEncHooks[] = "enchooks";
+inline constexpr char kPbUserDefaults[] = "udefaults";
+inline constexpr char kPbMadeDefaults[] = "defaults";
+inline constexpr char kPbMapMeta[] = "*map";
+inline constexpr char kPbArrayMeta[] = "*array";
+
+// Pushes the defaults table of message `t`: the one a script set, else one
+// made (and kept) from the fields' defaults as the options shape them,
+// with __index referring to itself so that it serves as a metatable.
+void pb_push_defaults(lua_State *L, const PbState *st, const PbType *t, int names);
 
 // ---------------------------------------------------------------------------
 // Shared by the encoder and the decoder
@@ -63,6 +79,33 @@ inline bool pb_has_value(lua_State *L, int names, const PbField *f, int tbl)
     bool set = lua_rawget(L, tbl) != LUA_TNIL;
     lua_pop(L, 1);
     return set;
+}
+
+// Replaces the value at `idx` with what the hook of type `t` in the hooks
+// table `which` returns for it, when there is such a hook and it returns
+// something other than nil. Runs script code, which may raise.
+inline void pb_run_hook(lua_State *L, int names, const char *which, const PbType *t, int idx)
+{
+    if (!t)
+        return;
+    idx = lua_absindex(L, idx);
+    luaL_checkstack(L, 4, "hooks");
+    if (lua_getfield(L, names, which) != LUA_TTABLE) {
+        lua_pop(L, 1);
+        return;
+    }
+    lua_pushlstring(L, t->name.s, t->name.len);
+    if (lua_rawget(L, -2) != LUA_TFUNCTION) {
+        lua_pop(L, 2);
+        return;
+    }
+    lua_remove(L, -2);
+    lua_pushvalue(L, idx);
+    lua_call(L, 1, 1);
+    if (lua_isnil(L, -1))
+        lua_pop(L, 1);
+    else
+        lua_replace(L, idx);
 }
 
 inline int pb_raise_missing_type(lua_State *L, const PbField *f)

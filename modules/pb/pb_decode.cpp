@@ -17,18 +17,19 @@ constexpr uint32_t kPresizeMax = 32;
 
 int presize(const PbType *t) { return static_cast<int>(t->nfields < kPresizeMax ? t->nfields : kPresizeMax); }
 
-void push_int64(lua_State *L, uint64_t bits, bool unsigned_value, bool as_text)
+// A 64-bit value: an integer, or in the text modes "#" text unless it fits
+// in 32 bits (signed or unsigned).
+void push_int64(lua_State *L, uint64_t bits, bool unsigned_value, int mode)
 {
-    if (!as_text) {
+    int64_t v = static_cast<int64_t>(bits);
+    bool small = unsigned_value ? bits <= UINT32_MAX : v >= INT32_MIN && v <= static_cast<int64_t>(UINT32_MAX);
+    if (mode == PB_INT64_NUMBER || small) {
         lua_pushinteger(L, static_cast<lua_Integer>(bits));
         return;
     }
     char buf[24];
-    if (unsigned_value)
-        snprintf(buf, sizeof buf, "%llu", static_cast<unsigned long long>(bits));
-    else
-        snprintf(buf, sizeof buf, "%lld", static_cast<long long>(bits));
-    lua_pushstring(L, buf);
+    size_t n = pb_format_int64_text(bits, !unsigned_value, mode == PB_INT64_HEX, buf);
+    lua_pushlstring(L, buf, n);
 }
 
 void push_enum(lua_State *L, const PbState *st, const PbField *f, int32_t v, bool as_name)
@@ -50,8 +51,10 @@ struct Dec {
     int names_table;
     const uint8_t *base;
     bool enum_names;
-    bool int64_text;
-    bool defaults;
+    int int64_text;  // PbInt64Mode
+    bool hooks;
+    int map_mt;      // stack index of the metatable of decoded maps, 0 for none
+    int array_mt;    // likewise of decoded arrays
     char *err;
     size_t errlen;
 };
@@ -215,7 +218,9 @@ bool dec_map_entry(Dec *d, const PbType *entry, const uint8_t **pp, const uint8_
             lua_pushvalue(L, value);
             if (!dec_nested(d, vf, vsub, &p, e, depth, fat))
                 return false;
-            lua_pop(L, 1);
+            if (d->hooks)
+                pb_run_hook(L, d->names_table, kPbHooks, vsub, -1);
+            lua_replace(L, value);
         } else if (num == 2 && !vsub && wt == pb_wire_type_of(vf->type)) {
             if (!dec_scalar(d, vf, &p, e))
                 return false;
@@ -272,6 +277,78 @@ void fill_defaults(Dec *d, const PbType *t, int tbl, int names)
     }
 }
 
+bool is_map(Dec *d, const PbField *f)
+{
+    const PbType *sub = f->type == PB_MESSAGE ? pb_resolve(d->st, f) : nullptr;
+    return sub && sub->kind == PB_KIND_MAP;
+}
+
+// Gives the new array or map of repeated field f, on top of the stack, the
+// metatable set for decoded arrays or maps.
+void set_list_meta(Dec *d, const PbField *f)
+{
+    if (!d->map_mt && !d->array_mt)
+        return;
+    int mt = is_map(d, f) ? d->map_mt : d->array_mt;
+    if (mt) {
+        lua_pushvalue(d->L, mt);
+        lua_setmetatable(d->L, -2);
+    }
+}
+
+// decode_default_array and decode_default_message: absent repeated fields
+// as empty tables, absent messages as empty tables whose metatable is their
+// type's defaults table.
+void fill_empty(Dec *d, const PbType *t, int tbl, int names)
+{
+    lua_State *L = d->L;
+    for (uint32_t i = 0; i < t->nfields; ++i) {
+        const PbField *f = &t->fields[i];
+        if (f->oneof >= 0 || pb_has_value(L, names, f, tbl))
+            continue;
+        if (f->label == PB_REPEATED && d->st->default_array) {
+            pb_push_key(L, names, f);
+            lua_newtable(L);
+            set_list_meta(d, f);
+            lua_rawset(L, tbl);
+        } else if (f->label != PB_REPEATED && pb_is_message(f) && d->st->default_message) {
+            const PbType *sub = pb_resolve(d->st, f);
+            if (!sub)
+                continue;
+            pb_push_key(L, names, f);
+            lua_newtable(L);
+            pb_push_defaults(L, d->st, sub, d->names_table);
+            lua_setmetatable(L, -2);
+            lua_rawset(L, tbl);
+        }
+    }
+}
+
+// Fills the absent fields of the message at `tbl` from the defaults table
+// on top of the stack (popped).
+void copy_defaults(Dec *d, int tbl)
+{
+    lua_State *L = d->L;
+    int src = lua_gettop(L);
+    lua_pushnil(L);
+    while (lua_next(L, src)) {
+        lua_pushvalue(L, -2);
+        if (lua_type(L, -1) == LUA_TSTRING && strcmp(lua_tostring(L, -1), "__index") == 0) {
+            lua_pop(L, 2);
+            continue;
+        }
+        if (lua_rawget(L, tbl) != LUA_TNIL) {
+            lua_pop(L, 2);
+            continue;
+        }
+        lua_pop(L, 1);
+        lua_pushvalue(L, -2);
+        lua_insert(L, -2);
+        lua_rawset(L, tbl);
+    }
+    lua_pop(L, 1);
+}
+
 // The array (or map) of the repeated field read last, in a stack slot of
 // the message being decoded, so that a run of its elements appends without
 // looking the array up again.
@@ -291,6 +368,7 @@ void start_run(Dec *d, Run *run, const PbField *f, int tbl, int names)
     if (lua_rawget(L, tbl) != LUA_TTABLE) {
         lua_pop(L, 1);
         lua_newtable(L);
+        set_list_meta(d, f);
         lua_pushvalue(L, -2);
         lua_pushvalue(L, -2);
         lua_rawset(L, tbl);
@@ -332,7 +410,12 @@ bool dec_repeated(Dec *d, Run *run, const PbField *f, int wt, const uint8_t **pp
         lua_rawseti(L, run->slot, ++run->n);
         if (!dec_nested(d, f, sub, pp, end, depth, at))
             return false;
-        lua_pop(L, 1);
+        if (d->hooks) {
+            pb_run_hook(L, d->names_table, kPbHooks, sub, -1);
+            lua_rawseti(L, run->slot, run->n);
+        } else {
+            lua_pop(L, 1);
+        }
         return true;
     }
     if (wt == PB_WT_LEN && pb_is_packable(f->type))
@@ -349,8 +432,14 @@ bool dec_singular(Dec *d, const PbType *t, const PbField *f, int tbl, int names,
                   const uint8_t *end, int depth, const uint8_t *at)
 {
     lua_State *L = d->L;
-    if (f->oneof >= 0)
+    if (f->oneof >= 0) {
         clear_oneof(d, t, f, tbl, names);
+        // The oneof's own name says which member is set.
+        const PbText &oneof = t->oneofs[f->oneof];
+        lua_pushlstring(L, oneof.s, oneof.len);
+        pb_push_key(L, names, f);
+        lua_rawset(L, tbl);
+    }
     pb_push_key(L, names, f);
     if (!pb_is_message(f)) {
         if (!dec_scalar(d, f, pp, end))
@@ -369,7 +458,12 @@ bool dec_singular(Dec *d, const PbType *t, const PbField *f, int tbl, int names,
     }
     if (!dec_nested(d, f, sub, pp, end, depth, at))
         return false;
-    lua_pop(L, 2);
+    if (d->hooks) {
+        pb_run_hook(L, d->names_table, kPbHooks, sub, -1);
+        lua_rawset(L, tbl);
+    } else {
+        lua_pop(L, 2);
+    }
     return true;
 }
 
@@ -430,8 +524,20 @@ bool dec_message(Dec *d, const PbType *t, const uint8_t **pp, const uint8_t *end
     }
     if (!ended)
         return dec_error(d, p, "missing end of group");
-    if (d->defaults)
+    int mode = d->st->default_mode;
+    if (mode == PB_DEFAULTS_AUTO)
+        mode = t->proto3 ? PB_DEFAULTS_USE : PB_DEFAULTS_NONE;
+    if (mode == PB_DEFAULTS_USE && !d->st->udefaults) {
         fill_defaults(d, t, tbl, names);
+    } else if (mode == PB_DEFAULTS_USE) {
+        pb_push_defaults(L, d->st, t, d->names_table);
+        copy_defaults(d, tbl);
+    } else if (mode == PB_DEFAULTS_METATABLE) {
+        pb_push_defaults(L, d->st, t, d->names_table);
+        lua_setmetatable(L, tbl);
+    }
+    if (d->st->default_array || d->st->default_message)
+        fill_empty(d, t, tbl, names);
     *pp = p;
     lua_settop(L, slots - 1);
     return true;
@@ -448,22 +554,28 @@ bool pb_decode_message(lua_State *L, PbState *st, const PbType *t, const char *d
     d.names_table = names;
     d.base = reinterpret_cast<const uint8_t *>(data);
     d.enum_names = !st->enum_as_value;
-    d.int64_text = st->int64_as_string;
-    d.defaults = st->use_default_values;
+    d.int64_text = st->int64_mode;
+    d.hooks = st->hooks;
     d.err = err;
     d.errlen = errlen;
     int top = lua_gettop(L);
+    d.map_mt = lua_getfield(L, names, kPbMapMeta) == LUA_TTABLE ? lua_gettop(L) : 0;
+    d.array_mt = lua_getfield(L, names, kPbArrayMeta) == LUA_TTABLE ? lua_gettop(L) : 0;
     lua_createtable(L, 0, presize(t));
     const uint8_t *p = d.base;
-    if (!dec_message(&d, t, &p, d.base + len, top + 1, 0, -1)) {
+    if (!dec_message(&d, t, &p, d.base + len, lua_gettop(L), 0, -1)) {
         lua_settop(L, top);
         return false;
     }
+    if (d.hooks)
+        pb_run_hook(L, names, kPbHooks, t, -1);
+    lua_replace(L, top + 1);
+    lua_settop(L, top + 1);
     return true;
 }
 
 void pb_push_default(lua_State *L, const PbState *st, const PbField *f, bool enum_names,
-                     bool int64_text)
+                     int int64_text)
 {
     bool has = f->has_default;
     switch (f->type) {
@@ -497,13 +609,13 @@ void pb_push_default(lua_State *L, const PbState *st, const PbField *f, bool enu
         const PbEnumValue *ev = nullptr;
         if (et && has)
             ev = pb_enum_by_name(et, f->dflt.s, f->dflt.len);
-        else if (et && et->nvalues)
+        if (et && !ev && et->nvalues)  // a default naming no value is none
             ev = &et->values[0];
         if (ev && enum_names)
             lua_pushlstring(L, ev->name.s, ev->name.len);
         else if (ev)
             lua_pushinteger(L, ev->number);
-        else if (has)
+        else if (has && !et)
             lua_pushlstring(L, f->dflt.s, f->dflt.len);  // its type is not loaded
         else
             lua_pushinteger(L, 0);
@@ -513,4 +625,48 @@ void pb_push_default(lua_State *L, const PbState *st, const PbField *f, bool enu
         lua_pushnil(L);
         break;
     }
+}
+
+void pb_push_defaults(lua_State *L, const PbState *st, const PbType *t, int names)
+{
+    names = lua_absindex(L, names);
+    luaL_checkstack(L, 6, "defaults");
+    lua_pushlstring(L, t->name.s, t->name.len);
+    int key = lua_gettop(L);
+    if (st->udefaults && lua_getfield(L, names, kPbUserDefaults) == LUA_TTABLE) {
+        lua_pushvalue(L, key);
+        if (lua_rawget(L, -2) == LUA_TTABLE) {
+            lua_replace(L, key);
+            lua_settop(L, key);
+            return;
+        }
+    }
+    lua_settop(L, key);
+    if (lua_getfield(L, names, kPbMadeDefaults) != LUA_TTABLE) {
+        lua_pop(L, 1);
+        lua_newtable(L);
+        lua_pushvalue(L, -1);
+        lua_setfield(L, names, kPbMadeDefaults);
+    }
+    int made = lua_gettop(L);
+    lua_pushvalue(L, key);
+    if (lua_rawget(L, made) != LUA_TTABLE) {
+        lua_pop(L, 1);
+        lua_createtable(L, 0, static_cast<int>(t->nfields) + 1);
+        for (uint32_t i = 0; i < t->nfields; ++i) {
+            const PbField *f = &t->fields[i];
+            if (f->label == PB_REPEATED || pb_is_message(f) || f->oneof >= 0)
+                continue;
+            lua_pushlstring(L, f->name.s, f->name.len);
+            pb_push_default(L, st, f, !st->enum_as_value, st->int64_mode);
+            lua_rawset(L, -3);
+        }
+        lua_pushvalue(L, -1);
+        lua_setfield(L, -2, "__index");
+        lua_pushvalue(L, key);
+        lua_pushvalue(L, -2);
+        lua_rawset(L, made);
+    }
+    lua_replace(L, key);
+    lua_settop(L, key);
 }

@@ -333,10 +333,15 @@ bool parse_field(Parser *ps, PbType *t, PbField *f, uint32_t index, const uint8_
         f->packed = packed < 0 ? t->proto3 : packed == 1;
     f->skip_zero = t->proto3 && f->label == PB_OPTIONAL && !p3_optional && f->oneof < 0 &&
                    f->type != PB_MESSAGE && f->type != PB_GROUP;
-    if (dflt) {
-        if (f->label == PB_REPEATED || !type_copy(t, &f->dflt, dflt, dflt_end) || !parse_default(f))
+    // A default that does not parse for the field's type is no default:
+    // compilers that write one for every field with options ("nil") must
+    // not cost the whole set. Proto3 has no explicit defaults at all.
+    if (dflt && f->label != PB_REPEATED && !t->proto3) {
+        if (!type_copy(t, &f->dflt, dflt, dflt_end))
             return fail_at(ps, start);
-        f->has_default = true;
+        f->has_default = parse_default(f);
+        if (!f->has_default)
+            f->dflt = PbText{nullptr, 0};
     }
     return true;
 }
@@ -376,8 +381,36 @@ bool map_key_type(uint8_t type)
            type != PB_GROUP && type != PB_ENUM;
 }
 
+int cmp_text(const PbText &a, const PbText &b)
+{
+    int c = memcmp(a.s, b.s, a.len < b.len ? a.len : b.len);
+    return c ? c : (a.len > b.len) - (a.len < b.len);
+}
+
+int cmp_name_ptrs(const void *a, const void *b)
+{
+    return cmp_text(**static_cast<const PbText *const *>(a), **static_cast<const PbText *const *>(b));
+}
+
+// Whether two fields of `t` have the same name (scratch memory of `t`).
+bool duplicate_field_names(PbType *t)
+{
+    uint32_t n = t->nfields;
+    const PbText **names = static_cast<const PbText **>(pb_type_alloc(t, sizeof(PbText *) * n));
+    if (!names)
+        return true;
+    for (uint32_t i = 0; i < n; ++i)
+        names[i] = &t->fields[i].name;
+    qsort(names, n, sizeof *names, cmp_name_ptrs);
+    for (uint32_t i = 1; i < n; ++i)
+        if (cmp_text(*names[i - 1], *names[i]) == 0)
+            return true;
+    return false;
+}
+
 // Field indices by number, the direct table, and the checks that need all
-// fields: numbers are unique, map entries have a key and a value.
+// fields: numbers and names are unique (a name is how scripts address a
+// field), map entries have a key and a value.
 bool finish_message(Parser *ps, PbType *t, const uint8_t *at)
 {
     uint32_t n = t->nfields;
@@ -390,6 +423,8 @@ bool finish_message(Parser *ps, PbType *t, const uint8_t *at)
             return fail_at(ps, at);
         t->order[i] = v[i].index;
     }
+    if (duplicate_field_names(t))
+        return fail_at(ps, at);
     uint32_t maxnum = n ? static_cast<uint32_t>(v[n - 1].number) : 0;
     if (maxnum < 64 || maxnum / 4 <= n) {
         t->ndirect = maxnum + 1;
@@ -481,6 +516,9 @@ bool parse_enum(Parser *ps, const uint8_t *p0, const uint8_t *end, const Scope &
         }
         t->by_vname[k] = i;
     }
+    for (uint32_t i = 1; i < t->nvalues; ++i)
+        if (cmp_text(t->values[t->by_vname[i - 1]].name, t->values[t->by_vname[i]].name) == 0)
+            return fail_at(ps, p0);  // a value name given twice
     return true;
 }
 

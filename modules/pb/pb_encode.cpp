@@ -21,6 +21,8 @@ struct Enc {
     PbBox *b;
     int names_table;
     bool int64_text;
+    bool encode_defaults;
+    bool hooks;
     // The field being written at each depth, the element of a repeated one
     // (0 for none), and the tables on the way down (to find cycles).
     const PbField *path[kPbMaxDepth + 2];
@@ -205,12 +207,17 @@ uint64_t integer_bits(Enc *e, const PbField *f, int idx, int depth, const char *
             else
                 bad_value(e, depth, suffix, tname, idx, true);
         }
-    } else if (vt == LUA_TSTRING && wide && e->int64_text) {
+    } else if (vt == LUA_TSTRING && (lua_tostring(L, idx)[0] == '#' || (wide && e->int64_text))) {
+        // "#" text for any integer field; plain decimal text for 64-bit
+        // ones in the text modes.
         size_t len;
         const char *s = lua_tolstring(L, idx, &len);
-        if (!parse_decimal(s, len, !pb_is_unsigned(f->type), &bits))
+        bool ok = s[0] == '#' ? pb_parse_int64_text(s, len, !pb_is_unsigned(f->type), true, &bits)
+                              : parse_decimal(s, len, !pb_is_unsigned(f->type), &bits);
+        if (!ok)
             bad_value(e, depth, suffix, tname, idx, false);
-        return bits;
+        if (wide)
+            return bits;
     } else {
         bad_value(e, depth, suffix, tname, idx, false);
     }
@@ -290,6 +297,8 @@ void put_scalar(Enc *e, const PbField *f, int idx, int depth, bool tagged, bool 
         return;
     }
     case PB_ENUM:
+        if (e->hooks)
+            pb_run_hook(L, e->names_table, kPbEncHooks, pb_resolve(e->st, f), idx);
         bits = static_cast<uint64_t>(static_cast<int64_t>(enum_number(e, f, idx, depth, suffix)));
         break;
     case PB_SINT32: {
@@ -369,6 +378,8 @@ void enc_map(Enc *e, const PbField *f, const PbType *entry, int idx, int depth)
         size_t start = begin_len(e);
         put_scalar(e, kf, top - 1, depth, true, false, "map key");
         if (vsub) {
+            if (e->hooks)
+                pb_run_hook(L, e->names_table, kPbEncHooks, vsub, top);
             if (!lua_istable(L, top))
                 bad_value(e, depth, "map value", "table", top, false);
             enc_nested(e, vf->number, false, vsub, top, depth, "map value");
@@ -385,6 +396,9 @@ void enc_field(Enc *e, const PbField *f, int idx, int depth)
     lua_State *L = e->L;
     if (pb_is_message(f)) {
         const PbType *sub = message_type(e, f);
+        bool map = sub->kind == PB_KIND_MAP && f->type == PB_MESSAGE;
+        if (e->hooks && f->label != PB_REPEATED && !map)
+            pb_run_hook(L, e->names_table, kPbEncHooks, sub, idx);
         if (!lua_istable(L, idx))
             bad_value(e, depth, nullptr, "table", idx, false);
         if (f->label != PB_REPEATED) {
@@ -399,6 +413,8 @@ void enc_field(Enc *e, const PbField *f, int idx, int depth)
         for (lua_Integer i = 1; i <= n; ++i) {
             e->elem[depth] = i;
             lua_rawgeti(L, idx, i);
+            if (e->hooks)
+                pb_run_hook(L, e->names_table, kPbEncHooks, sub, -1);
             if (!lua_istable(L, -1))
                 bad_value(e, depth, nullptr, "table", lua_gettop(L), false);
             enc_nested(e, f->number, f->type == PB_GROUP, sub, lua_gettop(L), depth);
@@ -407,7 +423,7 @@ void enc_field(Enc *e, const PbField *f, int idx, int depth)
         return;
     }
     if (f->label != PB_REPEATED) {
-        put_scalar(e, f, idx, depth, true, f->skip_zero);
+        put_scalar(e, f, idx, depth, true, f->skip_zero && !e->encode_defaults);
         return;
     }
     if (!lua_istable(L, idx))
@@ -486,7 +502,14 @@ void pb_encode_message(lua_State *L, PbState *st, PbBox *box, const PbType *t, i
     e.st = st;
     e.b = box;
     e.names_table = names;
-    e.int64_text = st->int64_as_string;
+    e.int64_text = st->int64_mode != PB_INT64_NUMBER;
+    e.encode_defaults = st->encode_defaults;
+    e.hooks = st->enchooks;
+    if (e.hooks) {
+        pb_run_hook(L, names, kPbEncHooks, t, table);
+        if (!lua_istable(L, table))
+            luaL_error(L, "message '%s': table expected, got %s", t->name.s, luaL_typename(L, table));
+    }
     e.tables[0] = lua_topointer(L, table);
     enc_message(&e, t, table, 0);
 }

@@ -107,9 +107,25 @@ struct PbState {
     PbType *retired;   // replaced or dropped while a call still used them
     uint64_t gen;
     int busy;          // calls that hold pointers into the table
+    // Options (pb.option)
     bool enum_as_value;
-    bool int64_as_string;
-    bool use_default_values;
+    uint8_t int64_mode;     // PbInt64Mode
+    uint8_t default_mode;   // PbDefaultMode
+    bool hooks;             // decode calls the decode hooks
+    bool enchooks;          // encode calls the encode hooks
+    bool encode_defaults;   // proto3 zero values are written too
+    bool default_array;     // decode gives absent repeated fields as empty tables
+    bool default_message;   // decode gives absent message fields as default tables
+    bool encode_order;      // accepted; encode always writes in field-number order
+    bool udefaults;         // a script has set a defaults table
+};
+
+enum PbInt64Mode : uint8_t { PB_INT64_NUMBER = 0, PB_INT64_STRING = 1, PB_INT64_HEX = 2 };
+enum PbDefaultMode : uint8_t {
+    PB_DEFAULTS_AUTO = 0,  // proto3 messages as USE, others as NONE
+    PB_DEFAULTS_NONE = 1,
+    PB_DEFAULTS_USE = 2,
+    PB_DEFAULTS_METATABLE = 3,
 };
 
 void pb_state_init(PbState *st);

@@ -115,6 +115,16 @@ inline bool pb_get_range(const uint8_t **pp, const uint8_t *end, const uint8_t *
 // `depth` (the caller's nesting) and must not exceed kPbMaxDepth.
 bool pb_skip_value(const uint8_t **pp, const uint8_t *end, int wt, uint32_t number, int depth);
 
+// A 64-bit value written as text, "#" first ("#-12", "#0xff"): decimal or
+// hexadecimal digits, a minus sign allowed for signed types; hex text of up
+// to 64 bits gives those bits for signed types too. `hash` says whether
+// the "#" is required. False when the text is no such value or out of
+// range.
+bool pb_parse_int64_text(const char *s, size_t len, bool is_signed, bool hash, uint64_t *bits);
+// Writes "#<decimal>" or "#0x<hex>" (a minus sign first for negative signed
+// values) into buf (at least 24 bytes); returns its length.
+size_t pb_format_int64_text(uint64_t bits, bool is_signed, bool hex, char *buf);
+
 inline uint64_t pb_zigzag64(int64_t v)
 {
     return (static_cast<uint64_t>(v) << 1) ^ static_cast<uint64_t>(v >> 63);

@@ -3,8 +3,12 @@
 //     decoded with the options of bits 4-6, straight from the fuzzer's own
 //     buffer (so reading past the input is caught); what decodes must
 //     encode again, and that encoding must decode.
-//   bit 7 set: a descriptor set, parsed straight from the buffer, then
+//   bits 7-6 10: a descriptor set, parsed straight from the buffer, then
 //     loaded, its types looked at and used, and the test types restored.
+//   bits 7-6 11: slice and buffer operations: bits 0-3 give the count of
+//     operation bytes that follow, the rest is data, read by a slice
+//     straight from the fuzzer's buffer; every value read is packed into
+//     a buffer and must read back the same.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,6 +18,7 @@
 #include "modules/modules.h"
 #include "modules/pb/pb_codec.h"
 #include "modules/pb/pb_descriptor.h"
+#include "modules/pb/pb_lua.h"
 #include "modules/pb/pb_types.h"
 
 namespace {
@@ -37,6 +42,34 @@ function round_trip(ty, t)
     local bin = pb.encode(ty, t)
     local again = assert(pb.decode(ty, bin))
     pb.encode(ty, again)
+end
+
+-- Slice operations by letter: unpack letters, enter and leave.
+OPS = "vdqscbfFijuxyIJUXY@*+eEl"
+local buffer = require "pb.buffer"
+
+local function same(a, b) return a == b or (a ~= a and b ~= b) end
+
+function slice_ops(s, ops)
+    for op in ops:gmatch(".") do
+        if op == "e" then
+            pcall(s.enter, s)
+        elseif op == "E" then
+            pcall(s.enter, s, 2, -2)
+        elseif op == "l" then
+            s:leave()
+        else
+            local got = table.pack(pcall(s.unpack, s, op, 3))
+            if got[1] and not op:find("[@*+]") then
+                local b = buffer.new():pack(op, got[2])
+                local again = pb.unpack(b, op, #b)
+                assert(same(again, got[2]), op)
+            end
+        end
+        assert(#s >= 0)
+    end
+    s:level(1)
+    s:result()
 end
 
 -- After a load: use every type a little, then restore the test types.
@@ -86,6 +119,20 @@ int decode_direct(lua_State *L)
     return 1;
 }
 
+// Runs the slice operations on the data, a slice straight over the
+// fuzzer's buffer.
+int slice_direct(lua_State *L)
+{
+    const Input *in = static_cast<const Input *>(lua_touserdata(L, 1));
+    lua_getglobal(L, "slice_ops");
+    PbSlice *s = static_cast<PbSlice *>(lua_newuserdata(L, sizeof(PbSlice)));
+    pb_slice_over(s, reinterpret_cast<const char *>(in->data), in->size);
+    luaL_setmetatable(L, kPbSliceMeta);
+    lua_pushvalue(L, 2);
+    lua_call(L, 2, 0);
+    return 0;
+}
+
 void call(int nargs, int nresults)
 {
     if (lua_pcall(g_L, nargs, nresults, 0) != LUA_OK) {
@@ -104,7 +151,12 @@ void init()
     fclose(f);
     g_L = luaL_newstate();
     luaL_openlibs(g_L);
+    luaL_requiref(g_L, "pb.slice", luaopen_pb_slice, 0);
+    luaL_requiref(g_L, "pb.buffer", luaopen_pb_buffer, 0);
+    lua_pop(g_L, 2);
     luaL_requiref(g_L, "pb", luaopen_pb, 0);
+    lua_getfield(g_L, -1, "state");  // made when first asked for
+    call(0, 0);
     lua_pop(g_L, 1);
     lua_getfield(g_L, LUA_REGISTRYINDEX, "korvex.pb.state");
     g_st = static_cast<PbState *>(lua_touserdata(g_L, -1));
@@ -136,6 +188,26 @@ void fuzz_message(const uint8_t *data, size_t size, uint8_t mode)
     lua_pop(L, 1);
 }
 
+void fuzz_slice(const uint8_t *data, size_t size, uint8_t mode)
+{
+    lua_State *L = g_L;
+    size_t nops = mode & 15;
+    if (nops > size)
+        nops = size;
+    lua_getglobal(L, "OPS");
+    size_t nletters;
+    const char *letters = lua_tolstring(L, -1, &nletters);
+    char ops[16];
+    for (size_t i = 0; i < nops; ++i)
+        ops[i] = letters[data[i] % nletters];
+    lua_pop(L, 1);
+    Input in = {data + nops, size - nops, 0};
+    lua_pushcfunction(L, slice_direct);
+    lua_pushlightuserdata(L, &in);
+    lua_pushlstring(L, ops, nops);
+    call(2, 0);
+}
+
 void fuzz_set(const uint8_t *data, size_t size)
 {
     PbType *list = nullptr;
@@ -165,7 +237,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (size == 0)
         return 0;
     uint8_t mode = data[0];
-    if (mode & 0x80)
+    if ((mode & 0xc0) == 0xc0)
+        fuzz_slice(data + 1, size - 1, mode);
+    else if (mode & 0x80)
         fuzz_set(data + 1, size - 1);
     else
         fuzz_message(data + 1, size - 1, mode);

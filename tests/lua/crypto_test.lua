@@ -281,6 +281,65 @@ test("GCM takes an initialisation vector of any non-zero length", function()
     end
 end)
 
+test("gcm_open returns the plaintext of the known answers only while every bit is intact", function()
+    local K = unhex("feffe9928665731c6d6a8f9467308308")
+    local IV = unhex("cafebabefacedbaddecaf888")
+    local AAD = unhex("feedfacedeadbeeffeedfacedeadbeefabaddad2")
+    local P = unhex("d9313225f88406e5a55909c5aff5269a86a7a9531534f7da2e4c303d8a318a72" ..
+        "1c3c0c95956809532fcf0e2449a6b525b16aedf5aa0de657ba637b391aafd255"):sub(1, 60)
+    local C = unhex("42831ec2217774244b7221b784d0d49ce3aa212f2c02a4e035c17e2329aca12e" ..
+        "21d514b25466931c7d8f6a5aac84aa051ba30b396a0aac973d58e091473f5985"):sub(1, 60)
+    local T = unhex("5bc94fbc3221a5db94fae95ae7121a47")
+    local function flip(s, i, bit) return s:sub(1, i - 1) .. string.char(s:byte(i) ~ bit) .. s:sub(i + 1) end
+    eq(c.gcm_open(C, K, IV, AAD, T), P)
+    local z16, z12 = ("\0"):rep(16), ("\0"):rep(12)
+    eq(c.gcm_open("", z16, z12, "", unhex("58e2fccefa7e3061367f1d57a4e7455a")), "", "an empty message")
+    eq(c.gcm_open(unhex("cea7403d4d606b6e074ec5d3baf39d18"), ("\0"):rep(32), z12, "",
+        unhex("d0d1c8a799996bf0265b98b5d48ab919")), z16, "a 256-bit key")
+    local function refused(...)
+        local n, v = select("#", ...), ...
+        return n == 1 and v == nil
+    end
+    for _, i in ipairs({ 1, 8, 16 }) do
+        for _, bit in ipairs({ 1, 0x80 }) do
+            eq(refused(c.gcm_open(C, K, IV, AAD, flip(T, i, bit))), true, "tag byte " .. i)
+        end
+    end
+    for _, i in ipairs({ 1, 30, 60 }) do
+        eq(refused(c.gcm_open(flip(C, i, 4), K, IV, AAD, T)), true, "ciphertext byte " .. i)
+    end
+    for _, i in ipairs({ 1, 20 }) do
+        eq(refused(c.gcm_open(C, K, IV, flip(AAD, i, 2), T)), true, "additional data byte " .. i)
+    end
+    eq(refused(c.gcm_open(C, K, flip(IV, 12, 1), AAD, T)), true, "initialisation vector")
+    eq(refused(c.gcm_open(C, flip(K, 16, 1), IV, AAD, T)), true, "key")
+    eq(refused(c.gcm_open(C, K, IV, "", T)), true, "additional data left out")
+    eq(refused(c.gcm_open(C:sub(1, 59), K, IV, AAD, T)), true, "a shortened ciphertext")
+    eq(refused(c.gcm_open(C, K, IV, AAD, T:sub(1, 12))), true, "a shortened tag")
+    eq(refused(c.gcm_open(C, K, IV, AAD, T .. "\0")), true, "a longer tag")
+    eq(refused(c.gcm_open(C, K, IV, AAD, "")), true, "no tag")
+end)
+
+test("gcm_open answers nil for bad arguments, logging only wrong counts and types", function()
+    eq(run_logged([[
+        for _, call in ipairs({
+            function() return c.gcm_open() end,
+            function() return c.gcm_open("d", "k", "iv", "") end,
+            function() return c.gcm_open("d", ("k"):rep(16), "iv", "", ("t"):rep(16), "x") end,
+            function() return c.gcm_open({}, ("k"):rep(16), "iv", "", ("t"):rep(16)) end,
+            function() return c.gcm_open("d", ("k"):rep(16), "iv", nil, ("t"):rep(16)) end,
+        }) do
+            local n, v = select("#", call()), call()
+            print(n, v)
+        end
+        for _, k in ipairs({ 0, 15, 17, 33 }) do
+            io.write(tostring(c.gcm_open("data", ("k"):rep(k), "iv", "", ("t"):rep(16))), " ")
+        end
+        print(c.gcm_open("data", ("k"):rep(16), "", "", ("t"):rep(16)))
+    ]]), (("[error][gcm_open]: wrong format\n"):rep(2) .. "1\tnil\n"):rep(5) ..
+        "nil nil nil nil nil\n")
+end)
+
 test("GCM agrees with the cryptography package for many lengths", function()
     local requests, inputs = {}, {}
     for i, n in ipairs({ 0, 1, 15, 16, 17, 33, 64, 100, 1000, 4099 }) do
@@ -298,6 +357,7 @@ test("GCM agrees with the cryptography package for many lengths", function()
         local pt, tag2 = c.gcm_decrypt(ct, a[2], a[3], a[4])
         eq(pt, a[1])
         eq(tag2, tag)
+        eq(c.gcm_open(ct, a[2], a[3], a[4], tag), a[1], "gcm_open of " .. #a[1])
     end
 end)
 

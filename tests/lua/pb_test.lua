@@ -13,7 +13,10 @@ local P2, P3 = "proto2.proto", "proto3.proto"
 -- Every test starts from the test schemas and the default options.
 local function fresh()
     pb.clear()
-    for _, o in ipairs({ "enum_as_name", "int64_as_number", "no_default_values" }) do pb.option(o) end
+    for _, o in ipairs({ "enum_as_name", "int64_as_number", "no_default_values", "disable_hooks", "disable_enchooks",
+        "no_encode_default_values", "no_decode_default_array", "no_encode_order", "no_decode_default_message" }) do
+        assert(pb.option(o), o)
+    end
     local ok, n = pb.load(SET)
     assert(ok and n == #SET, "the test schemas load")
 end
@@ -30,6 +33,13 @@ local function contains(text, part, what)
     end
 end
 
+-- decode raises on malformed input; as nil and the message here.
+local function try_decode(...)
+    local ok, r = pcall(pb.decode, ...)
+    if ok then return r end
+    return nil, r
+end
+
 local function float32(x) return (string.unpack("<f", string.pack("<f", x))) end
 
 local INF = 1 / 0
@@ -38,8 +48,8 @@ local INF = 1 / 0
 -- The module
 
 test("require gives the module with every function", function()
-    for _, name in ipairs({ "load", "loadfile", "clear", "encode", "decode", "types", "type", "fields", "field",
-        "enum", "defaults", "option", "tohex", "fromhex" }) do
+    for _, name in ipairs({ "load", "loadfile", "clear", "encode", "decode", "pack", "unpack", "types", "type", "fields", "field",
+        "typefmt", "enum", "defaults", "hook", "encode_hook", "option", "state", "tohex", "fromhex" }) do
         eq(type(pb[name]), "function", name)
     end
     eq(package.loaded.pb, pb, "package.loaded.pb")
@@ -123,10 +133,44 @@ test("a malformed set answers false and the offset, and registers none of its ty
     local nameless = #set - #len_field(2, len_field(1, "f"))
     eq(off, nameless, "offset of the nameless message")
     eq(pb.type("pkg.Good"), nil, "its sibling is not registered either")
+    -- A name given twice: scripts could not tell the fields (or values) apart.
+    local function field(name, number) return len_field(2, len_field(1, name) .. tag(3, 0) .. varint(number)
+        .. tag(5, 0) .. varint(5)) end
+    ok = pb.load(len_field(1, len_field(1, "d.proto") .. len_field(4, len_field(1, "D") .. field("f", 1) .. field("f", 2))))
+    eq(ok, false, "a field name twice")
+    local function value(name, number) return len_field(2, len_field(1, name) .. tag(2, 0) .. varint(number)) end
+    ok = pb.load(len_field(1, len_field(1, "e.proto") .. len_field(5, len_field(1, "E") .. value("A", 1) .. value("A", 2))))
+    eq(ok, false, "a value name twice")
+    eq(type_count(), 0)
     -- A bad wire type at the very start.
     ok, off = pb.load("\x0f")
     eq(ok, false)
     eq(off, 0)
+end)
+
+test("a set compiled at run time loads: defaults that do not parse are ignored, enum defaults naming no value too", function()
+    pb.clear()
+    local set = util.with_nil_defaults(util.descriptor_set({ "inline2.proto", "inline3.proto" }),
+        { named = "NO_SUCH", kept = "12abc" })
+    contains(util.set_to_text(set), 'default_value: "nil"', "the set carries the compiler's defaults")
+    local ok, n = pb.load(set)
+    eq(ok, true, "loaded")
+    eq(n, #set)
+    eq(select(5, pb.field("inl2.Rec", "nums")), "packed", "options still read")
+    -- Absent fields decode as fields without a default.
+    pb.option("use_default_values")
+    eq_table(pb.decode("inl2.Rec", ""), { old = 0, label = "", level = "LOW", big = 0, flag = false, ratio = 0.0,
+        named = "LOW", kept = 0 }, "zero values")
+    pb.option("no_default_values")
+    local msg = { nums = { 1, 2 }, old = 3, label = "l", level = "HIGH", sub = { x = 1 }, tags = { "a" }, big = -1,
+        flag = true, ratio = 0.5, named = "LOW" }
+    local bin = pb.encode("inl2.Rec", msg)
+    eq(to_text("inline2.proto", "inl2.Rec", bin), 'nums: 1\nnums: 2\nold: 3\nlabel: "l"\nlevel: HIGH\nsub {\n  x: 1\n}\n'
+        .. 'tags: "a"\nbig: -1\nflag: true\nratio: 0.5\nnamed: LOW\n', "protoc reads what the schema wrote")
+    eq_table(pb.decode("inl2.Rec", bin), msg, "and back")
+    bin = pb.encode("inl3.Rec", { nums = { 5 }, label = "x", tone = "TONE_LOUD", counts = { a = 1 } })
+    eq(to_text("inline3.proto", "inl3.Rec", bin), 'nums: 5\nlabel: "x"\ntone: TONE_LOUD\ncounts {\n  key: "a"\n  value: 1\n}\n',
+        "proto3")
 end)
 
 test("types loaded before a failed load stay as they were", function()
@@ -674,7 +718,7 @@ m_enum { key: "e" value: MODE_NEG } m_bytes { key: "b" value: "\377" } m_double 
         "a oneof member and nested enums",
         P2, "t2.Outer",
         "inner { id: 1 kind: K1 } inners { kind: K0 } obj { id: 2 }",
-        { inner = { id = 1, kind = "K1" }, inners = { { kind = "K0" } }, obj = { id = 2 } },
+        { inner = { id = 1, kind = "K1" }, inners = { { kind = "K0" } }, obj = { id = 2 }, choice = "obj" },
     },
     {
         "proto3 optional fields set to zero are present",
@@ -717,11 +761,15 @@ test("decode keeps the last of a singular field and merges repeated records of a
     eq_table(pb.decode("t2.Tree", bin), { value = 2, left = { value = 5, left = { value = 6 } } }, "merged")
 end)
 
-test("decode keeps one oneof member: a later one replaces an earlier", function()
+test("decode keeps one oneof member, a later one replacing an earlier, and names it under the oneof", function()
     fresh()
     local bin = tag(1, 0) .. "\1" .. len_field(2, "t") .. len_field(5, "z")
-    eq_table(pb.decode("t3.Choice", bin), { text = "t", tail = "z" }, "text replaced num")
-    eq_table(pb.decode("t3.Choice", len_field(3, "") .. tag(4, 0) .. "\1"), { mode = "MODE_ONE" }, "mode replaced item")
+    eq_table(pb.decode("t3.Choice", bin), { text = "t", tail = "z", kind = "text" }, "text replaced num")
+    eq_table(pb.decode("t3.Choice", len_field(3, "") .. tag(4, 0) .. "\1"), { mode = "MODE_ONE", kind = "mode" },
+        "mode replaced item")
+    -- The oneof's key names no field: encoding the decoded table again ignores it.
+    local t = pb.decode("t3.Choice", bin)
+    eq(pb.tohex(pb.encode("t3.Choice", t)), pb.tohex(len_field(2, "t") .. len_field(5, "z")), "round trip")
 end)
 
 test("decode gives unknown enum numbers as numbers and 64-bit values as integers", function()
@@ -753,7 +801,7 @@ end)
 test("a failed decode into a given table leaves the table as it was", function()
     fresh()
     local t = { keep = 1 }
-    local r, err = pb.decode("t3.Item", len_field(1, "abc") .. tag(2, 0), t)
+    local r, err = try_decode("t3.Item", len_field(1, "abc") .. tag(2, 0), t)
     eq(r, nil)
     contains(err, "truncated")
     eq_table(t, { keep = 1 }, "untouched")
@@ -771,33 +819,55 @@ test("enum_as_value decodes enums as numbers; enum_as_name restores names", func
     eq_table(pb.decode("t3.Packs", bin), { modes = { "MODE_ONE", "MODE_NEG" } }, "names")
 end)
 
-test("int64_as_string: 64-bit fields decode to decimal text, 32-bit ones stay integers", function()
+test("int64_as_string and int64_as_hexstring: 64-bit values beyond 32 bits decode to \"#\" text", function()
     fresh()
     local bin = pb.encode("t3.Scalars", { f_int64 = math.mininteger, f_uint64 = -1, f_sint64 = -5,
         f_fixed64 = -2, f_sfixed64 = 3, f_int32 = -1, f_uint32 = 4294967295 })
-    pb.option("int64_as_string")
+    eq(pb.option("int64_as_string"), true)
     eq_table(pb.decode("t3.Scalars", bin), {
-        f_int64 = "-9223372036854775808", f_uint64 = "18446744073709551615", f_sint64 = "-5",
-        f_fixed64 = "18446744073709551614", f_sfixed64 = "3", f_int32 = -1, f_uint32 = 4294967295,
-    }, "text")
-    eq_table(pb.decode("t3.Maps", pb.encode("t3.Maps", { m_int64 = { [-1] = 2 } })), { m_int64 = { ["-1"] = "2" } },
-        "map keys and values")
+        f_int64 = "#-9223372036854775808", f_uint64 = "#18446744073709551615", f_sint64 = -5,
+        f_fixed64 = "#18446744073709551614", f_sfixed64 = 3, f_int32 = -1, f_uint32 = 4294967295,
+    }, "decimal text")
+    eq(pb.option("int64_as_hexstring"), true)
+    eq_table(pb.decode("t3.Scalars", bin), {
+        f_int64 = "#-0x8000000000000000", f_uint64 = "#0xffffffffffffffff", f_sint64 = -5,
+        f_fixed64 = "#0xfffffffffffffffe", f_sfixed64 = 3, f_int32 = -1, f_uint32 = 4294967295,
+    }, "hex text")
+    -- The edges of 32 bits.
+    local edges = pb.encode("t3.Scalars", { f_int64 = 4294967296, f_uint64 = 4294967295, f_sint64 = -2147483649,
+        f_sfixed64 = -2147483648 })
+    eq_table(pb.decode("t3.Scalars", edges), { f_int64 = "#0x100000000", f_uint64 = 4294967295,
+        f_sint64 = "#-0x80000001", f_sfixed64 = -2147483648 }, "edges")
+    pb.option("int64_as_string")
+    eq_table(pb.decode("t3.Maps", pb.encode("t3.Maps", { m_int64 = { [-1] = 1 << 40 } })),
+        { m_int64 = { [-1] = "#1099511627776" } }, "map keys and values")
     pb.option("int64_as_number")
     eq(pb.decode("t3.Scalars", bin).f_uint64, -1, "back to integers")
 end)
 
-test("int64_as_string: encode also takes decimal text for 64-bit fields", function()
+test("\"#\" text is taken for integer fields whatever the option; plain decimal text in the text modes", function()
     fresh()
+    for _, mode in ipairs({ "int64_as_number", "int64_as_string", "int64_as_hexstring" }) do
+        pb.option(mode)
+        local bin = pb.encode("t3.Scalars", { f_int64 = "#-9223372036854775808", f_uint64 = "#0xFFFFFFFFFFFFFFFF",
+            f_sint64 = "#-1", f_fixed64 = 5, f_sfixed64 = "#-0x2", f_int32 = "#-7", f_uint32 = "#0xffffffff" })
+        eq(to_text(P3, "t3.Scalars", bin), "f_int64: -9223372036854775808\nf_uint64: 18446744073709551615\n"
+            .. "f_int32: -7\nf_fixed64: 5\nf_uint32: 4294967295\nf_sfixed64: -2\nf_sint64: -1\n", mode)
+        eq(to_text(P3, "t3.Scalars", pb.encode("t3.Scalars", { f_int64 = "#0xffffffffffffffff" })), "f_int64: -1\n",
+            "hex text gives the 64 bits of a signed field")
+        for _, bad in ipairs({ "#18446744073709551616", "#-1", "#1x", "#", "# 1", "#0x", "#0x10000000000000000" }) do
+            contains(raises(pb.encode, "t3.Scalars", { f_uint64 = bad }), "field 'f_uint64': uint64 expected", bad)
+        end
+        contains(raises(pb.encode, "t3.Scalars", { f_int64 = "#9223372036854775808" }), "int64 expected")
+        contains(raises(pb.encode, "t3.Scalars", { f_int32 = "#2147483648" }), "field 'f_int32': int32 expected")
+        contains(raises(pb.encode, "t3.Scalars", { f_int32 = "1" }), "field 'f_int32': int32 expected, got string")
+    end
     pb.option("int64_as_string")
-    local bin = pb.encode("t3.Scalars", { f_int64 = "-9223372036854775808", f_uint64 = "18446744073709551615",
-        f_sint64 = "-1", f_fixed64 = 5, f_sfixed64 = "-2" })
-    eq(to_text(P3, "t3.Scalars", bin), "f_int64: -9223372036854775808\nf_uint64: 18446744073709551615\n"
-        .. "f_fixed64: 5\nf_sfixed64: -2\nf_sint64: -1\n")
+    eq(to_text(P3, "t3.Scalars", pb.encode("t3.Scalars", { f_uint64 = "18446744073709551615", f_int64 = "-2" })),
+        "f_int64: -2\nf_uint64: 18446744073709551615\n", "decimal text")
     for _, bad in ipairs({ "18446744073709551616", "-1", "1x", "", " 1" }) do
         contains(raises(pb.encode, "t3.Scalars", { f_uint64 = bad }), "field 'f_uint64': uint64 expected")
     end
-    contains(raises(pb.encode, "t3.Scalars", { f_int64 = "9223372036854775808" }), "int64 expected")
-    contains(raises(pb.encode, "t3.Scalars", { f_int32 = "1" }), "field 'f_int32': int32 expected, got string")
     pb.option("int64_as_number")
     contains(raises(pb.encode, "t3.Scalars", { f_int64 = "1" }), "field 'f_int64': int64 expected, got string")
 end)
@@ -826,6 +896,41 @@ test("use_default_values fills absent scalar fields of decoded messages with the
     eq_table(pb.decode("t2.Defaults", ""), {}, "off again")
 end)
 
+test("auto_default_values, the default: proto3 messages decode with their defaults, proto2 ones without", function()
+    local out = ut_run(string.format([[
+        local pb = require "pb"
+        assert(pb.load(%q))
+        local p3, p2 = pb.decode("t3.Item", ""), pb.decode("t2.Defaults", "")
+        print("fresh", p3.name == "" and p3.qty == 0, next(p2) == nil)
+    ]], SET))
+    contains(out, "fresh\ttrue\ttrue", "a new engine")
+    fresh()
+    eq(pb.option("auto_default_values"), true)
+    eq_table(pb.decode("t3.Item", ""), { name = "", qty = 0 }, "proto3")
+    eq_table(pb.decode("t2.Defaults", ""), {}, "proto2")
+    eq_table(pb.decode("t2.Outer", len_field(5, "")), { obj = {}, choice = "obj" }, "proto2 inside")
+end)
+
+test("encode_default_values writes proto3 zero values too", function()
+    fresh()
+    local msg = { name = "", qty = 0 }
+    eq(pb.encode("t3.Item", msg), "", "skipped by default")
+    eq(pb.option("encode_default_values"), true)
+    eq(pb.tohex(pb.encode("t3.Item", msg)), "0a 00 10 00", "written")
+    eq(pb.option("no_encode_default_values"), true)
+    eq(pb.encode("t3.Item", msg), "", "skipped again")
+end)
+
+test("encode_order and no_encode_order are taken; fields are always written in number order", function()
+    fresh()
+    local msg = { tail = "z", num = 1 }
+    eq(pb.option("encode_order"), true)
+    local a = pb.encode("t3.Choice", msg)
+    eq(pb.option("no_encode_order"), true)
+    eq(pb.encode("t3.Choice", msg), a)
+    eq(pb.tohex(a), pb.tohex(tag(1, 0) .. "\1" .. len_field(5, "z")))
+end)
+
 test("option answers false for unknown names and raises without a string", function()
     eq(pb.option("no_such_option"), false)
     contains(raises(pb.option), "bad argument #1 to 'pb.option'")
@@ -847,7 +952,10 @@ function lcmd_runmsg(text)
     pb.load(assert(io.open(path, "rb")):read("a"))
     pb.option("enum_as_value")
     local mode = pb.decode("t3.Choice", pb.encode("t3.Choice", { mode = "MODE_ONE" })).mode
-    thread.msgsend(math.tointeger(tonumber(to)), string.format("types %d mode %s", n, tostring(mode)))
+    local subs = {}
+    for _, m in ipairs({ "pb.slice", "pb.buffer", "pb.conv", "pb.io" }) do subs[#subs + 1] = type(require(m)) end
+    thread.msgsend(math.tointeger(tonumber(to)), string.format("types %d mode %s %s", n, tostring(mode),
+        table.concat(subs, ",")))
 end
 ]==])
     assert(os.execute(string.format("ln -s '%s/ut' '%s/ut'", rootpath, dir)))
@@ -865,7 +973,7 @@ test("probe", function()
         if note then break end
         sock.sleep(0.002)
     end
-    eq(note, "types 0 mode 1", "the worker's view")
+    eq(note, "types 0 mode 1 table,table,table,table", "the worker's view, and the sub-modules")
     eq(pb.type("t3.Item"), nil, "the worker's load is not here")
     eq(pb.decode("t3.Choice", pb.encode("t3.Choice", { mode = "MODE_ONE" })).mode, "MODE_ONE", "own option")
 end)
@@ -973,14 +1081,14 @@ test("encode nests up to 100 levels and raises beyond", function()
     contains(raises(pb.encode, "t3.Node", chain(100000)), "nesting deeper than 100 levels")
 end)
 
-test("decode nests up to 100 levels and fails beyond, also for very deep input", function()
+test("decode nests up to 100 levels and raises beyond, also for very deep input", function()
     fresh()
     local inner = len_field(2, tag(1, 0) .. "\1")
     local bin = inner
     for _ = 2, 100 do bin = len_field(2, bin) end
     eq(type(pb.decode("t3.Node", bin)), "table", "100 levels")
     bin = len_field(2, bin)
-    local r, err = pb.decode("t3.Node", bin)
+    local r, err = try_decode("t3.Node", bin)
     eq(r, nil, "101 levels")
     -- at the innermost record, which would be level 101
     eq(err, "nesting deeper than 100 levels at offset " .. (#bin - #inner))
@@ -993,16 +1101,16 @@ test("decode nests up to 100 levels and fails beyond, also for very deep input",
         parts[k] = string.char(0x12, (len & 0x7f) | 0x80, ((len >> 7) & 0x7f) | 0x80, len >> 14)
     end
     parts[#parts + 1] = string.rep("\8", pad)
-    r, err = pb.decode("t3.Node", table.concat(parts))
+    r, err = try_decode("t3.Node", table.concat(parts))
     eq(r, nil)
     contains(err, "nesting deeper than 100 levels")
     -- Groups: unknown ones are skipped up to the same depth.
-    r, err = pb.decode("t3.Node", string.rep(tag(9, 3), 200000))
+    r, err = try_decode("t3.Node", string.rep(tag(9, 3), 200000))
     eq(r, nil)
     contains(err, "malformed field at offset 0")
     eq(type(pb.decode("t3.Node", string.rep(tag(9, 3), 100) .. string.rep(tag(9, 4), 100))), "table",
         "100 unknown groups")
-    eq(pb.decode("t3.Node", string.rep(tag(9, 3), 101) .. string.rep(tag(9, 4), 101)), nil, "101 unknown groups")
+    eq(try_decode("t3.Node", string.rep(tag(9, 3), 101) .. string.rep(tag(9, 4), 101)), nil, "101 unknown groups")
 end)
 
 test("load refuses message types nested deeper than 100 levels", function()
@@ -1032,12 +1140,12 @@ local function rich_message()
     })
 end
 
-test("every truncation of a message decodes to a table or fails with nil and a message", function()
+test("every truncation of a message decodes to a table or raises a message", function()
     fresh()
     local bin = rich_message()
     local failures = 0
     for n = 0, #bin - 1 do
-        local r, err = pb.decode("t3.Packs", bin:sub(1, n))
+        local r, err = try_decode("t3.Packs", bin:sub(1, n))
         if r == nil then
             failures = failures + 1
             eq(type(err), "string", "message at " .. n)
@@ -1049,7 +1157,7 @@ test("every truncation of a message decodes to a table or fails with nil and a m
     eq(failures > #bin / 2, true, "most truncations fail")
 end)
 
-test("malformed input fails with nil and a message naming the offset", function()
+test("malformed input raises a message naming the offset", function()
     fresh()
     local CASES = {
         { "\40", "truncated varint at offset 1" },
@@ -1066,26 +1174,26 @@ test("malformed input fails with nil and a message naming the offset", function(
         { tag(99, 1) .. "1234567", "truncated or malformed field at offset 0" },
     }
     for _, c in ipairs(CASES) do
-        local r, err = pb.decode("t3.Scalars", c[1])
+        local r, err = try_decode("t3.Scalars", c[1])
         eq(r, nil, pb.tohex(c[1]))
         eq(err, c[2], pb.tohex(c[1]))
     end
-    local r, err = pb.decode("t2.WithGroup", tag(2, 3) .. tag(3, 0) .. "\1")
+    local r, err = try_decode("t2.WithGroup", tag(2, 3) .. tag(3, 0) .. "\1")
     eq(r, nil)
     eq(err, "missing end of group at offset 3")
-    r, err = pb.decode("t2.WithGroup", tag(2, 3) .. tag(5, 4))
+    r, err = try_decode("t2.WithGroup", tag(2, 3) .. tag(5, 4))
     eq(r, nil)
     eq(err, "unexpected end of group at offset 1")
-    r, err = pb.decode("t3.Maps", len_field(1, tag(1, 0)))
+    r, err = try_decode("t3.Maps", len_field(1, tag(1, 0)))
     eq(r, nil)
     eq(err, "truncated varint at offset 3")
-    r, err = pb.decode("t3.Node", tag(1, 0) .. "\1" .. tag(2, 2) .. "\5abc")
+    r, err = try_decode("t3.Node", tag(1, 0) .. "\1" .. tag(2, 2) .. "\5abc")
     eq(r, nil)
     eq(err, "length past the end of the data at offset 3", "nested message")
-    r, err = pb.decode("t3.Packs", len_field(1, "\1\128"))
+    r, err = try_decode("t3.Packs", len_field(1, "\1\128"))
     eq(r, nil)
     eq(err, "truncated varint at offset 3", "inside a packed run")
-    r, err = pb.decode("t3.Packs", len_field(8, "1234567"))
+    r, err = try_decode("t3.Packs", len_field(8, "1234567"))
     eq(r, nil)
     eq(err, "truncated fixed64 at offset 2", "a packed run of a size no value fits")
 end)
@@ -1116,7 +1224,7 @@ test("random bytes never crash decode or load", function()
             data = rich:sub(1, at - 1) .. string.char(math.random(0, 255)) .. rich:sub(at + 1)
         end
         for _, ty in ipairs(types) do
-            local r, err = pb.decode(ty, data)
+            local r, err = try_decode(ty, data)
             eq(r ~= nil or type(err) == "string", true, ty)
             if r then pb.encode(ty, r) end -- what decodes, encodes
         end
@@ -1137,7 +1245,7 @@ end)
 ---------------------------------------------------------------------------
 -- Looking types up
 
-test("fields lists a message's fields: name, number, type, default and label", function()
+test("fields lists a message's fields: name, number, type, explicit default or nil, and label", function()
     fresh()
     local rows = {}
     for name, number, ty, default, label in pb.fields("t2.Defaults") do
@@ -1146,8 +1254,8 @@ test("fields lists a message's fields: name, number, type, default and label", f
     eq(table.concat(rows, "\n"), table.concat({
         'i32 1 int32 -42 optional', 'u64 2 uint64 -1 optional', 'd 3 double 1.5f optional',
         'f 4 float -inff optional', 'b 5 bool true optional', 's 6 string "h\\"i" optional',
-        'by 7 bytes ' .. show("\1\255x") .. ' optional', 'c 8 .t2.Color "BLUE" optional', 'c0 9 .t2.Color "RED" optional',
-        'i64 10 int64 -9223372036854775808 optional', 'plain 11 string "" optional', 'req 12 int32 0 required',
+        'by 7 bytes ' .. show("\1\255x") .. ' optional', 'c 8 .t2.Color "BLUE" optional', 'c0 9 .t2.Color nil optional',
+        'i64 10 int64 -9223372036854775808 optional', 'plain 11 string nil optional', 'req 12 int32 nil optional',
         'list 13 int32 nil repeated', 'sub 14 .t2.Scalars nil optional', 'hex 15 sint32 16 optional',
         'tenth 16 float ' .. show(float32(0.1)) .. ' optional',
     }, "\n"))
@@ -1178,7 +1286,11 @@ test("field looks one field up by name or number; nil when unknown", function()
     fresh()
     eq(joined(pb.field("t3.Maps", "m_msg")), "m_msg 13 .t3.Maps.MMsgEntry nil repeated")
     eq(joined(pb.field("t3.Maps", 13)), "m_msg 13 .t3.Maps.MMsgEntry nil repeated")
-    eq(joined(pb.field("t2.Defaults", 12)), "req 12 int32 0 required")
+    eq(joined(pb.field("t2.Defaults", 12)), "req 12 int32 nil optional", "required reads as optional")
+    eq(joined(pb.field("t2.Defaults", "i32")), "i32 1 int32 -42 optional")
+    eq(joined(pb.field("t3.Choice", "item")), "item 3 .t3.Item nil optional kind 1", "a oneof member")
+    eq(joined(pb.field("t2.Outer", "obj")), "obj 5 .t2.Outer.Inner nil optional choice 1")
+    eq(joined(pb.field("t3.Choice", "tail")), "tail 5 string nil optional")
     eq(pb.field("t2.Defaults", 99), nil)
     eq(pb.field("t2.Defaults", "nope"), nil)
     eq(pb.field("t2.Nope", 1), nil)
@@ -1200,13 +1312,244 @@ end)
 
 test("defaults gives a table of the default values of the scalar fields", function()
     fresh()
-    eq_table(pb.defaults("t2.Defaults"), {
+    local d = pb.defaults("t2.Defaults")
+    eq(d.__index, d, "usable as a metatable")
+    eq(pb.defaults("t2.Defaults"), d, "kept")
+    d = {}
+    for k, v in pairs(pb.defaults("t2.Defaults")) do d[k] = v end
+    d.__index = nil
+    eq_table(d, {
         i32 = -42, u64 = -1, d = 1.5, f = -INF, b = true, s = "h\"i", by = "\1\255x", c = "BLUE", c0 = "RED",
         i64 = math.mininteger, plain = "", req = 0, hex = 16, tenth = float32(0.1),
     }, "proto2")
-    eq_table(pb.defaults("t3.Choice"), { tail = "" }, "oneof members are left out")
+    d = pb.defaults("t3.Choice")
+    eq(d.__index, d)
+    d.__index = nil
+    eq_table(d, { tail = "" }, "oneof members are left out")
     eq(pb.defaults("t3.Nope"), nil)
     eq(pb.defaults("t3.Mode"), nil)
+end)
+
+test("the iterators of types and fields take their control values as Lua iterators do", function()
+    fresh()
+    local f, state, control = pb.types()
+    eq(state, nil)
+    eq(control, nil)
+    local seen, n, name = {}, 0, f(nil, nil)
+    while name do
+        eq(seen[name], nil, "each type once")
+        seen[name], n = true, n + 1
+        name = f(nil, name)
+    end
+    eq(n, type_count(), "by hand as by the for-loop")
+    eq(select("#", f(nil, ".no.Such")), 0, "after an unknown name: the end")
+    local g, s, c = pb.fields("t3.Item")
+    eq(s, "t3.Item")
+    eq(c, nil)
+    eq(joined(g(s, nil)), "name 1 string nil optional")
+    eq(joined(g(s, "name")), "qty 2 int32 nil optional", "after name")
+    eq(select("#", g(s, "qty")), 0, "the end")
+    eq(select("#", g(s, "nope")), 0, "after an unknown field")
+    eq(joined(g("t2.Color", "RED")), "GREEN 2", "an enum's values")
+    local rows = {}
+    for fname, _, _, _, _, oneof, index in pb.fields("t3.Choice") do rows[#rows + 1] = joined(fname, oneof, index) end
+    eq(table.concat(rows, ","), "num kind 1,text kind 1,item kind 1,mode kind 1,tail nil nil", "oneofs")
+end)
+
+test("typefmt gives the slice and buffer format letter of a field type, and the type of a letter", function()
+    fresh()
+    local FORMATS = { double = "F", float = "f", int64 = "I", uint64 = "U", int32 = "i", fixed64 = "X",
+        fixed32 = "x", bool = "b", string = "s", bytes = "s", uint32 = "u", enum = "v", sfixed32 = "y",
+        sfixed64 = "Y", sint32 = "j", sint64 = "J", message = "s" }
+    for ty, letter in pairs(FORMATS) do eq(pb.typefmt(ty), letter, ty) end
+    for _, ty in ipairs({ "double", "float", "int64", "uint64", "int32", "fixed64", "fixed32", "bool", "string",
+        "uint32", "enum", "sfixed32", "sfixed64", "sint32", "sint64" }) do
+        eq(pb.typefmt(FORMATS[ty]), ty, "back from " .. FORMATS[ty])
+    end
+    eq(pb.typefmt(".t3.Item"), "s", "a message type")
+    eq(pb.typefmt("t3.Mode"), "v", "an enum type")
+    eq(pb.typefmt("group"), nil)
+    eq(pb.typefmt("t3.Nope"), nil)
+    eq(pb.typefmt("!"), nil)
+end)
+
+test("defaults sets and clears a type's defaults table, and those of decoded maps and arrays", function()
+    fresh()
+    local made = pb.defaults("t3.Item")
+    local mine = { qty = 5 }
+    eq(pb.defaults("t3.Item", mine), made, "setting answers the table before")
+    eq(pb.defaults("t3.Item"), mine)
+    pb.option("use_default_values")
+    eq_table(pb.decode("t3.Item", ""), { qty = 5 }, "absent fields from the set table")
+    eq_table(pb.decode("t3.Item", tag(2, 0) .. "\7"), { qty = 7 }, "decoded fields win")
+    eq_table(pb.decode("t3.Packs", len_field(23, "")), { items = { { qty = 5 } } }, "nested")
+    eq(pb.defaults("t3.Item", nil), mine, "clearing answers the set table")
+    eq_table(pb.decode("t3.Item", ""), { name = "", qty = 0 }, "made from the fields again")
+    eq(pb.defaults("t3.Nope", {}), nil, "unknown types")
+    contains(raises(pb.defaults, "t3.Item", 5), "bad argument #2 to 'pb.defaults'")
+    -- Metatables of decoded maps and arrays.
+    pb.option("no_default_values")
+    local mapmt, arraymt = {}, {}
+    eq(pb.defaults("*map", mapmt), nil)
+    eq(pb.defaults("*array", arraymt), nil)
+    eq(pb.defaults("*map"), mapmt)
+    local t = pb.decode("t3.Maps", pb.encode("t3.Maps", { m_int32 = { [1] = "a" }, m_msg = { k = {} } }))
+    eq(getmetatable(t.m_int32), mapmt)
+    eq(getmetatable(t.m_msg), mapmt)
+    eq(getmetatable(t), nil, "messages keep none")
+    t = pb.decode("t3.Packs", pb.encode("t3.Packs", { i32 = { 1 }, items = { {} } }))
+    eq(getmetatable(t.i32), arraymt)
+    eq(getmetatable(t.items), arraymt)
+    eq(pb.defaults("*map", nil), mapmt)
+    pb.defaults("*array", nil)
+    eq(getmetatable(pb.decode("t3.Packs", len_field(1, "\1")).i32), nil, "cleared")
+end)
+
+test("use_default_metatable gives decoded messages their defaults table as metatable", function()
+    fresh()
+    eq(pb.option("use_default_metatable"), true)
+    local t = pb.decode("t3.Item", tag(2, 0) .. "\3")
+    eq(getmetatable(t), pb.defaults("t3.Item"))
+    eq(rawget(t, "name"), nil, "not copied")
+    eq(t.name, "", "read through the metatable")
+    eq(t.qty, 3)
+    t = pb.decode("t2.Defaults", "")
+    eq(t.i32, -42, "proto2 too")
+    pb.option("enum_as_value")
+    eq(pb.decode("t2.Defaults", "").c, -3, "made again for the options")
+end)
+
+test("decode_default_array and decode_default_message fill absent lists and messages", function()
+    fresh()
+    eq(pb.option("decode_default_array"), true)
+    local t = pb.decode("t3.Packs", "")
+    eq(t.i32 and #t.i32, 0, "an empty array")
+    eq(type(t.items), "table")
+    eq(type(pb.decode("t3.Maps", "").m_msg), "table", "an empty map")
+    eq(pb.decode("t3.Choice", "").item, nil, "oneof members stay absent")
+    pb.option("no_decode_default_array")
+    eq(pb.decode("t3.Packs", "").i32, nil, "off")
+    eq(pb.option("decode_default_message"), true)
+    t = pb.decode("t2.Tree", "")
+    eq(next(t.left), nil, "an empty table")
+    eq(getmetatable(t.left), pb.defaults("t2.Tree"), "whose metatable is the defaults table")
+    eq(t.left.value, 0)
+    eq(t.children, nil, "repeated ones are arrays' business")
+    t.left.value = 9
+    eq(pb.defaults("t2.Tree").value, 0, "writing to it leaves the defaults alone")
+    eq(pb.decode("t2.Tree", "").left.left, nil, "one level: the defaults table has no messages")
+end)
+
+test("hooks: decode and encode hooks, called only when enabled, replacing values they return", function()
+    fresh()
+    local calls = 0
+    local function item_hook(t) calls = calls + 1; if t.name == "swap" then return "swapped" end end
+    eq(pb.hook("t3.Item", item_hook), nil, "no hook before")
+    eq(pb.hook("t3.Item"), item_hook)
+    local bin = pb.encode("t3.Packs", { items = { { name = "swap" }, { name = "keep" } } })
+    eq(pb.decode("t3.Packs", bin).items[1].name, "swap", "disabled by default")
+    eq(calls, 0)
+    eq(pb.option("enable_hooks"), true)
+    local t = pb.decode("t3.Packs", bin)
+    eq(t.items[1], "swapped", "a repeated message replaced")
+    eq(t.items[2].name, "keep", "nil keeps the table")
+    eq(pb.decode("t3.Choice", len_field(3, len_field(1, "swap"))).item, "swapped", "a singular one")
+    eq(pb.decode("t3.Maps", len_field(13, len_field(1, "k") .. len_field(2, len_field(1, "swap")))).m_msg.k,
+        "swapped", "a map value")
+    eq(pb.decode("t3.Item", len_field(1, "swap")), "swapped", "the message itself")
+    eq(pb.hook("t3.Item", nil), item_hook, "removing answers the old hook")
+    eq(pb.decode("t3.Item", len_field(1, "swap")).name, "swap")
+    contains(raises(pb.hook, "t3.Nope", item_hook), "type 't3.Nope' does not exists")
+    contains(raises(pb.hook, "t3.Item", 5), "bad argument #2 to 'pb.hook'")
+    -- Encode hooks: messages and enums.
+    pb.encode_hook("t3.Item", function(v) if type(v) == "string" then return { name = v } end end)
+    pb.encode_hook("t3.Mode", function(v) if v == "one" then return 1 end end)
+    contains(raises(pb.encode, "t3.Choice", { item = "abc" }), "table expected", "disabled by default")
+    eq(pb.option("enable_enchooks"), true)
+    eq(pb.encode("t3.Choice", { item = "abc" }), pb.encode("t3.Choice", { item = { name = "abc" } }), "singular")
+    eq(pb.encode("t3.Packs", { items = { "a", { name = "b" } }, modes = { "one", "MODE_NEG" } }),
+        pb.encode("t3.Packs", { items = { { name = "a" }, { name = "b" } }, modes = { 1, -1 } }), "repeated")
+    eq(pb.encode("t3.Maps", { m_msg = { k = "v" }, m_enum = { e = "one" } }),
+        pb.encode("t3.Maps", { m_msg = { k = { name = "v" } }, m_enum = { e = 1 } }), "map values")
+    pb.encode_hook("t3.Item", function(v) return { name = v.name .. "!" } end)
+    eq(pb.decode("t3.Item", pb.encode("t3.Item", { name = "top" })).name, "top!", "the message itself")
+    pb.encode_hook("t3.Item", function() return 5 end)
+    contains(raises(pb.encode, "t3.Item", {}), "table expected, got number")
+end)
+
+test("hooks that raise, and hooks that clear, reload or drop the state meanwhile", function()
+    fresh()
+    pb.option("enable_hooks")
+    pb.option("enable_enchooks")
+    pb.hook("t3.Item", function() error("decode hook failed") end)
+    local bin = pb.encode("t3.Packs", { items = { { name = "a" }, { name = "b" } } })
+    contains(raises(pb.decode, "t3.Packs", bin), "decode hook failed")
+    pb.encode_hook("t3.Item", function() error("encode hook failed") end)
+    contains(raises(pb.encode, "t3.Packs", { items = { {} } }), "encode hook failed")
+    -- The table is not left held: a replaced type is freed, the new one used.
+    pb.clear("t3.Item")
+    eq(pb.type("t3.Item"), nil, "hooks go with the type")
+    assert(pb.load(SET))
+    eq(pb.hook("t3.Item"), nil)
+    -- A hook that clears every type: the rest of the input cannot be read.
+    pb.hook("t3.Item", function() pb.clear() end)
+    contains(raises(pb.decode, "t3.Packs", bin), "type '.t3.Item' does not exists")
+    fresh()
+    pb.option("enable_hooks")
+    -- A hook that loads the set again: the decode goes on with the new types.
+    local n = 0
+    pb.hook("t3.Item", function() n = n + 1; assert(pb.load(SET)) end)
+    eq(#pb.decode("t3.Packs", bin).items, 2)
+    eq(n, 2, "hooks belong to the type's name and stay across loads")
+    -- A hook that drops the state: the call finishes on the old one.
+    local old
+    pb.hook("t3.Item", function(t)
+        if not old then old = pb.state(nil) end
+        collectgarbage()
+        return t
+    end)
+    local t = pb.decode("t3.Packs", bin)
+    eq(t.items[2].name, "b", "decoded to the end")
+    eq(pb.type("t3.Item"), nil, "a fresh state afterwards")
+    eq(pb.state(old) ~= old, true)
+    eq(pb.type("t3.Item") ~= nil, true, "back")
+    pb.hook("t3.Item", nil)
+    collectgarbage()
+end)
+
+test("state: the current state, switched and dropped; each keeps its types, options and hooks", function()
+    fresh()
+    local s = pb.state()
+    eq(tostring(s):match("^pb.State: "), "pb.State: ")
+    eq(pb.state(), s, "the same one")
+    pb.option("enum_as_value")
+    local hook = function() end
+    pb.hook("t3.Item", hook)
+    eq(pb.state(nil), s, "dropping answers the old one")
+    eq(pb.type("t3.Item"), nil, "a fresh state has no types")
+    local fresh_state = pb.state()
+    eq(fresh_state ~= s, true)
+    assert(pb.load(SET))
+    eq(pb.decode("t3.Choice", tag(4, 0) .. "\1").mode, "MODE_ONE", "default options")
+    eq(pb.hook("t3.Item"), nil, "no hooks")
+    eq(pb.state(s), fresh_state, "switching answers the current one")
+    eq(pb.decode("t3.Choice", tag(4, 0) .. "\1").mode, 1, "the first state's options")
+    eq(pb.hook("t3.Item"), hook, "and hooks")
+    pb.state(nil)
+    eq(pb.state(nil), nil, "none was current")
+    local made = pb.state()
+    eq(pb.state(nil), made, "dropping a state made on demand")
+    eq(pb.state(s), nil)
+    contains(raises(pb.state, "x"), "bad argument #1 to 'pb.state' (pb.State expected")
+    -- Dropped states are collected with their types, also while a call is in between.
+    for _ = 1, 50 do
+        pb.state(nil)
+        assert(pb.load(SET))
+    end
+    pb.state(s)
+    collectgarbage()
+    eq(pb.type("t3.Item") ~= nil, true)
+    pb.hook("t3.Item", nil)
 end)
 
 ---------------------------------------------------------------------------

@@ -71,6 +71,50 @@ local function from_text(file, type, text)
     return bin
 end
 
+-- A descriptor set in the text format, and back: for sets made by hand
+-- from what protoc wrote.
+local DESCRIPTOR = "-I/usr/include google/protobuf/descriptor.proto"
+
+local function set_to_text(set)
+    local text, ok, messages = protoc("--decode=google.protobuf.FileDescriptorSet " .. DESCRIPTOR, set)
+    assert(ok, "protoc --decode failed: " .. messages)
+    return text
+end
+
+local function set_from_text(text)
+    local bin, ok, messages = protoc("--encode=google.protobuf.FileDescriptorSet " .. DESCRIPTOR, text)
+    assert(ok, "protoc --encode failed: " .. messages)
+    return bin
+end
+
+-- The set as the run-time compiler bundles use writes it: every field with
+-- options gets the default "nil"; `defaults` (field name to text) sets the
+-- default of the fields it names instead.
+local function with_nil_defaults(set, defaults)
+    defaults = defaults or {}
+    local out, indent, name, done = {}, nil, nil, false
+    for line in set_to_text(set):gmatch("([^\n]*)\n") do
+        local open = line:match("^(%s*)field {$")
+        if open then
+            indent, name, done = open .. "  ", nil, false
+        elseif indent then
+            local n = line:match("^" .. indent .. 'name: "(.-)"$')
+            if n then name = n end
+            local dflt = name and defaults[name]
+            if line:match("^" .. indent .. "default_value: ") then
+                line = dflt and string.format("%sdefault_value: %q", indent, dflt) or line
+                done = true
+            elseif not done and (line == indent .. "options {" or (dflt and line == indent:sub(3) .. "}")) then
+                out[#out + 1] = string.format("%sdefault_value: %q", indent, dflt or "nil")
+                done = true
+            end
+            if line == indent:sub(3) .. "}" then indent = nil end
+        end
+        out[#out + 1] = line
+    end
+    return set_from_text(table.concat(out, "\n") .. "\n")
+end
+
 -- A readable, deterministic rendering of a value (keys sorted; integers and
 -- floats told apart).
 local function show(v, depth)
@@ -143,6 +187,8 @@ return {
     remove_tree = remove_tree,
     descriptor_set = descriptor_set,
     to_text = to_text,
+    set_to_text = set_to_text,
+    with_nil_defaults = with_nil_defaults,
     from_text = from_text,
     show = show,
     same = same,

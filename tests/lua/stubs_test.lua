@@ -6,7 +6,7 @@ local META = here .. "/../../sdk/meta"
 local function native_modules()
     local names = {}
     for name, mod in pairs(package.loaded) do
-        if type(mod) == "table" and (name:match("^c%.") or name == "pcap" or name == "pb") then
+        if type(mod) == "table" and (name:match("^c%.") or name == "pcap" or name == "pb" or name:match("^pb%.")) then
             names[#names + 1] = name
         end
     end

@@ -259,7 +259,8 @@ class Wrap(TlsCase):
         srv.join()
         self.assertEqual(lines, [
             'true "for the future using"',
-            '"close dohandshake getfd getoption getstats receive send settimeout sni" "function" "function"',
+            '"close dohandshake getfd getoption getstats peer_certificate pin receive send settimeout sni verify" '
+            '"function" "function"',
             '"wrap"',
             '"float" true',
             "0.0 0.0 true",

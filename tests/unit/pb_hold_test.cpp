@@ -84,7 +84,9 @@ protected:
         L_ = lua_newstate(budget_alloc, &budget_);
         luaL_openlibs(L_);
         luaL_requiref(L_, "pb", luaopen_pb, 1);
-        lua_pop(L_, 1);
+        luaL_requiref(L_, "pb.buffer", luaopen_pb_buffer, 0);
+        luaL_requiref(L_, "pb.slice", luaopen_pb_slice, 0);
+        lua_pop(L_, 3);
         std::string set = descriptor_set();
         lua_getglobal(L_, "pb");
         lua_getfield(L_, -1, "load");
@@ -185,6 +187,14 @@ TEST_F(PbHold, every_holding_call_releases_the_table_when_memory_runs_out)
         "for _ in pb.types() do end",
         "for _ in pb.fields('t.M') do end",
         "for _ in pb.fields('t.E') do end",
+        "pb.pack('t.M', 1, 'abc', 'Y')",
+        "pb.unpack('\\8\\1\\18\\3abc', 't.M')",
+        "pb.encode('t.M', { a = 1 }, require('pb.buffer').new())",
+        "pb.decode('t.M', require('pb.slice').new('\\8\\1\\18\\3abc'))",
+        "pb.option('enable_hooks') pb.hook('t.M', function(t) return { t } end) pb.decode('t.M', '\\8\\1')",
+        "pb.option('enable_enchooks') pb.encode_hook('t.E', function() return 1 end) pb.encode('t.M', { e = 'x' })",
+        "pb.option('use_default_metatable') pb.decode('t.M', '\\8\\1')",
+        "pb.defaults('t.M', { a = 5 }) pb.option('use_default_values') pb.decode('t.M', '')",
     };
     for (const char *chunk : chunks)
         EXPECT_GT(fail_at_every_allocation(chunk), 0) << chunk << " was never made to fail";

@@ -26,7 +26,7 @@ function crypto.decrypt(data, key, mode) end
 ---@return string? tag
 function crypto.gcm_encrypt(data, key, iv, aad) end
 
----AES-GCM decryption: the output and the computed tag (compare it yourself).
+---AES-GCM decryption: the output and the computed tag, not checked (compare it yourself, or use gcm_open).
 ---@param data string
 ---@param key string
 ---@param iv string
@@ -34,6 +34,16 @@ function crypto.gcm_encrypt(data, key, iv, aad) end
 ---@return string? output
 ---@return string? tag
 function crypto.gcm_decrypt(data, key, iv, aad) end
+
+---AES-GCM decryption that checks the 16-byte tag (in constant time): the plaintext, or nil when anything was changed.
+---Use this for new protocols.
+---@param data string
+---@param key string
+---@param iv string
+---@param aad string
+---@param tag string
+---@return string? plaintext
+function crypto.gcm_open(data, key, iv, aad, tag) end
 
 ---The 16-byte MD5 digest.
 ---@param data string

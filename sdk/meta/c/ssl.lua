@@ -1,5 +1,6 @@
 ---@meta
--- c.ssl: TLS client connections over a connected socket (docs/script-api.md#cssl).
+-- c.ssl: TLS client connections over a connected socket (docs/script-api.md#cssl); authenticating the
+-- server: docs/security.md.
 local ssl = {}
 
 ---A TLS connection over a connected stream socket; owns the descriptor from now on.
@@ -24,7 +25,37 @@ function conn:settimeout(seconds, mode) end
 ---@return string? error
 function conn:sni(hostname) end
 
----Runs the handshake; true once complete, else false and "errcode (<code>)".
+---Authenticates the server (before the handshake): its chain must end in a certificate of ca_path (a PEM/DER file or
+---a directory of them), be within its validity period, and carry hostname (default: the sni name). false and a
+---message when it cannot be set up; the connection then refuses every handshake, send and receive.
+---@param ca_path string
+---@param hostname? string
+---@return boolean ok
+---@return string? error
+function conn:verify(ca_path, hostname) end
+
+---Pins the server's key (before the handshake): SHA-256 of its SubjectPublicKeyInfo, 64 hex digits or 44 base64
+---characters; up to 8, any one may match. Alone (without verify) it accepts a self-signed server with that key.
+---@param spki_sha256 string
+---@param ... string
+---@return boolean ok
+---@return string? error
+function conn:pin(spki_sha256, ...) end
+
+---@class ssl.certificate
+---@field subject string distinguished name, e.g. "CN=collector.example"
+---@field issuer string
+---@field not_before string "YYYY-MM-DDTHH:MM:SSZ"
+---@field not_after string
+---@field spki_sha256 string base64, as pin takes it
+---@field verified boolean whether verify or pin authenticated this server
+
+---The server's certificate after a completed handshake; nil and "no handshake", "closed" or "wrong format".
+---@return ssl.certificate? cert
+---@return string? error
+function conn:peer_certificate() end
+
+---Runs the handshake; true once complete, else false and "errcode (<code>)" (a refused certificate adds its reasons).
 ---@return boolean ok
 ---@return string? error
 function conn:dohandshake() end
