@@ -103,11 +103,16 @@ local function start(config)
     local ok, berr = W.blocker:ensure()
     if not ok then return berr end
     -- The set keeps what the last run put there (traffic stayed blocked
-    -- while the engine was away); bring it in line with the state.
-    W.policy:expire(os.time())
+    -- while the engine was away): put back what the state holds and is
+    -- missing, keep what the last run added after its last save, and let
+    -- what expired meanwhile go with the next expiry round.
     local keep = {}
     for a in pairs(W.policy.addresses) do keep[#keep + 1] = a end
-    W.blocker:sync(keep)
+    local _, unknown = W.blocker:sync(keep)
+    if #unknown > 0 then
+        log.info("%d addresses in the set that the state did not hold are kept", #unknown)
+        W.policy:adopt(unknown, os.time())
+    end
 end
 
 -- Every round of the loop (at least every 0.2 s).
@@ -127,7 +132,10 @@ local function tick()
         end
     end
     W.reporter:tick(t)
-    if W.watch.dirty or t - (W.saved_at or 0) >= (listener.config.save_interval or 60) then save_state() end
+    -- Addresses the answers added are saved within a second (one write
+    -- for a burst); the statistics every save_interval.
+    local since = t - (W.saved_at or 0)
+    if (W.watch.dirty and since >= 1) or since >= (listener.config.save_interval or 60) then save_state() end
 end
 
 ---------------------------------------------------------------------------
@@ -171,6 +179,16 @@ listener.command("dnswatch", "stats", "statistics: of one client (client), or al
         for key in pairs(W.stats.clients) do reply.clients[key] = W.stats:client(key, 10) end
     end
     return cjson.encode(reply)
+end)
+
+-- The engine's stop message: save before answering, because the engine
+-- may end the process as soon as the answer is out, before lcmd_loop gets
+-- back from serve().
+listener.command("sys", "exit", "save the state and end the main loop", function()
+    save_state()
+    listener.stop()
+    log.info("exit requested")
+    return listener.ok()
 end)
 
 listener.command("dnswatch", "reporter", "(worker) deliver reports to the collector", function(msg)

@@ -94,7 +94,7 @@ class Home:
     """The WAN side's servers and the router's installation: <root>/bin
     with the watchdog, the engine and the bundle, <root>/data."""
 
-    def __init__(self, config):
+    def __init__(self, config, ca="ca.pem"):
         self.root = harness.make_dir("dnswatch-")
         self.bin = os.path.join(self.root, "bin")
         self.data = os.path.join(self.root, "data")
@@ -113,7 +113,7 @@ class Home:
         base = json.loads(read(os.path.join(BUNDLE_SRC, "config")))
         base.update(config)
         base["collector"] = {"host": "198.51.100.2", "port": 6514, "name": "collector.test",
-                             "ca": os.path.join(self.wan_dir, "ca.pem")}
+                             "ca": os.path.join(self.wan_dir, ca)}
         base["__watch"] = {"processes": [{"base": "korvex-dpi-inner", "excheck": True}]}
         write(os.path.join(self.bin, "config"), json.dumps(base))
         self.watchdogs = []
@@ -205,8 +205,8 @@ class DnsWatch(unittest.TestCase):
         for a in ("203.0.113.6", "203.0.113.7", "203.0.113.8"):
             sh(["nsenter", "--net=" + WAN_NET, "ip", "addr", "replace", a + "/24", "dev", "wanp"])
 
-    def home(self, **config):
-        h = Home(config)
+    def home(self, ca="ca.pem", **config):
+        h = Home(config, ca)
         self.addCleanup(h.close)
         self.h = h
         return h
@@ -313,6 +313,21 @@ class DnsWatch(unittest.TestCase):
         self.assertTrue(wait_for(lambda: len(h.reports()) == 2, 30), h.reports())
         self.assertEqual([r["name"] for r in h.reports()], ["allowed.test", "v2.test"])
         self.assertEqual(h.stats()["reporter"]["queued"], 0)
+
+    def test_a_collector_that_cannot_prove_its_name_gets_no_report(self):
+        h = self.home(ca="other-ca.pem")
+        # A CA of its own that did not issue the collector's certificate.
+        r = sh(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", "/CN=another CA",
+                "-keyout", h.wan_dir + "/other-ca.key", "-out", h.wan_dir + "/other-ca.pem"])
+        self.assertEqual(r.returncode, 0, r.stderr)
+        h.start()
+        h.serving("1")
+        self.resolve("allowed.test")
+        self.assertTrue(wait_for(lambda: h.stats()["reporter"]["failed_batches"] >= 1, 30))
+        status = h.stats()["reporter"]
+        self.assertIn("unknown issuer (CN=dnswatch test CA)", status["last_error"])
+        self.assertEqual((status["queued"], status["sent"]), (1, 0), "kept for a later try")
+        self.assertEqual(h.reports(), [])
 
     def upgrade(self, h, package, code=131):
         shutil.copy(package, UCI + "/ttupgrade.tgz")

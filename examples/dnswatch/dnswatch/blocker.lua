@@ -70,24 +70,25 @@ function M:entries()
     return out
 end
 
--- Makes the set hold exactly `want` (a list): what a restart does with the
--- addresses it kept in its state file.
+-- Puts the addresses of `want` (a list) that are missing into the set: what
+-- a restart does with the addresses of its state file. Returns how many
+-- were added, and the entries of the set that `want` does not hold (added
+-- by a run that was killed before it saved them), which it leaves in.
 function M:sync(want)
     local have = self:entries() or {}
-    local wanted, present = {}, {}
-    for _, a in ipairs(ipv4_only(want)) do wanted[a] = true end
-    local extra, missing = {}, {}
-    for _, a in ipairs(have) do
-        present[a] = true
-        if not wanted[a] then extra[#extra + 1] = a end
-    end
-    for a in pairs(wanted) do
+    local present, wanted = {}, {}
+    for _, a in ipairs(have) do present[a] = true end
+    local missing, extra = {}, {}
+    for _, a in ipairs(ipv4_only(want)) do
+        wanted[a] = true
         if not present[a] then missing[#missing + 1] = a end
     end
+    for _, a in ipairs(have) do
+        if not wanted[a] then extra[#extra + 1] = a end
+    end
     table.sort(missing)
-    if #extra > 0 then self:del(extra) end
     if #missing > 0 then self:add(missing) end
-    return #missing, #extra
+    return #missing, extra
 end
 
 -- Takes the rule and the set away.

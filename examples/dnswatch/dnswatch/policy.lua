@@ -103,6 +103,19 @@ function M:add_addresses(addresses, name, now)
     return new, out
 end
 
+-- Takes in addresses found in the set without a record (a run killed
+-- before it saved them): they stay `ttl` from `now`, under no name (""), so
+-- only their expiry takes them out.
+function M:adopt(addresses, now)
+    for _, a in ipairs(addresses) do
+        if self.naddresses >= M.MAX_ADDRESSES then break end
+        if not self.addresses[a] then
+            self.addresses[a] = { expires = now + self.ttl, name = "" }
+            self.naddresses = self.naddresses + 1
+        end
+    end
+end
+
 -- Takes out and returns the addresses whose time is up at `now`.
 function M:expire(now)
     local gone = {}
@@ -135,8 +148,8 @@ function M:restore(t)
     for a, e in pairs(type(t.addresses) == "table" and t.addresses or {}) do
         if self.naddresses >= M.MAX_ADDRESSES then break end
         if type(a) == "string" and type(e) == "table" and type(e.expires) == "number"
-            and M.normalize(e.name) and not self.addresses[a] then
-            self.addresses[a] = { expires = e.expires, name = M.normalize(e.name) }
+            and (e.name == "" or M.normalize(e.name)) and not self.addresses[a] then
+            self.addresses[a] = { expires = e.expires, name = e.name == "" and "" or M.normalize(e.name) }
             self.naddresses = self.naddresses + 1
         end
     end

@@ -24,7 +24,7 @@ M.__index = M
 
 -- Loop side -------------------------------------------------------------
 
--- opts: collector {host, port, name, ca, pin}, max_queue, batch, retry,
+-- opts: collector {host, port, name, ca, pin, insecure}, max_queue, batch, retry,
 -- timeout (seconds a batch may take before the worker is replaced), device.
 function M.new(opts)
     local self = setmetatable({
@@ -124,8 +124,8 @@ end
 
 -- Worker side ------------------------------------------------------------
 
--- A TLS connection to the collector; nil and why not. The TLS options
--- (trust anchors, pin) are applied where the module offers them.
+-- An authenticated TLS connection to the collector (see `c.ssl` verify and
+-- pin); nil and why not.
 function M.connect(c)
     local tcp = socket.tcp()
     tcp:settimeout(5)
@@ -139,6 +139,21 @@ function M.connect(c)
     conn:settimeout(5)
     conn:settimeout(10, "t")
     conn:sni(c.name or c.host)
+    -- The collector must prove who it is: its certificate chain ends in
+    -- our CA and names it, or its key is the one pinned (or both).
+    if c.ca then
+        local okv, verr = conn:verify(c.ca, c.name or c.host)
+        if not okv then conn:close() return nil, "verify: " .. tostring(verr) end
+    end
+    if c.pin then
+        local pins = type(c.pin) == "table" and c.pin or { c.pin }
+        local okp, perr = conn:pin(table.unpack(pins))
+        if not okp then conn:close() return nil, "pin: " .. tostring(perr) end
+    end
+    if not c.ca and not c.pin and c.insecure ~= true then
+        conn:close()
+        return nil, "the collector is not authenticated: give ca or pin (or insecure)"
+    end
     local hs, herr = conn:dohandshake()
     if not hs then conn:close() return nil, "handshake: " .. tostring(herr) end
     return conn

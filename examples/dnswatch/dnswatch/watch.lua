@@ -17,19 +17,28 @@ M.FILTER = "udp port 53 or (tcp dst port 443 and ((ip and tcp[((tcp[12:1] & 0xf0
 -- parts: policy, stats, blocker, reporter (see their modules).
 function M.new(parts)
     local self = setmetatable({ policy = parts.policy, stats = parts.stats, blocker = parts.blocker,
-                                reporter = parts.reporter, batch = {}, dirty = false }, M)
+                                reporter = parts.reporter, batch = {}, pending = {}, dirty = false }, M)
     self.counts = { packets = 0, dns_queries = 0, dns_answers = 0, blocked_answers = 0, sni = 0,
                     blocked_sni = 0, bad_packets = 0 }
     return self
 end
 
+-- New addresses wait in `pending` until the end of the round (`flush`):
+-- one change of the set costs the gateway library some milliseconds
+-- whatever it holds, so a burst of answers goes in as one change.
 function M:block_addresses(addresses, name, t)
     local new, out = self.policy:add_addresses(addresses, name, t)
     if #out > 0 then self.blocker:del(out) end
-    if #new > 0 then
-        if not self.blocker:add(new) then log.error("cannot add %s to the set", table.concat(new, ",")) end
-        self.dirty = true
-    end
+    for _, a in ipairs(new) do self.pending[#self.pending + 1] = a end
+    if #new > 0 then self.dirty = true end
+end
+
+-- Puts the addresses of this round into the set.
+function M:flush()
+    if #self.pending == 0 then return end
+    local list = self.pending
+    self.pending = {}
+    if not self.blocker:add(list) then log.error("cannot add %s to the set", table.concat(list, ",")) end
 end
 
 -- A DNS message between a client and a server; `t` the time in seconds.
@@ -96,21 +105,29 @@ end
 -- without it, `next` with the handle's short time-out is called until it
 -- answers "timeout".
 function M:drain(h, linktype, max)
+    local n, ended = 0, nil
     if h.read_batch then
         local got, err = h:read_batch(max, self.batch)
-        if not got then return 0, err ~= "timeout" and err or nil end
-        local t = socket.gettime()
-        for i = 1, got do self:on_frame(self.batch[i], linktype, t) end
-        return got
+        if got then
+            local t = socket.gettime()
+            for i = 1, got do self:on_frame(self.batch[i], linktype, t) end
+            n = got
+        elseif err ~= "timeout" then
+            ended = err
+        end
+    else
+        while n < max do
+            local data, err = h:next()
+            if not data then
+                if err ~= "timeout" then ended = err end
+                break
+            end
+            n = n + 1
+            self:on_frame(data, linktype, socket.gettime())
+        end
     end
-    local n = 0
-    while n < max do
-        local data, err = h:next()
-        if not data then return n, err ~= "timeout" and err or nil end
-        n = n + 1
-        self:on_frame(data, linktype, socket.gettime())
-    end
-    return n
+    self:flush()
+    return n, ended
 end
 
 return M
