@@ -13,6 +13,9 @@ def ut_dir(work, engine, bundle):
     ut = os.path.join(work, "ut")
     os.symlink(os.path.abspath(engine), ut)
     shutil.copy(bundle, os.path.join(work, "init.lua"))
+    # A plain bundle finds the shared modules (korvex.log, ...) beside it.
+    shared = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "sdk", "lua", "korvex")
+    os.symlink(os.path.abspath(shared), os.path.join(work, "korvex"))
     return ut
 
 
