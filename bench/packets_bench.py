@@ -51,6 +51,31 @@ s, ns = clock.get_uptime()
 print(string.format("RESULT %%d %%.0f", n, s * 1e9 + ns - t0))
 """
 
+# The loops for a script that waits in socket.select: `read` (never
+# waits, integer times), and `read_batch` with only the data, then also
+# the times and lengths.
+READ_ONE_SCRIPT = READ_SCRIPT.replace("local data, stamp, wirelen = h:next()",
+                                      "local data, sec, usec, wirelen = h:read()")
+
+BATCH_SCRIPT = r"""
+local pcap = require "pcap"
+local clock = require "c.time"
+local s, ns = clock.get_uptime()
+local t0 = s * 1e9 + ns
+local h = assert(pcap.open_offline("%s"))
+local n, sum = 0, 0
+local data, secs, usecs, lens = {}, {}, {}, {}
+while true do
+    local got = h:read_batch(256, data%s)
+    if not got then break end
+    for i = 1, got do sum = sum + #data[i] end
+    n = n + got
+end
+h:close()
+s, ns = clock.get_uptime()
+print(string.format("RESULT %%d %%.0f", n, s * 1e9 + ns - t0))
+"""
+
 # What a script pays for the results alone: per packet a fresh string of
 # the packet's size and a fresh short one, as `next` returns them.
 STRINGS_SCRIPT = r"""
@@ -137,11 +162,18 @@ def main():
         subprocess.run([FLOOR, "write", capture, str(PACKETS)], check=True)
 
         lua = best_rate(lambda: run_script(ut, READ_SCRIPT % capture), PACKETS, "pcap next")
+        one = best_rate(lambda: run_script(ut, READ_ONE_SCRIPT % capture), PACKETS, "pcap read")
+        batch = best_rate(lambda: run_script(ut, BATCH_SCRIPT % (capture, "")), PACKETS, "pcap read_batch")
+        batch_all = best_rate(lambda: run_script(ut, BATCH_SCRIPT % (capture, ", secs, usecs, lens")), PACKETS,
+                              "pcap read_batch with times")
         c = best_rate(lambda: run_floor("read", capture), PACKETS, "pcap_next_ex")
         tcpdump = best_rate(lambda: run_tcpdump(capture), PACKETS, "tcpdump")
         strings = best_rate(lambda: run_script(ut, STRINGS_SCRIPT % PACKETS), PACKETS, "strings")
         print("reading a capture file of %d packets, best of %d rounds (packets/s)" % (PACKETS, ROUNDS))
         print("  pcap next from a script          %12.0f   (%.2fx the C loop)" % (lua, lua / c))
+        print("  pcap read (integer times)        %12.0f   (%.2fx the C loop)" % (one, one / c))
+        print("  pcap read_batch(256, data)       %12.0f   (%.2fx the C loop)" % (batch, batch / c))
+        print("  read_batch with times, lengths   %12.0f   (%.2fx the C loop)" % (batch_all, batch_all / c))
         print("  C loop over pcap_next_ex         %12.0f" % c)
         print("  tcpdump -r -w /dev/null          %12.0f   (%.2fx the C loop)" % (tcpdump, tcpdump / c))
         print("  a script making the two result")

@@ -87,6 +87,29 @@ function handle:getfd() end
 ---@return integer? wirelen
 function handle:next() end
 
+---One packet without ever waiting: data, sec, usec, wirelen; or nil, "timeout" (none now) | "closed" | the library's text.
+---@return string? data
+---@return integer|string sec_or_error
+---@return integer? usec
+---@return integer? wirelen
+function handle:read() end
+
+---Up to max (1..4096) packets without waiting into data[i] (and sec[i], usec[i], wirelen[i]); the count, or nil and "timeout" | "closed" | the library's text.
+---@param max integer
+---@param data string[]
+---@param sec? integer[]
+---@param usec? integer[]
+---@param wirelen? integer[]
+---@return integer? count
+---@return string? error
+function handle:read_batch(max, data, sec, usec, wirelen) end
+
+---The library's counts since the open: received, dropped, dropped by the interface; nil and its text for a file or dead handle.
+---@return integer|nil received
+---@return integer|string dropped_or_error
+---@return integer? ifdropped
+function handle:stats() end
+
 ---Sends a complete link-layer frame; the bytes sent, or nil and the library's text.
 ---@param frame string
 ---@return integer? sent

@@ -487,6 +487,137 @@ test("flush gives nil and the system's text when the file cannot be written", fu
     d:close()
 end)
 
+test("read gives the packets of a file with integer times, then closed", function()
+    local dir = temp_dir()
+    local records = { { 1700000000, 250000, "first" }, { 7, 999999, udp_frame("second") }, { 0, 0, "" } }
+    write_file(dir .. "/r.pcap", capture_file(records))
+    local h = assert(pcap.open_offline(dir .. "/r.pcap"))
+    for i, rec in ipairs(records) do
+        local r = table.pack(h:read())
+        eq(r.n, 4, "record " .. i .. ": four values")
+        eq(r[1], rec[3], "record " .. i .. ": data")
+        eq(math.type(r[2]) == "integer" and r[2], rec[1], "record " .. i .. ": seconds")
+        eq(math.type(r[3]) == "integer" and r[3], rec[2], "record " .. i .. ": microseconds")
+        eq(math.type(r[4]) == "integer" and r[4], #rec[3], "record " .. i .. ": wirelen")
+    end
+    for _ = 1, 2 do
+        local r = table.pack(h:read())
+        eq(r.n, 2, "at the end: two values")
+        eq(r[1], nil)
+        eq(r[2], "closed", "the end of the file, again")
+    end
+    h:close()
+    remove_tree(dir)
+end)
+
+test("read_batch fills the tables with up to the batch size of packets", function()
+    local dir = temp_dir()
+    local records = {}
+    for i = 1, 10 do records[i] = { 100 + i, i * 1000, ("p"):rep(i) } end
+    write_file(dir .. "/b.pcap", capture_file(records))
+    local h = assert(pcap.open_offline(dir .. "/b.pcap"))
+    local data, secs, usecs, lens = {}, {}, {}, {}
+    eq(h:read_batch(4, data, secs, usecs, lens), 4, "a full batch")
+    eq(table.concat(data, ","), "p,pp,ppp,pppp", "data")
+    eq(table.concat(secs, ","), "101,102,103,104", "seconds")
+    eq(table.concat(usecs, ","), "1000,2000,3000,4000", "microseconds")
+    eq(table.concat(lens, ","), "1,2,3,4", "wirelens")
+    -- Only the data asked for: the other tables keep their entries.
+    eq(h:read_batch(4.0, data), 4, "an integral float counts as an integer")
+    eq(data[1], ("p"):rep(5), "the next packets, from the start of the table")
+    eq(secs[1], 101, "a table not given is not touched")
+    data = {}
+    eq(h:read_batch(100, data, nil, usecs), 2, "what is left")
+    eq(#data, 2, "two entries")
+    eq(usecs[2], 10000, "microseconds of the last")
+    local r = table.pack(h:read_batch(100, data))
+    eq(r.n, 2, "at the end: two values")
+    eq(r[1], nil)
+    eq(r[2], "closed")
+    h:close()
+    remove_tree(dir)
+end)
+
+test("read_batch takes at most 4096 packets in one call however many are asked", function()
+    local dir = temp_dir()
+    local records = {}
+    for i = 1, 5000 do records[i] = { i, 0, "x" } end
+    write_file(dir .. "/big.pcap", capture_file(records))
+    local h = assert(pcap.open_offline(dir .. "/big.pcap"))
+    local t = {}
+    eq(h:read_batch(math.maxinteger, t), 4096, "the limit")
+    eq(h:read_batch(1 << 40, t), 5000 - 4096, "the rest")
+    eq(t[5000 - 4096], "x")
+    h:close()
+    remove_tree(dir)
+end)
+
+test("read_batch raises for a batch size that is not a positive integer or a missing table", function()
+    local dir = temp_dir()
+    write_file(dir .. "/a.pcap", capture_file({ { 1, 0, "a" } }))
+    local h = assert(pcap.open_offline(dir .. "/a.pcap"))
+    local t = {}
+    for _, bad in ipairs({ 0, -1, math.mininteger, 2.5, "x", {} }) do
+        raises(h.read_batch, h, bad, t)
+    end
+    raises(h.read_batch, h)
+    raises(h.read_batch, h, 1)
+    raises(h.read_batch, h, 1, "not a table")
+    raises(h.read_batch, h, 1, t, 5)
+    eq(#t, 0, "nothing read by a refused call")
+    eq(h:read_batch(1, t), 1, "the packet is still there")
+    h:close()
+    remove_tree(dir)
+end)
+
+test("read and read_batch pass the library's error after the last whole packet", function()
+    local dir = temp_dir()
+    local f = udp_frame("truncated")
+    local whole = capture_file({ { 1, 0, f }, { 2, 0, f } })
+    write_file(dir .. "/cut.pcap", whole:sub(1, #whole - 5))
+    local h = assert(pcap.open_offline(dir .. "/cut.pcap"))
+    local t = {}
+    eq(h:read_batch(10, t), 1, "the whole packet")
+    local n, err = h:read_batch(10, t)
+    eq(n, nil, "then nil")
+    eq(err ~= "closed" and err ~= "timeout" and #err > 0, true, "and an error text: " .. tostring(err))
+    h:close()
+    h = assert(pcap.open_offline(dir .. "/cut.pcap"))
+    eq(h:read(), f, "read: the whole packet")
+    n, err = h:read()
+    eq(n, nil, "read: then nil")
+    eq(err ~= "closed" and err ~= "timeout" and #err > 0, true, "read: an error text")
+    h:close()
+    h = assert(pcap.open_offline(dir .. "/cut.pcap"))
+    eq(h:read_batch(10, t), 1, "a batch reads the whole packet")
+    n, err = h:next()
+    eq(n, nil, "next after the batch: nil")
+    eq(err ~= "closed" and err ~= "timeout" and #err > 0, true, "next after the batch: the error text")
+    h:close()
+    remove_tree(dir)
+end)
+
+test("a dead handle reads nothing, and a dead or file handle has no statistics", function()
+    local dir = temp_dir()
+    write_file(dir .. "/a.pcap", capture_file({ { 1, 0, "a" } }))
+    local handles = { dead = pcap.open_dead(), file = assert(pcap.open_offline(dir .. "/a.pcap")) }
+    for what, h in pairs(handles) do
+        local r = table.pack(h:stats())
+        eq(r.n, 2, what .. ": two values")
+        eq(r[1], nil, what .. ": nil")
+        eq(type(r[2]) == "string" and #r[2] > 0, true, what .. ": a text")
+    end
+    for name, call in pairs({ read = handles.dead.read, read_batch = function(h) return h:read_batch(5, {}) end }) do
+        local r = table.pack(call(handles.dead))
+        eq(r.n, 2, name .. ": two values")
+        eq(r[1], nil, name .. ": nil")
+        eq(r[2] ~= "timeout" and r[2] ~= "closed" and #r[2] > 0, true, name .. ": an error text")
+    end
+    eq(handles.file:read(), "a", "the file is still read after stats")
+    handles.file:close()
+    remove_tree(dir)
+end)
+
 test("a dump handle outlives its capture handle", function()
     local dir = temp_dir()
     local path = dir .. "/after.pcap"
@@ -628,6 +759,9 @@ test("every method of a closed capture handle raises pcap has been closed", func
         function() return h:snapshot() end,
         function() return h:getfd() end,
         function() return h:next() end,
+        function() return h:read() end,
+        function() return h:read_batch(8, {}) end,
+        function() return h:stats() end,
         function() return h:inject("abc") end,
     }
     for i, call in ipairs(calls) do
