@@ -7,8 +7,15 @@ Runs in network, mount and pid namespaces of its own, with one veth pair
      against `tcpdump -r <file> -w /dev/null`;
      and against a script loop that only makes the two strings `next`
      returns per packet (what any script interface of this shape costs);
+     and the loops for socket.select: `read`, and `read_batch` with only the
+     data and with the times and lengths too;
   2. raw_pip_send of 60-byte frames on the veth pair from a script,
-     against a C loop doing socket/sendto/close per frame.
+     against a C loop doing socket/sendto/close per frame; and a
+     c.socket sender's send against a C loop of sendto on one open socket;
+  3. the thread queue's wake-up: from msgsend on a worker to the loop's
+     socket.select waking on its waiter (median and 99th percentile),
+     against one C thread writing its clock into a pipe and another
+     waking in select.
 Each figure is the best of several rounds (the machine is shared, and other
 work only ever adds time).
 
@@ -32,6 +39,8 @@ PACKETS = int(sys.argv[4]) if len(sys.argv) > 4 else 1000000
 SENDS = 500     # closing a packet socket waits for the kernel (an RCU grace period)
 ROUNDS = 5
 SEND_ROUNDS = 5
+BURST = 200000   # frames through a kept socket
+WAKES = 20000
 
 READ_SCRIPT = r"""
 local pcap = require "pcap"
@@ -109,6 +118,59 @@ print(string.format("RESULT %%d %%.0f", sent, s * 1e9 + ns - t0))
 """
 
 
+SENDER_SCRIPT = r"""
+local sck = require "c.socket"
+local clock = require "c.time"
+local frame = "\2\0\0\0\0\2\2\0\0\0\0\1\8\0" .. string.rep("\0", 46)
+local mac = frame:sub(1, 6)
+local s, ns = clock.get_uptime()
+local t0 = s * 1e9 + ns
+local sender = assert(sck.sender(%d))
+local sent = 0
+for _ = 1, %d do
+    if sender:send(frame, mac) then sent = sent + 1 end
+end
+sender:close()
+s, ns = clock.get_uptime()
+print(string.format("RESULT %%d %%.0f", sent, s * 1e9 + ns - t0))
+"""
+
+# Appended to the bundle: a worker that sends its clock to the loop thread
+# and waits on its own waiter for the loop's answer before the next one.
+WAKE_WORKER = r"""
+local bench_thread, bench_clock, bench_runmsg = require "c.thread", require "c.time", lcmd_runmsg
+function lcmd_runmsg(text)
+    local loop, count = tostring(text):match("^wake (%d+) (%d+)$")
+    if not loop then return bench_runmsg(text) end
+    loop, count = math.tointeger(tonumber(loop)), math.tointeger(tonumber(count))
+    local w = assert(bench_thread.waiter())
+    for _ = 1, count do
+        local s, ns = bench_clock.get_uptime("MONOTONIC")
+        bench_thread.msgsend(loop, tostring(s * 1000000000 + ns))
+        if not w:recv(10) then break end
+    end
+end
+"""
+
+WAKE_SCRIPT = r"""
+local thread = require "c.thread"
+local clock = require "c.time"
+local socket = require "socket.core"
+local w = assert(thread.waiter())
+local worker = thread.run(string.format("wake %%d %%d", w:id(), %d))
+local lat = {}
+for _ = 1, %d do
+    local ready = socket.select({ w }, nil, 10)
+    if not ready[w] then break end
+    local s, ns = clock.get_uptime("MONOTONIC")
+    lat[#lat + 1] = s * 1000000000 + ns - math.tointeger(tonumber(w:recv()))
+    thread.msgsend(worker, "ack")
+end
+table.sort(lat)
+print(string.format("RESULT %%d %%d %%d", #lat, lat[#lat // 2 + 1], lat[#lat * 99 // 100 + 1]))
+"""
+
+
 def result(out, what):
     """(count, nanoseconds) of the first RESULT line."""
     for words in bench_util.results(out):
@@ -124,6 +186,11 @@ def best_rate(run, expected, what, rounds=ROUNDS):
             sys.exit("%s: %d of %d packets" % (what, n, expected))
         best = max(best, n / (ns / 1e9))
     return best
+
+
+def best_wake(run):
+    """(median, p99) in nanoseconds of the round with the lowest median."""
+    return min(tuple(float(x) for x in run()) for _ in range(ROUNDS))
 
 
 def run_script(ut, text):
@@ -186,6 +253,23 @@ def main():
         print("sending %d frames of 60 bytes on a veth pair, best of %d rounds (packets/s)" % (SENDS, SEND_ROUNDS))
         print("  c.socket raw_pip_send            %12.0f   (%.2fx the C loop)" % (lua, lua / c))
         print("  C socket/sendto/close per frame  %12.0f" % c)
+        lua = best_rate(lambda: run_script(ut, SENDER_SCRIPT % (ifindex, BURST)), BURST, "sender")
+        c = best_rate(lambda: run_floor("sendkeep", str(ifindex), str(BURST)), BURST, "sendto kept")
+        print("sending %d frames of 60 bytes through one kept socket, best of %d rounds (packets/s)"
+              % (BURST, ROUNDS))
+        print("  c.socket sender:send             %12.0f   (%.2fx the C loop)" % (lua, lua / c))
+        print("  C sendto on one open socket      %12.0f" % c)
+
+        with open(os.path.join(work, "init.lua"), "a") as f:
+            f.write(WAKE_WORKER)
+        lua = best_wake(lambda: bench_util.results(bench_util.run_script(ut, WAKE_SCRIPT % (WAKES, WAKES)))[0][1:])
+        c = best_wake(lambda: bench_util.results(
+            subprocess.run([FLOOR, "wake", str(WAKES)], check=True, stdout=subprocess.PIPE,
+                           universal_newlines=True).stdout)[0])
+        print("queue wake-up, %d messages one at a time, best median of %d rounds (microseconds)" % (WAKES, ROUNDS))
+        print("  worker msgsend -> loop select    median %7.1f   p99 %7.1f   (%.2fx the pipe's median)"
+              % (lua[0] / 1e3, lua[1] / 1e3, lua[0] / c[0]))
+        print("  C pipe write -> select           median %7.1f   p99 %7.1f" % (c[0] / 1e3, c[1] / 1e3))
     finally:
         shutil.rmtree(work, ignore_errors=True)
 

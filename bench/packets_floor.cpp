@@ -2,13 +2,22 @@
 //   packets_floor write <file> <count>      a capture file of <count> packets
 //   packets_floor read <file>               pcap_next_ex over the whole file
 //   packets_floor send <ifindex> <count>    socket/sendto/close per frame
-// "read" and "send" print "RESULT <packets> <nanoseconds>".
+//   packets_floor sendkeep <ifindex> <count> sendto on one open socket
+//   packets_floor wake <count>              pipe wake-up latency, one thread
+//                                           writing its clock, one in select
+// "read", "send" and "sendkeep" print "RESULT <packets> <nanoseconds>",
+// "wake" "RESULT <median ns> <p99 ns>".
 #include <arpa/inet.h>
 #include <net/ethernet.h>
 #include <netpacket/packet.h>
 #include <pcap/pcap.h>
+#include <pthread.h>
+#include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <vector>
 
 #include <cstdio>
 #include <cstdlib>
@@ -96,6 +105,82 @@ int send_frames(int ifindex, long count)
     return sent == count ? 0 : 1;
 }
 
+int send_kept(int ifindex, long count)
+{
+    unsigned char frame[60];
+    memset(frame, 0, sizeof frame);
+    memcpy(frame, "\x02\0\0\0\0\x02\x02\0\0\0\0\x01\x08\x00", 14);
+    struct sockaddr_ll to;
+    memset(&to, 0, sizeof to);
+    to.sll_family = AF_PACKET;
+    to.sll_protocol = htons(ETH_P_IP);
+    to.sll_ifindex = ifindex;
+    to.sll_halen = 6;
+    memcpy(to.sll_addr, frame, 6);
+    long long t0 = now_ns();
+    int fd = socket(AF_PACKET, SOCK_RAW, 0);
+    if (fd < 0)
+        return 1;
+    long sent = 0;
+    for (long i = 0; i < count; ++i)
+        if (sendto(fd, frame, sizeof frame, 0, reinterpret_cast<sockaddr *>(&to), sizeof to) == sizeof frame)
+            ++sent;
+    close(fd);
+    printf("RESULT %ld %lld\n", sent, now_ns() - t0);
+    return sent == count ? 0 : 1;
+}
+
+// The writer of "wake": its clock down one pipe, then waits for the ack on
+// the other, so that one message is in flight at a time.
+struct WakePipes {
+    int to_reader[2];
+    int to_writer[2];
+    long count;
+};
+
+void *wake_writer(void *p)
+{
+    WakePipes *w = static_cast<WakePipes *>(p);
+    for (long i = 0; i < w->count; ++i) {
+        long long t = now_ns();
+        if (write(w->to_reader[1], &t, sizeof t) != sizeof t)
+            break;
+        char ack;
+        if (read(w->to_writer[0], &ack, 1) != 1)
+            break;
+    }
+    return nullptr;
+}
+
+int wake_latency(long count)
+{
+    WakePipes w;
+    if (pipe(w.to_reader) < 0 || pipe(w.to_writer) < 0)
+        return 1;
+    w.count = count;
+    pthread_t th;
+    pthread_create(&th, nullptr, wake_writer, &w);
+    std::vector<long long> lat;
+    for (long i = 0; i < count; ++i) {
+        fd_set r;
+        FD_ZERO(&r);
+        FD_SET(w.to_reader[0], &r);
+        if (select(w.to_reader[0] + 1, &r, nullptr, nullptr, nullptr) != 1)
+            return 1;
+        long long now = now_ns();
+        long long t;
+        if (read(w.to_reader[0], &t, sizeof t) != sizeof t)
+            return 1;
+        lat.push_back(now - t);
+        if (write(w.to_writer[1], "a", 1) != 1)
+            return 1;
+    }
+    pthread_join(th, nullptr);
+    std::sort(lat.begin(), lat.end());
+    printf("RESULT %lld %lld\n", lat[lat.size() / 2], lat[lat.size() * 99 / 100]);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -106,6 +191,11 @@ int main(int argc, char **argv)
         return read_file(argv[2]);
     if (argc == 4 && strcmp(argv[1], "send") == 0)
         return send_frames(atoi(argv[2]), atol(argv[3]));
-    fprintf(stderr, "usage: packets_floor write <file> <count> | read <file> | send <ifindex> <count>\n");
+    if (argc == 4 && strcmp(argv[1], "sendkeep") == 0)
+        return send_kept(atoi(argv[2]), atol(argv[3]));
+    if (argc == 3 && strcmp(argv[1], "wake") == 0)
+        return wake_latency(atol(argv[2]));
+    fprintf(stderr, "usage: packets_floor write <file> <count> | read <file> | send|sendkeep <ifindex> <count>"
+                    " | wake <count>\n");
     return 2;
 }
