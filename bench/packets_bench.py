@@ -8,7 +8,9 @@ Runs in network, mount and pid namespaces of its own, with one veth pair
      and against a script loop that only makes the two strings `next`
      returns per packet (what any script interface of this shape costs);
      and the loops for socket.select: `read`, and `read_batch` with only the
-     data and with the times and lengths too;
+     data and with the times and lengths too; and, on a file of DNS queries,
+     read_batch with the addresses, ports and DNS header fields read in Lua
+     with string.unpack against the same with pcap.tuple;
   2. raw_pip_send of 60-byte frames on the veth pair from a script,
      against a C loop doing socket/sendto/close per frame; and a
      c.socket sender's send against a C loop of sendto on one open socket;
@@ -84,6 +86,52 @@ h:close()
 s, ns = clock.get_uptime()
 print(string.format("RESULT %%d %%.0f", n, s * 1e9 + ns - t0))
 """
+
+# Reading a DNS query's addresses, ports, id and flags, per packet: in
+# Lua, and with pcap.tuple.
+PARSE_SCRIPT = r"""
+local pcap = require "pcap"
+local clock = require "c.time"
+local unpack, tuple, byte, sub = string.unpack, pcap.tuple, string.byte, string.sub
+local s, ns = clock.get_uptime()
+local t0 = s * 1e9 + ns
+local h = assert(pcap.open_offline("%s"))
+local n, dns = 0, 0
+local data = {}
+while true do
+    local got = h:read_batch(256, data)
+    if not got then break end
+    for i = 1, got do
+        local p = data[i]
+%s
+    end
+    n = n + got
+end
+h:close()
+s, ns = clock.get_uptime()
+assert(dns == n, "every packet a DNS query")
+print(string.format("RESULT %%d %%.0f", n, s * 1e9 + ns - t0))
+"""
+
+PARSE_LUA = """
+        if unpack(">I2", p, 13) == 0x0800 and byte(p, 15) >> 4 == 4 then
+            local ihl, proto = (byte(p, 15) & 15) * 4, byte(p, 24)
+            local src, dst = sub(p, 27, 30), sub(p, 31, 34)
+            if proto == 17 then
+                local sport, dport = unpack(">I2I2", p, 15 + ihl)
+                if dport == 53 then
+                    local id, flags = unpack(">I2I2", p, 23 + ihl)
+                    dns = dns + 1
+                end
+            end
+        end"""
+
+PARSE_NATIVE = """
+        local version, proto, src, dst, sport, dport, at = tuple(p)
+        if proto == 17 and dport == 53 then
+            local id, flags = unpack(">I2I2", p, at)
+            dns = dns + 1
+        end"""
 
 # What a script pays for the results alone: per packet a fresh string of
 # the packet's size and a fresh short one, as `next` returns them.
@@ -243,6 +291,17 @@ def main():
         print("  read_batch with times, lengths   %12.0f   (%.2fx the C loop)" % (batch_all, batch_all / c))
         print("  C loop over pcap_next_ex         %12.0f" % c)
         print("  tcpdump -r -w /dev/null          %12.0f   (%.2fx the C loop)" % (tcpdump, tcpdump / c))
+        dns = os.path.join(work, "dns.pcap")
+        subprocess.run([FLOOR, "writedns", dns, str(PACKETS)], check=True)
+        plain = best_rate(lambda: run_script(ut, PARSE_SCRIPT % (dns, "dns = dns + 1")), PACKETS, "dns read")
+        in_lua = best_rate(lambda: run_script(ut, PARSE_SCRIPT % (dns, PARSE_LUA)), PACKETS, "parse in Lua")
+        native = best_rate(lambda: run_script(ut, PARSE_SCRIPT % (dns, PARSE_NATIVE)), PACKETS, "pcap.tuple")
+        c_dns = best_rate(lambda: run_floor("read", dns), PACKETS, "pcap_next_ex on DNS")
+        print("  DNS queries: read_batch only     %12.0f   (%.2fx the C loop on that file)" % (plain, plain / c_dns))
+        print("  + 5-tuple, id, flags in Lua      %12.0f   (%.2fx; %.0f ns a packet for the parse)"
+              % (in_lua, in_lua / c_dns, 1e9 / in_lua - 1e9 / plain))
+        print("  + the same with pcap.tuple       %12.0f   (%.2fx; %.0f ns a packet for the parse)"
+              % (native, native / c_dns, 1e9 / native - 1e9 / plain))
         print("  a script making the two result")
         print("  strings only, without reading    %12.0f   (%.2fx the C loop)" % (strings, strings / c))
 

@@ -1,5 +1,7 @@
 // The C baselines of the packet benchmark (packets_bench.py):
 //   packets_floor write <file> <count>      a capture file of <count> packets
+//   packets_floor writedns <file> <count>   a capture file of DNS queries
+//                                           over IPv4 and UDP
 //   packets_floor read <file>               pcap_next_ex over the whole file
 //   packets_floor send <ifindex> <count>    socket/sendto/close per frame
 //   packets_floor sendkeep <ifindex> <count> sendto on one open socket
@@ -50,6 +52,53 @@ int write_file(const char *path, long count)
         h.ts.tv_sec = 1700000000 + i / 1000;
         h.ts.tv_usec = (i % 1000) * 1000;
         h.caplen = h.len = 60 + static_cast<bpf_u_int32>(i % 128);
+        pcap_dump(reinterpret_cast<u_char *>(d), &h, frame);
+    }
+    pcap_dump_close(d);
+    pcap_close(p);
+    return 0;
+}
+
+int write_dns_file(const char *path, long count)
+{
+    pcap_t *p = pcap_open_dead(DLT_EN10MB, 65535);
+    pcap_dumper_t *d = p ? pcap_dump_open(p, path) : nullptr;
+    if (!d) {
+        fprintf(stderr, "cannot write %s\n", path);
+        return 1;
+    }
+    static const unsigned char question[] = "\7example\3com\0\0\1\0\1";
+    unsigned char frame[128];
+    memset(frame, 0, sizeof frame);
+    memcpy(frame, "\x02\0\0\0\0\x02\x02\0\0\0\0\x01\x08\x00", 14);
+    size_t dns_len = 12 + sizeof question - 1;
+    size_t len = 14 + 20 + 8 + dns_len;
+    for (long i = 0; i < count; ++i) {
+        unsigned char *ip = frame + 14;
+        ip[0] = 0x45;
+        ip[2] = static_cast<unsigned char>((len - 14) >> 8);
+        ip[3] = static_cast<unsigned char>(len - 14);
+        ip[8] = 64;
+        ip[9] = 17;
+        memcpy(ip + 12, "\x0a\0\0", 3);
+        ip[15] = static_cast<unsigned char>(1 + i % 200);
+        memcpy(ip + 16, "\x0a\0\x01\x01", 4);
+        unsigned char *udp = ip + 20;
+        unsigned sport = 1024 + static_cast<unsigned>(i % 30000);
+        udp[0] = static_cast<unsigned char>(sport >> 8);
+        udp[1] = static_cast<unsigned char>(sport);
+        udp[3] = 53;
+        udp[5] = static_cast<unsigned char>(8 + dns_len);
+        unsigned char *dns = udp + 8;
+        dns[0] = static_cast<unsigned char>(i >> 8);
+        dns[1] = static_cast<unsigned char>(i);
+        dns[2] = 1;
+        dns[5] = 1;
+        memcpy(dns + 12, question, sizeof question - 1);
+        struct pcap_pkthdr h;
+        h.ts.tv_sec = 1700000000 + i / 1000;
+        h.ts.tv_usec = (i % 1000) * 1000;
+        h.caplen = h.len = static_cast<bpf_u_int32>(len);
         pcap_dump(reinterpret_cast<u_char *>(d), &h, frame);
     }
     pcap_dump_close(d);
@@ -187,6 +236,8 @@ int main(int argc, char **argv)
 {
     if (argc == 4 && strcmp(argv[1], "write") == 0)
         return write_file(argv[2], atol(argv[3]));
+    if (argc == 4 && strcmp(argv[1], "writedns") == 0)
+        return write_dns_file(argv[2], atol(argv[3]));
     if (argc == 3 && strcmp(argv[1], "read") == 0)
         return read_file(argv[2]);
     if (argc == 4 && strcmp(argv[1], "send") == 0)
@@ -195,7 +246,7 @@ int main(int argc, char **argv)
         return send_kept(atoi(argv[2]), atol(argv[3]));
     if (argc == 3 && strcmp(argv[1], "wake") == 0)
         return wake_latency(atol(argv[2]));
-    fprintf(stderr, "usage: packets_floor write <file> <count> | read <file> | send|sendkeep <ifindex> <count>"
+    fprintf(stderr, "usage: packets_floor write|writedns <file> <count> | read <file> | send|sendkeep <ifindex> <count>"
                     " | wake <count>\n");
     return 2;
 }

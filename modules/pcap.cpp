@@ -21,6 +21,7 @@
 #include "control/cancel_wait.h"
 #include "modules/mod_util.h"
 #include "modules/modules.h"
+#include "modules/packet_tuple.h"
 
 namespace {
 
@@ -414,6 +415,29 @@ int pcap_secs2tv(lua_State *L)
     return 2;
 }
 
+const char *const kTupleFailures[] = {"", "not ip", "truncated", "unknown link type"};
+
+int pcap_tuple(lua_State *L)
+{
+    size_t len;
+    const char *data = luaL_checklstring(L, 1, &len);
+    int linktype = clamp_int(luaL_optinteger(L, 2, DLT_EN10MB));
+
+    PacketTuple t;
+    TupleStatus st = packet_tuple(reinterpret_cast<const uint8_t *>(data), len, linktype, &t);
+    if (st != kTupleOk)
+        return mod_fail(L, kTupleFailures[st]);
+
+    lua_pushinteger(L, t.version);
+    lua_pushinteger(L, t.proto);
+    lua_pushlstring(L, reinterpret_cast<const char *>(t.src), t.addr_len);
+    lua_pushlstring(L, reinterpret_cast<const char *>(t.dst), t.addr_len);
+    lua_pushinteger(L, t.sport);
+    lua_pushinteger(L, t.dport);
+    lua_pushinteger(L, static_cast<lua_Integer>(t.payload) + 1);
+    return 7;
+}
+
 // ---------------------------------------------------------------------------
 // Capture handle methods
 
@@ -727,6 +751,7 @@ const luaL_Reg kPcapFuncs[] = {
     {"open_dead", pcap_open_dead},
     {"tv2secs", pcap_tv2secs},
     {"secs2tv", pcap_secs2tv},
+    {"tuple", pcap_tuple},
     {nullptr, nullptr},
 };
 
@@ -759,7 +784,7 @@ int luaopen_pcap(lua_State *L)
     mod_class(L, kPcapMeta, kPcapMethods, pcap_close, nullptr);
     mod_class(L, kDumperMeta, kDumperMethods, pcap_dumper_close, nullptr);
 
-    mod_open(L, kPcapFuncs, 8);
+    mod_open(L, kPcapFuncs, 9);
     lua_pushstring(L, pcap_lib_version());
     lua_setfield(L, -2, "_LIB_VERSION");
     lua_createtable(L, 7, 7);

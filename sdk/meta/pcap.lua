@@ -55,6 +55,18 @@ function pcap.tv2secs(sec, usec) end
 ---@return number microseconds
 function pcap.secs2tv(secs) end
 
+---The IP and UDP/TCP header fields of a captured packet: version, proto, src, dst (4 or 16 bytes), sport, dport, the payload's index; or nil and "not ip" | "truncated" | "unknown link type".
+---@param data string
+---@param linktype? integer
+---@return integer? version
+---@return integer|string proto_or_error
+---@return string? src
+---@return string? dst
+---@return integer? sport
+---@return integer? dport
+---@return integer? payload
+function pcap.tuple(data, linktype) end
+
 ---@class pcap.handle
 local handle = {}
 

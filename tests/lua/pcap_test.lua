@@ -32,11 +32,12 @@ end
 ---------------------------------------------------------------------------
 -- The module table
 
-test("the module holds the six functions, the library version and DLT", function()
+test("the module holds the seven functions, the library version and DLT", function()
     local n = 0
     for _ in pairs(pcap) do n = n + 1 end
-    eq(n, 8, "number of fields")
-    for _, name in ipairs({ "open_live", "open_live_immediate", "open_offline", "open_dead", "tv2secs", "secs2tv" }) do
+    eq(n, 9, "number of fields")
+    for _, name in ipairs({ "open_live", "open_live_immediate", "open_offline", "open_dead", "tv2secs", "secs2tv",
+        "tuple" }) do
         eq(type(pcap[name]), "function", name)
     end
     eq(pcap, package.loaded.pcap, "registered as pcap")
@@ -112,6 +113,120 @@ test("the time conversions raise for arguments that are not numbers", function()
     raises(pcap.secs2tv)
     raises(pcap.secs2tv, "1.5x")
     raises(pcap.secs2tv, nil)
+end)
+
+---------------------------------------------------------------------------
+-- tuple: the IP and transport header fields of a packet
+
+local A4, B4 = util.ip_bytes("10.0.0.1"), util.ip_bytes("192.168.9.200")
+local A6 = util.unhex("20010db8000000000000000000000001")
+local B6 = util.unhex("fe800000000000000211223344556677")
+local ETH = util.mac_bytes("02:00:00:00:00:02") .. util.mac_bytes("02:00:00:00:00:01")
+
+local function ipv4(proto, body, opts)
+    opts = opts or {}
+    local options = opts.options or ""
+    local ihl = (20 + #options) // 4
+    return string.pack(">BBI2I2I2BBI2", 0x40 | ihl, 0, 20 + #options + #body, 1, opts.frag or 0, 64, proto, 0)
+        .. A4 .. B4 .. options .. body
+end
+
+local function ipv6(next_header, body)
+    return string.pack(">I4I2BB", 0x60000000, #body, next_header, 64) .. A6 .. B6 .. body
+end
+
+local function udp(sport, dport, payload) return string.pack(">I2I2I2I2", sport, dport, 8 + #payload, 0) .. payload end
+
+local function tcp(sport, dport, payload, options)
+    options = options or ""
+    local doff = (20 + #options) // 4
+    return string.pack(">I2I2I4I4BBI2I2I2", sport, dport, 1, 0, doff << 4, 0x18, 1024, 0, 0) .. options .. payload
+end
+
+test("tuple gives version, protocol, addresses, ports and the payload's index", function()
+    local vlan = "\x81\0\0\5"
+    local cases = {
+        { "IPv4 UDP on Ethernet", ETH .. "\8\0" .. ipv4(17, udp(1000, 53, "query")), nil, { 4, 17, A4, B4, 1000, 53, 43 } },
+        { "IPv4 with options", ETH .. "\8\0" .. ipv4(17, udp(1, 2, "x"), { options = "\1\1\1\0" }), 1,
+            { 4, 17, A4, B4, 1, 2, 47 } },
+        { "TCP with options", ETH .. "\8\0" .. ipv4(6, tcp(443, 50000, "data", "\2\4\5\180\1\1\1\0")), 1,
+            { 4, 6, A4, B4, 443, 50000, 63 } },
+        { "an empty UDP payload", ETH .. "\8\0" .. ipv4(17, udp(7, 8, "")), 1, { 4, 17, A4, B4, 7, 8, 43 } },
+        { "ICMP: no ports", ETH .. "\8\0" .. ipv4(1, "\8\0\0\0"), 1, { 4, 1, A4, B4, 0, 0, 35 } },
+        { "a later fragment: no ports", ETH .. "\8\0" .. ipv4(17, "rest of it", { frag = 185 }), 1,
+            { 4, 17, A4, B4, 0, 0, 35 } },
+        { "a first fragment keeps its ports", ETH .. "\8\0" .. ipv4(17, udp(5, 6, "a"), { frag = 0x2000 }), 1,
+            { 4, 17, A4, B4, 5, 6, 43 } },
+        { "one VLAN tag", ETH .. vlan .. "\8\0" .. ipv4(17, udp(1, 2, "")), 1, { 4, 17, A4, B4, 1, 2, 47 } },
+        { "two VLAN tags", ETH .. "\x88\xa8\0\1" .. vlan .. "\8\0" .. ipv4(17, udp(1, 2, "")), 1,
+            { 4, 17, A4, B4, 1, 2, 51 } },
+        { "IPv6 UDP", ETH .. "\x86\xdd" .. ipv6(17, udp(5353, 53, "q")), 1, { 6, 17, A6, B6, 5353, 53, 63 } },
+        { "IPv6 behind hop-by-hop and routing headers",
+            ETH .. "\x86\xdd" .. ipv6(0, "\43\0" .. ("\0"):rep(6) .. "\6\1" .. ("\0"):rep(14) .. tcp(80, 1234, "")),
+            1, { 6, 6, A6, B6, 80, 1234, 99 } },
+        { "IPv6 first fragment", ETH .. "\x86\xdd" .. ipv6(44, "\17\0\0\1\0\0\0\9" .. udp(1, 2, "")), 1,
+            { 6, 17, A6, B6, 1, 2, 71 } },
+        { "IPv6 later fragment", ETH .. "\x86\xdd" .. ipv6(44, "\17\0\1\0\0\0\0\9" .. "payload"), 1,
+            { 6, 17, A6, B6, 0, 0, 63 } },
+        { "Linux cooked", "\0\0\0\1\0\6" .. ("\0"):rep(8) .. "\8\0" .. ipv4(17, udp(1, 2, "")), 113,
+            { 4, 17, A4, B4, 1, 2, 45 } },
+        { "raw IPv4", ipv4(17, udp(1, 2, "")), 12, { 4, 17, A4, B4, 1, 2, 29 } },
+        { "raw IPv6 (101)", ipv6(17, udp(1, 2, "")), 101, { 6, 17, A6, B6, 1, 2, 49 } },
+        { "Ethernet padding after the datagram", ETH .. "\8\0" .. ipv4(17, udp(1, 2, "")) .. ("\0"):rep(18), 1,
+            { 4, 17, A4, B4, 1, 2, 43 } },
+    }
+    for _, c in ipairs(cases) do
+        local r = table.pack(pcap.tuple(c[2], c[3]))
+        eq(r.n, 7, c[1] .. ": seven values")
+        for i = 1, 7 do eq(r[i], c[4][i], c[1] .. ": value " .. i) end
+        eq(math.type(r[7]), "integer", c[1] .. ": an integer index")
+    end
+    local data = ETH .. "\8\0" .. ipv4(17, udp(1000, 53, "query"))
+    local off = select(7, pcap.tuple(data))
+    eq(data:sub(off), "query", "the index is where the payload starts")
+end)
+
+test("tuple gives nil and a reason for what it cannot read, never reading past the end", function()
+    local cases = {
+        { "ARP", ETH .. "\8\6" .. ("\0"):rep(28), 1, "not ip" },
+        { "IPv4 EtherType, IPv6 inside", ETH .. "\8\0" .. ipv6(17, udp(1, 2, "")), 1, "not ip" },
+        { "a header length below 20", ETH .. "\8\0" .. "\x44" .. ipv4(17, udp(1, 2, "")):sub(2), 1, "not ip" },
+        { "raw IP of version 5", "\x50" .. ("\0"):rep(40), 12, "not ip" },
+        { "a TCP data offset below 20", ETH .. "\8\0" .. ipv4(6, tcp(1, 2, ""):sub(1, 12) .. "\x40" .. ("\0"):rep(7)),
+            1, "truncated" },
+        { "empty", "", 1, "truncated" },
+        { "link type 9999", ipv4(17, udp(1, 2, "")), 9999, "unknown link type" },
+    }
+    for _, c in ipairs(cases) do
+        local r = table.pack(pcap.tuple(c[2], c[3]))
+        eq(r.n, 2, c[1] .. ": two values")
+        eq(r[1], nil, c[1] .. ": nil")
+        eq(r[2], c[4], c[1])
+    end
+    -- Every cut of whole packets: the headers that fit, or "truncated".
+    local packets = {
+        { ETH .. "\8\0" .. ipv4(6, tcp(1, 2, "", "\1\1\1\0")), 1, 58 },
+        { ETH .. "\x86\xdd" .. ipv6(0, "\17\0" .. ("\0"):rep(6) .. udp(1, 2, "")), 1, 70 },
+        { "\0\0\0\1\0\6" .. ("\0"):rep(8) .. "\x86\xdd" .. ipv6(17, udp(1, 2, "")), 113, 64 },
+    }
+    for n, p in ipairs(packets) do
+        for len = 0, #p[1] do
+            local first, second = pcap.tuple(p[1]:sub(1, len), p[2])
+            if len < p[3] then
+                eq(first == nil and second == "truncated", true, "packet " .. n .. " cut to " .. len)
+            else
+                eq(math.type(first), "integer", "packet " .. n .. " whole at " .. len)
+            end
+        end
+    end
+end)
+
+test("tuple raises for data that is not a string and a link type that is not an integer", function()
+    raises(pcap.tuple)
+    raises(pcap.tuple, {})
+    raises(pcap.tuple, "x", "ethernet")
+    raises(pcap.tuple, "x", 1.5)
+    eq(pcap.tuple(ipv4(17, udp(1, 2, "")), 12.0), 4, "an integral float counts")
 end)
 
 ---------------------------------------------------------------------------
