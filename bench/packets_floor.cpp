@@ -5,6 +5,11 @@
 //   packets_floor read <file>               pcap_next_ex over the whole file
 //   packets_floor send <ifindex> <count>    socket/sendto/close per frame
 //   packets_floor sendkeep <ifindex> <count> sendto on one open socket
+//   packets_floor flood <ifindex> <rate> <count>  DNS query frames at <rate>
+//                                           a second on one socket
+//   packets_floor capture <device> <count>  a live capture in immediate mode
+//                                           (snapshot 600) until <count>
+//                                           packets or 1 s without one
 //   packets_floor wake <count>              pipe wake-up latency, one thread
 //                                           writing its clock, one in select
 // "read", "send" and "sendkeep" print "RESULT <packets> <nanoseconds>",
@@ -13,7 +18,9 @@
 #include <net/ethernet.h>
 #include <netpacket/packet.h>
 #include <pcap/pcap.h>
+#include <poll.h>
 #include <pthread.h>
+#include <sys/resource.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -179,6 +186,101 @@ int send_kept(int ifindex, long count)
     return sent == count ? 0 : 1;
 }
 
+// One DNS query over IPv4 and UDP in an Ethernet frame; its length.
+size_t dns_frame(unsigned char *frame, long i)
+{
+    static const unsigned char question[] = "\7example\3com\0\0\1\0\1";
+    memset(frame, 0, 128);
+    memcpy(frame, "\x02\0\0\0\0\x02\x02\0\0\0\0\x01\x08\x00", 14);
+    size_t dns_len = 12 + sizeof question - 1;
+    size_t len = 14 + 20 + 8 + dns_len;
+    unsigned char *ip = frame + 14;
+    ip[0] = 0x45;
+    ip[2] = static_cast<unsigned char>((len - 14) >> 8);
+    ip[3] = static_cast<unsigned char>(len - 14);
+    ip[8] = 64;
+    ip[9] = 17;
+    memcpy(ip + 12, "\x0a\0\0", 3);
+    ip[15] = static_cast<unsigned char>(1 + i % 200);
+    memcpy(ip + 16, "\x0a\0\x01\x01", 4);
+    unsigned char *udp = ip + 20;
+    unsigned sport = 1024 + static_cast<unsigned>(i % 30000);
+    udp[0] = static_cast<unsigned char>(sport >> 8);
+    udp[1] = static_cast<unsigned char>(sport);
+    udp[3] = 53;
+    udp[5] = static_cast<unsigned char>(8 + dns_len);
+    unsigned char *dns = udp + 8;
+    dns[0] = static_cast<unsigned char>(i >> 8);
+    dns[1] = static_cast<unsigned char>(i);
+    dns[2] = 1;
+    dns[5] = 1;
+    memcpy(dns + 12, question, sizeof question - 1);
+    return len;
+}
+
+// Paced by spinning on the clock: at these rates a sleep would oversleep.
+int flood(int ifindex, double rate, long count)
+{
+    int fd = socket(AF_PACKET, SOCK_RAW, 0);
+    if (fd < 0)
+        return 1;
+    struct sockaddr_ll to;
+    memset(&to, 0, sizeof to);
+    to.sll_family = AF_PACKET;
+    to.sll_ifindex = ifindex;
+    to.sll_halen = 6;
+    unsigned char frame[128];
+    long long t0 = now_ns();
+    long sent = 0;
+    for (long i = 0; i < count; ++i) {
+        long long due = t0 + static_cast<long long>(static_cast<double>(i) * 1e9 / rate);
+        while (now_ns() < due) {
+        }
+        size_t len = dns_frame(frame, i);
+        if (sendto(fd, frame, len, 0, reinterpret_cast<sockaddr *>(&to), sizeof to) == static_cast<ssize_t>(len))
+            ++sent;
+    }
+    close(fd);
+    printf("RESULT %ld %lld\n", sent, now_ns() - t0);
+    return 0;
+}
+
+void count_packet(u_char *user, const struct pcap_pkthdr *, const u_char *) { ++*reinterpret_cast<long *>(user); }
+
+long long cpu_ns()
+{
+    struct rusage ru;
+    getrusage(RUSAGE_SELF, &ru);
+    return (ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1000000000LL + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) * 1000LL;
+}
+
+int capture(const char *device, long count)
+{
+    char errbuf[PCAP_ERRBUF_SIZE];
+    pcap_t *p = pcap_create(device, errbuf);
+    if (!p || pcap_set_snaplen(p, 600) < 0 || pcap_set_immediate_mode(p, 1) < 0 || pcap_activate(p) < 0 ||
+        pcap_setnonblock(p, 1, errbuf) < 0) {
+        fprintf(stderr, "capture: %s\n", p ? pcap_geterr(p) : errbuf);
+        return 1;
+    }
+    struct bpf_program prog;
+    if (pcap_compile(p, &prog, "udp dst port 53", 1, PCAP_NETMASK_UNKNOWN) < 0 || pcap_setfilter(p, &prog) < 0)
+        return 1;
+    printf("ready\n");
+    fflush(stdout);
+    long long c0 = cpu_ns();
+    long n = 0;
+    struct pollfd pfd = {pcap_get_selectable_fd(p), POLLIN, 0};
+    while (n < count && poll(&pfd, 1, 1000) == 1)
+        while (pcap_dispatch(p, -1, count_packet, reinterpret_cast<u_char *>(&n)) > 0) {
+        }
+    struct pcap_stat st;
+    pcap_stats(p, &st);
+    printf("RESULT %ld %u %u %lld\n", n, st.ps_recv, st.ps_drop, cpu_ns() - c0);
+    pcap_close(p);
+    return 0;
+}
+
 // The writer of "wake": its clock down one pipe, then waits for the ack on
 // the other, so that one message is in flight at a time.
 struct WakePipes {
@@ -244,9 +346,13 @@ int main(int argc, char **argv)
         return send_frames(atoi(argv[2]), atol(argv[3]));
     if (argc == 4 && strcmp(argv[1], "sendkeep") == 0)
         return send_kept(atoi(argv[2]), atol(argv[3]));
+    if (argc == 5 && strcmp(argv[1], "flood") == 0)
+        return flood(atoi(argv[2]), atof(argv[3]), atol(argv[4]));
+    if (argc == 4 && strcmp(argv[1], "capture") == 0)
+        return capture(argv[2], atol(argv[3]));
     if (argc == 3 && strcmp(argv[1], "wake") == 0)
         return wake_latency(atol(argv[2]));
     fprintf(stderr, "usage: packets_floor write|writedns <file> <count> | read <file> | send|sendkeep <ifindex> <count>"
-                    " | wake <count>\n");
+                    " | flood <ifindex> <rate> <count> | capture <device> <count> | wake <count>\n");
     return 2;
 }
