@@ -54,6 +54,13 @@ char *thread_queue_recv(int64_t target, size_t *len);
 // Removes and releases every message.
 void thread_queue_flush();
 
+// A descriptor that is readable exactly while messages for `target` are
+// queued (an eventfd; never read or write it). Watchers of one id share
+// it; each thread_queue_watch is paired with one thread_queue_unwatch,
+// and the last closes it. -1 when no descriptor could be made (errno).
+int thread_queue_watch(int64_t target);
+void thread_queue_unwatch(int fd);
+
 // The whole queue, oldest first. The texts are the queued ones, shared
 // rather than copied, so a listing costs one small array however long the
 // texts are; they stay valid (also when received or flushed meanwhile)

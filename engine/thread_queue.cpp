@@ -1,6 +1,8 @@
 #include "engine/thread_queue.h"
 
 #include <pthread.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -60,6 +62,21 @@ size_t g_nids = 0;
 uint64_t g_steps = 0;
 
 constexpr size_t kFirstBuckets = 64;
+
+// Watched ids: one eventfd per id, shared by its watchers. Its counter is
+// non-zero exactly while the id has messages: the send that starts an id's
+// list writes it, whatever empties the list reads it back to zero, both
+// under the lock. A reader that gives up its wait (time-out, cancel) so
+// loses nothing: the descriptor stays readable until the messages are
+// taken. Watchers are few (one per engine that waits), so a plain array.
+struct QueueWatch {
+    int64_t target;
+    int fd;
+    int refs;
+};
+QueueWatch *g_watches = nullptr;
+size_t g_nwatches = 0;
+size_t g_capwatches = 0;
 
 // Entries of ids whose lists emptied, kept for the next new id: a thread
 // that sends and receives in turn would otherwise allocate one per message.
@@ -199,6 +216,57 @@ void free_id_chain(QueueNode *n)
     }
 }
 
+// read, write and close are cancellation points: kept off for them, so that
+// no caller can be cancelled holding the lock (or leave a descriptor).
+int no_cancel()
+{
+    int old;
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &old);
+    return old;
+}
+
+void restore_cancel(int old) { pthread_setcancelstate(old, nullptr); }
+
+QueueWatch *watch_of(int64_t target)
+{
+    for (size_t i = 0; i < g_nwatches; ++i)
+        if (g_watches[i].target == target)
+            return &g_watches[i];
+    return nullptr;
+}
+
+// The id's list has just started (signal) or emptied (clear).
+void watch_signal(int64_t target)
+{
+    if (!g_nwatches)
+        return;
+    if (QueueWatch *w = watch_of(target)) {
+        uint64_t one = 1;
+        int old = no_cancel();
+        // Cannot fail: the counter is 0 here (cleared when the list emptied).
+        ssize_t n = write(w->fd, &one, sizeof one);
+        (void)n;
+        restore_cancel(old);
+    }
+}
+
+void watch_clear_fd(int fd)
+{
+    uint64_t v;
+    int old = no_cancel();
+    ssize_t n = read(fd, &v, sizeof v);  // non-blocking: EAGAIN when already 0
+    (void)n;
+    restore_cancel(old);
+}
+
+void watch_clear(int64_t target)
+{
+    if (!g_nwatches)
+        return;
+    if (QueueWatch *w = watch_of(target))
+        watch_clear_fd(w->fd);
+}
+
 }  // namespace
 
 int thread_queue_send(int64_t target, const char *text, size_t len)
@@ -238,10 +306,12 @@ int thread_queue_send(int64_t target, const char *text, size_t len)
         }
     }
     if (rc == 0) {
-        if (e->tail)
+        if (e->tail) {
             e->tail->id_next = n;
-        else
+        } else {
             e->head = n;
+            watch_signal(target);
+        }
         e->tail = n;
         e->bytes += cost;
         n->prev = g_tail;
@@ -285,6 +355,7 @@ char *thread_queue_recv(int64_t target, size_t *len)
         e->bytes -= cost_of(n->len);
         if (!e->head) {
             e->tail = nullptr;
+            watch_clear(target);
             id_remove(e);
             if (!id_keep(e))
                 emptied = e;
@@ -305,6 +376,7 @@ size_t thread_queue_drop(int64_t target)
     pthread_mutex_lock(&g_lock);
     QueueId *e = id_find(target);
     if (e) {
+        watch_clear(target);
         size_t before = g_count;
         unlink_id(e);
         count = before - g_count;
@@ -332,6 +404,8 @@ void thread_queue_flush()
     g_buckets = nullptr;
     g_nbuckets = 0;
     g_nids = 0;
+    for (size_t i = 0; i < g_nwatches; ++i)
+        watch_clear_fd(g_watches[i].fd);
     pthread_mutex_unlock(&g_lock);
     while (n) {
         QueueNode *next = n->next;
@@ -388,4 +462,64 @@ uint64_t thread_queue_steps()
     uint64_t steps = g_steps;
     pthread_mutex_unlock(&g_lock);
     return steps;
+}
+
+int thread_queue_watch(int64_t target)
+{
+    // Made before locking; dropped again when the id already has one.
+    int fresh = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (fresh < 0)
+        return -1;
+    int fd = -1;
+    pthread_mutex_lock(&g_lock);
+    if (QueueWatch *w = watch_of(target)) {
+        ++w->refs;
+        fd = w->fd;
+    } else {
+        if (g_nwatches == g_capwatches) {
+            size_t cap = g_capwatches ? g_capwatches * 2 : 8;
+            auto *grown = static_cast<QueueWatch *>(realloc(g_watches, cap * sizeof(QueueWatch)));
+            if (grown) {
+                g_watches = grown;
+                g_capwatches = cap;
+            }
+        }
+        if (g_nwatches < g_capwatches) {
+            g_watches[g_nwatches++] = QueueWatch{target, fresh, 1};
+            fd = fresh;
+            fresh = -1;
+            QueueId *e = id_find(target);
+            if (e && e->head)
+                watch_signal(target);
+        }
+    }
+    pthread_mutex_unlock(&g_lock);
+    if (fresh >= 0) {
+        int old = no_cancel();
+        close(fresh);
+        restore_cancel(old);
+    }
+    return fd;
+}
+
+void thread_queue_unwatch(int fd)
+{
+    int closing = -1;
+    pthread_mutex_lock(&g_lock);
+    for (size_t i = 0; i < g_nwatches; ++i) {
+        if (g_watches[i].fd != fd)
+            continue;
+        if (--g_watches[i].refs == 0) {
+            closing = fd;
+            g_watches[i] = g_watches[--g_nwatches];
+        }
+        break;
+    }
+    pthread_mutex_unlock(&g_lock);
+    // Closed once no sender can write to it any more.
+    if (closing >= 0) {
+        int old = no_cancel();
+        close(closing);
+        restore_cancel(old);
+    }
 }

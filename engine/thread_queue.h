@@ -3,7 +3,9 @@
 // process start and is never reset by a new engine.
 //
 // Texts are copied in and out with their length, so they may hold any
-// bytes, NULs included. Nothing here waits or is a cancellation point.
+// bytes, NULs included. Nothing here waits or is a cancellation point (the
+// watch descriptors' reads and writes never block and run with
+// cancellation off).
 //
 // The queue is bounded, so that messages nobody reads cannot take the
 // gateway's memory: each message counts its text's length plus

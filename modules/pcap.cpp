@@ -14,12 +14,14 @@
 #include <climits>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
 #include "control/cancel_wait.h"
 #include "modules/mod_util.h"
 #include "modules/modules.h"
+#include "modules/packet_tuple.h"
 
 namespace {
 
@@ -28,6 +30,13 @@ const char kDumperMeta[] = "wt.pcap_dumper";
 
 constexpr int kDefaultSnaplen = 65535;
 constexpr int kTimestampSize = 64;
+// The most packets one read_batch call takes: a larger batch would only
+// hold the loop longer between looks at its other descriptors.
+constexpr lua_Integer kMaxBatch = 4096;
+// A capture file is read through a buffer this large: the library reads
+// each record header and each packet with its own fread, and with stdio's
+// default block size every few packets cost a system call.
+constexpr size_t kFileBuffer = 256 * 1024;
 
 enum HandleKind { kLive, kOffline, kDead };
 
@@ -36,6 +45,12 @@ struct PcapBox {
     pcap_t *p;
     HandleKind kind;
     int timeout_ms;  // live handles: how long `next` waits; <= 0 without limit
+    // The library's error that ended a read_batch after some packets; the
+    // next read answers it (the library itself reports it only once).
+    char pending[PCAP_ERRBUF_SIZE];
+    // An offline handle's stdio buffer (kFileBuffer bytes), freed after the
+    // library has closed the file.
+    char *iobuf;
 };
 
 // A capture-file writer; `d` is null after close. `snaplen` is the snapshot
@@ -236,6 +251,8 @@ PcapBox *new_pcap(lua_State *L)
     h->p = nullptr;
     h->kind = kDead;
     h->timeout_ms = 0;
+    h->pending[0] = '\0';
+    h->iobuf = nullptr;
     luaL_setmetatable(L, kPcapMeta);
     return h;
 }
@@ -318,6 +335,30 @@ int pcap_open_live_immediate(lua_State *L)
     return finish_live(L, h, p, timeout_ms, errbuf);
 }
 
+// pcap_open_offline with a larger stdio buffer (kFileBuffer) when it can
+// have one; the library's own call for "-" (its name for standard input).
+pcap_t *open_file(PcapBox *h, const char *path, char *errbuf)
+{
+    if (strcmp(path, "-") == 0)
+        return ::pcap_open_offline(path, errbuf);
+    FILE *fp = fopen(path, "rbe");
+    if (!fp) {
+        // As the library words it.
+        snprintf(errbuf, PCAP_ERRBUF_SIZE, "%s: %s", path, strerror(errno));
+        return nullptr;
+    }
+    h->iobuf = static_cast<char *>(malloc(kFileBuffer));
+    if (h->iobuf)
+        setvbuf(fp, h->iobuf, _IOFBF, kFileBuffer);
+    pcap_t *p = pcap_fopen_offline(fp, errbuf);
+    if (!p) {
+        fclose(fp);
+        free(h->iobuf);
+        h->iobuf = nullptr;
+    }
+    return p;
+}
+
 int pcap_open_offline(lua_State *L)
 {
     size_t path_len = 0;
@@ -328,7 +369,7 @@ int pcap_open_offline(lua_State *L)
     PcapBox *h = new_pcap(L);
     char errbuf[PCAP_ERRBUF_SIZE];
     errbuf[0] = '\0';
-    pcap_t *p = ::pcap_open_offline(path, errbuf);
+    pcap_t *p = open_file(h, path, errbuf);
     if (!p)
         return mod_fail(L, errbuf);
 
@@ -374,6 +415,29 @@ int pcap_secs2tv(lua_State *L)
     return 2;
 }
 
+const char *const kTupleFailures[] = {"", "not ip", "truncated", "unknown link type"};
+
+int pcap_tuple(lua_State *L)
+{
+    size_t len;
+    const char *data = luaL_checklstring(L, 1, &len);
+    int linktype = clamp_int(luaL_optinteger(L, 2, DLT_EN10MB));
+
+    PacketTuple t;
+    TupleStatus st = packet_tuple(reinterpret_cast<const uint8_t *>(data), len, linktype, &t);
+    if (st != kTupleOk)
+        return mod_fail(L, kTupleFailures[st]);
+
+    lua_pushinteger(L, t.version);
+    lua_pushinteger(L, t.proto);
+    lua_pushlstring(L, reinterpret_cast<const char *>(t.src), t.addr_len);
+    lua_pushlstring(L, reinterpret_cast<const char *>(t.dst), t.addr_len);
+    lua_pushinteger(L, t.sport);
+    lua_pushinteger(L, t.dport);
+    lua_pushinteger(L, static_cast<lua_Integer>(t.payload) + 1);
+    return 7;
+}
+
 // ---------------------------------------------------------------------------
 // Capture handle methods
 
@@ -381,9 +445,12 @@ int pcap_close(lua_State *L)
 {
     PcapBox *h = static_cast<PcapBox *>(mod_check_object(L, 1, kPcapMeta));
     pcap_t *p = h->p;
+    char *iobuf = h->iobuf;
     h->p = nullptr;
+    h->iobuf = nullptr;
     if (p)
         ::pcap_close(p);
+    free(iobuf);
     return mod_none(L);
 }
 
@@ -456,31 +523,136 @@ int pcap_getfd(lua_State *L)
     return 1;
 }
 
+// The failure results of a read that got no packet (pcap_next_ex's `rc`
+// other than 1).
+int read_failure(lua_State *L, PcapBox *h, int rc)
+{
+    if (rc == PCAP_ERROR && h->pending[0]) {
+        lua_pushnil(L);
+        lua_pushstring(L, h->pending);
+        h->pending[0] = '\0';
+        return 2;
+    }
+    switch (rc) {
+    case 0:
+        return mod_fail(L, "timeout");
+    case PCAP_ERROR_BREAK:
+        return mod_fail(L, "closed");
+    default:
+        return mod_fail(L, pcap_geterr(h->p));
+    }
+}
+
 int pcap_next(lua_State *L)
 {
     PcapBox *h = check_pcap(L);
 
     struct pcap_pkthdr *hdr = nullptr;
     const u_char *data = nullptr;
-    int rc = next_packet(h, &hdr, &data);
-    switch (rc) {
-    case 1:
-        break;
-    case 0:
-        return mod_fail(L, "timeout");
-    case PCAP_ERROR:
-        return mod_fail(L, pcap_geterr(h->p));
-    case PCAP_ERROR_BREAK:
-        return mod_fail(L, "closed");
-    default:
-        return luaL_error(L, "unreachable");
-    }
+    int rc = h->pending[0] ? PCAP_ERROR : next_packet(h, &hdr, &data);
+    if (rc != 1)
+        return read_failure(L, h, rc);
     char stamp[kTimestampSize];
     size_t stamp_len = format_stamp(stamp, hdr->ts);
 
     lua_pushlstring(L, reinterpret_cast<const char *>(data), hdr->caplen);
     lua_pushlstring(L, stamp, stamp_len);
     lua_pushinteger(L, hdr->len);
+    return 3;
+}
+
+// A live handle is non-blocking (live_prepare), so one pcap_next_ex call
+// never waits.
+int pcap_read(lua_State *L)
+{
+    PcapBox *h = check_pcap(L);
+
+    struct pcap_pkthdr *hdr = nullptr;
+    const u_char *data = nullptr;
+    int rc = h->pending[0] ? PCAP_ERROR : pcap_next_ex(h->p, &hdr, &data);
+    if (rc != 1)
+        return read_failure(L, h, rc);
+
+    lua_pushlstring(L, reinterpret_cast<const char *>(data), hdr->caplen);
+    lua_pushinteger(L, static_cast<lua_Integer>(hdr->ts.tv_sec));
+    lua_pushinteger(L, static_cast<lua_Integer>(hdr->ts.tv_usec));
+    lua_pushinteger(L, hdr->len);
+    return 4;
+}
+
+// Argument `i`: a table to fill, or absent/nil; 0 for none. Raises for
+// anything else.
+int opt_table(lua_State *L, int i)
+{
+    if (lua_isnoneornil(L, i))
+        return 0;
+    luaL_checktype(L, i, LUA_TTABLE);
+    return i;
+}
+
+// Each packet is pushed as soon as pcap_next_ex has handed it over, so a
+// push that raises (out of memory) leaves the handle where a later read
+// goes on, with the packets already stored in the tables.
+int pcap_read_batch(lua_State *L)
+{
+    PcapBox *h = check_pcap(L);
+    lua_Integer max = luaL_checkinteger(L, 2);
+    luaL_argcheck(L, max >= 1, 2, "batch size must be at least 1");
+    luaL_checktype(L, 3, LUA_TTABLE);
+    int secs = opt_table(L, 4);
+    int usecs = opt_table(L, 5);
+    int lens = opt_table(L, 6);
+    if (max > kMaxBatch)
+        max = kMaxBatch;
+
+    lua_Integer n = 0;
+    int rc = h->pending[0] ? PCAP_ERROR : 1;
+    while (rc == 1 && n < max) {
+        struct pcap_pkthdr *hdr = nullptr;
+        const u_char *data = nullptr;
+        rc = pcap_next_ex(h->p, &hdr, &data);
+        if (rc != 1)
+            break;
+        ++n;
+        lua_pushlstring(L, reinterpret_cast<const char *>(data), hdr->caplen);
+        lua_rawseti(L, 3, n);
+        if (secs) {
+            lua_pushinteger(L, static_cast<lua_Integer>(hdr->ts.tv_sec));
+            lua_rawseti(L, secs, n);
+        }
+        if (usecs) {
+            lua_pushinteger(L, static_cast<lua_Integer>(hdr->ts.tv_usec));
+            lua_rawseti(L, usecs, n);
+        }
+        if (lens) {
+            lua_pushinteger(L, hdr->len);
+            lua_rawseti(L, lens, n);
+        }
+    }
+    // What ended a batch that got packets is for the next read: the end of
+    // a file is seen again, an error is kept, no packet now is nothing.
+    if (n == 0)
+        return read_failure(L, h, rc);
+    if (rc == PCAP_ERROR)
+        snprintf(h->pending, sizeof h->pending, "%s", pcap_geterr(h->p));
+
+    lua_pushinteger(L, n);
+    return 1;
+}
+
+int pcap_stats(lua_State *L)
+{
+    PcapBox *h = check_pcap(L);
+
+    struct pcap_stat st;
+    memset(&st, 0, sizeof st);
+    // Files and dead handles have none: the library says so in its text.
+    if (::pcap_stats(h->p, &st) < 0)
+        return mod_fail(L, pcap_geterr(h->p));
+
+    lua_pushinteger(L, st.ps_recv);
+    lua_pushinteger(L, st.ps_drop);
+    lua_pushinteger(L, st.ps_ifdrop);
     return 3;
 }
 
@@ -579,6 +751,7 @@ const luaL_Reg kPcapFuncs[] = {
     {"open_dead", pcap_open_dead},
     {"tv2secs", pcap_tv2secs},
     {"secs2tv", pcap_secs2tv},
+    {"tuple", pcap_tuple},
     {nullptr, nullptr},
 };
 
@@ -590,6 +763,9 @@ const luaL_Reg kPcapMethods[] = {
     {"snapshot", pcap_snapshot},
     {"getfd", pcap_getfd},
     {"next", pcap_next},
+    {"read", pcap_read},
+    {"read_batch", pcap_read_batch},
+    {"stats", pcap_stats},
     {"inject", pcap_inject},
     {nullptr, nullptr},
 };
@@ -608,7 +784,7 @@ int luaopen_pcap(lua_State *L)
     mod_class(L, kPcapMeta, kPcapMethods, pcap_close, nullptr);
     mod_class(L, kDumperMeta, kDumperMethods, pcap_dumper_close, nullptr);
 
-    mod_open(L, kPcapFuncs, 8);
+    mod_open(L, kPcapFuncs, 9);
     lua_pushstring(L, pcap_lib_version());
     lua_setfield(L, -2, "_LIB_VERSION");
     lua_createtable(L, 7, 7);

@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <cstring>
@@ -22,6 +23,15 @@
 namespace {
 
 constexpr int kHwAddrLen = 6;
+
+const char kSenderMeta[] = "korvex.socket.sender";
+
+// A kept packet socket bound to one interface; `fd` is -1 before the open
+// and after close.
+struct SenderBox {
+    int fd;
+    int ifindex;
+};
 
 // RFC 1071 one's-complement sum over 16-bit words taken low byte first.
 // The accumulator is 64 bits wide, so no input a Lua string can hold wraps
@@ -123,6 +133,28 @@ bool pip_send(const char *frame, size_t len, const char *mac, size_t maclen, lua
     return ok;
 }
 
+// The packet socket of a sender: protocol 0, so it receives nothing (a
+// socket for ETH_P_IP would queue a copy of every IPv4 packet on the
+// interface for nobody), bound to the interface. -1 with errno.
+int sender_open(int ifindex)
+{
+    int fd = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    struct sockaddr_ll at;
+    memset(&at, 0, sizeof at);
+    at.sll_family = AF_PACKET;
+    at.sll_protocol = 0;
+    at.sll_ifindex = ifindex;
+    if (bind(fd, reinterpret_cast<const sockaddr *>(&at), sizeof at) < 0) {
+        int saved = errno;
+        close(fd);
+        errno = saved;
+        return -1;
+    }
+    return fd;
+}
+
 int socket_checksum(lua_State *L)
 {
     size_t len;
@@ -176,10 +208,86 @@ int socket_raw_pip_send(lua_State *L)
     return mod_bool(L, ok);
 }
 
+int socket_sender(lua_State *L)
+{
+    lua_Integer ifindex = 0;
+    if (mod_nargs(L) != 1 || !mod_integer(L, 1, &ifindex))
+        return mod_fail_false(L, "wrong format");
+    // An index outside int names no interface.
+    if (ifindex <= 0 || ifindex > INT_MAX)
+        return mod_fail_false(L, strerror(ENODEV));
+
+    SenderBox *b = static_cast<SenderBox *>(lua_newuserdata(L, sizeof(SenderBox)));
+    b->fd = -1;
+    b->ifindex = static_cast<int>(ifindex);
+    luaL_setmetatable(L, kSenderMeta);
+    int fd = sender_open(b->ifindex);
+    if (fd < 0)
+        return mod_fail_false(L, strerror(errno));
+
+    b->fd = fd;
+    return 1;
+}
+
+int socket_sender_close(lua_State *L)
+{
+    SenderBox *b = static_cast<SenderBox *>(mod_check_object(L, 1, kSenderMeta));
+    int fd = b->fd;
+    b->fd = -1;
+    if (fd >= 0)
+        close(fd);
+    return mod_none(L);
+}
+
+// As raw_pip_send on the kept socket: the frame unchanged, the first 6
+// bytes of `mac` in the address (the rest zero).
+int socket_sender_send(lua_State *L)
+{
+    SenderBox *b = static_cast<SenderBox *>(mod_check_object(L, 1, kSenderMeta));
+    size_t len = 0;
+    size_t maclen = 0;
+    const char *frame = mod_string(L, 2, &len);
+    const char *mac = lua_isnoneornil(L, 3) ? "" : mod_string(L, 3, &maclen);
+    if (!frame || !mac)
+        return mod_fail_false(L, "wrong format");
+    if (b->fd < 0)
+        return mod_fail_false(L, "closed");
+
+    struct sockaddr_ll to;
+    memset(&to, 0, sizeof to);
+    to.sll_family = AF_PACKET;
+    to.sll_protocol = htons(ETH_P_IP);
+    to.sll_ifindex = b->ifindex;
+    to.sll_halen = kHwAddrLen;
+    memcpy(to.sll_addr, mac, maclen < kHwAddrLen ? maclen : kHwAddrLen);
+    ssize_t ret = sendto(b->fd, frame, len, 0, reinterpret_cast<const sockaddr *>(&to), sizeof to);
+    if (ret < 0)
+        return mod_fail_false(L, strerror(errno));
+    if (static_cast<size_t>(ret) != len)
+        return mod_fail_false(L, "short send");
+
+    return mod_true(L);
+}
+
+int socket_sender_ifindex(lua_State *L)
+{
+    SenderBox *b = static_cast<SenderBox *>(mod_check_object(L, 1, kSenderMeta));
+    lua_pushinteger(L, b->ifindex);
+    return 1;
+}
+
 const luaL_Reg kSocketFuncs[] = {
     {"checksum", socket_checksum},
     {"raw_iudp_send", socket_raw_iudp_send},
     {"raw_pip_send", socket_raw_pip_send},
+    {"sender", socket_sender},
+    {nullptr, nullptr},
+};
+
+const luaL_Reg kSenderMethods[] = {
+    {"send", socket_sender_send},
+    {"ifindex", socket_sender_ifindex},
+    {"close", socket_sender_close},
     {nullptr, nullptr},
 };
 
@@ -187,6 +295,7 @@ const luaL_Reg kSocketFuncs[] = {
 
 int luaopen_c_socket(lua_State *L)
 {
-    mod_open(L, kSocketFuncs, 3);
+    mod_class(L, kSenderMeta, kSenderMethods, socket_sender_close, nullptr);
+    mod_open(L, kSocketFuncs, 4);
     return 1;
 }

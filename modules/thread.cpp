@@ -1,10 +1,17 @@
-// c.thread: worker threads and the process-wide message queue.
+// c.thread: worker threads and the process-wide message queue, and the
+// waiter objects through which a thread waits for its messages (in
+// socket.select beside its sockets, or in the waiter's own recv).
+#include <poll.h>
 #include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 
+#include "control/cancel_wait.h"
 #include "engine/module_host.h"
 #include "modules/mod_util.h"
 #include "modules/modules.h"
@@ -12,6 +19,9 @@
 namespace {
 
 const char kPendingMeta[] = "korvex.thread.pending";
+const char kWaiterMeta[] = "korvex.thread.waiter";
+
+
 
 // Every `run` call of the process, started or not.
 long long g_run_allcnt = 0;
@@ -42,6 +52,15 @@ void pending_hold(PendingBlock *p, void *block, void (*release)(void *))
     p->block = block;
     p->release = release;
 }
+
+// A waiter: the queue's watch descriptor of one thread id. `fd` is -1
+// before the watch is made and after close. `pending` holds the text recv
+// pushes (the methods' upvalue is the metatable, so not the module's box).
+struct WaiterBox {
+    int fd;
+    int64_t target;
+    PendingBlock pending;
+};
 
 void release_snapshot(void *p) { thread_queue_snapshot_free(static_cast<ThreadQueueSnapshot *>(p)); }
 
@@ -170,6 +189,139 @@ int thread_msgflush(lua_State *L)
     return mod_none(L);
 }
 
+// ------------------------------------------------------------ waiters
+
+int64_t now_ms()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// A wait in seconds as poll's milliseconds: -1 without limit (negative),
+// rounded up so that a short wait is not none.
+int64_t wait_ms(double secs)
+{
+    if (secs < 0)
+        return -1;
+    double ms = ceil(secs * 1000.0);
+    return ms > 1e12 ? static_cast<int64_t>(1e12) : static_cast<int64_t>(ms);
+}
+
+// Waits until `fd` is readable, at most `ms` (-1: without limit); a
+// worker may be cancelled in the wait, which holds nothing.
+void wait_readable(int fd, int64_t ms)
+{
+    int64_t deadline = ms >= 0 ? now_ms() + ms : 0;
+    for (;;) {
+        int left = -1;
+        if (ms >= 0) {
+            int64_t d = deadline - now_ms();
+            if (d <= 0)
+                return;
+            left = d > 1 << 30 ? 1 << 30 : static_cast<int>(d);
+        }
+        struct pollfd pfd = {fd, POLLIN, 0};
+        int waits = cancel_wait_begin();
+        int n = poll(&pfd, 1, left);
+        cancel_wait_end(waits);
+        if (n > 0 || (n < 0 && errno != EINTR))
+            return;
+    }
+}
+
+int thread_waiter(lua_State *L)
+{
+    WaiterBox *w = static_cast<WaiterBox *>(lua_newuserdata(L, sizeof(WaiterBox)));
+    w->fd = -1;
+    w->target = thread_id_self();
+    w->pending.block = nullptr;
+    w->pending.release = free;
+    luaL_setmetatable(L, kWaiterMeta);
+
+    int fd = thread_queue_watch(w->target);
+    if (fd < 0)
+        return mod_fail(L, strerror(errno));
+
+    w->fd = fd;
+    return 1;
+}
+
+int thread_waiter_close(lua_State *L)
+{
+    WaiterBox *w = static_cast<WaiterBox *>(mod_check_object(L, 1, kWaiterMeta));
+    int fd = w->fd;
+    w->fd = -1;
+    if (fd >= 0)
+        thread_queue_unwatch(fd);
+    return mod_none(L);
+}
+
+int thread_waiter_gc(lua_State *L)
+{
+    thread_waiter_close(L);
+    pending_release(&static_cast<WaiterBox *>(lua_touserdata(L, 1))->pending);
+    return 0;
+}
+
+// -1 after close, as LuaSocket's closed sockets: socket.select skips it.
+int thread_waiter_getfd(lua_State *L)
+{
+    WaiterBox *w = static_cast<WaiterBox *>(mod_check_object(L, 1, kWaiterMeta));
+    lua_pushinteger(L, w->fd);
+    return 1;
+}
+
+int thread_waiter_id(lua_State *L)
+{
+    WaiterBox *w = static_cast<WaiterBox *>(mod_check_object(L, 1, kWaiterMeta));
+    lua_pushinteger(L, static_cast<lua_Integer>(w->target));
+    return 1;
+}
+
+// The message is taken only after the wait, so a wait that ends without
+// one (time-out, a cancelled worker) leaves the queue as it was.
+int thread_waiter_recv(lua_State *L)
+{
+    WaiterBox *w = static_cast<WaiterBox *>(mod_check_object(L, 1, kWaiterMeta));
+    double secs = luaL_optnumber(L, 2, 0);
+    luaL_argcheck(L, !std::isnan(secs), 2, "time-out is not a number");
+    if (w->fd < 0)
+        return mod_nil(L);
+
+    int64_t ms = wait_ms(secs);
+    int64_t deadline = ms > 0 ? now_ms() + ms : 0;
+    size_t len = 0;
+    char *text = nullptr;
+    for (;;) {
+        text = thread_queue_recv(w->target, &len);
+        if (text || ms == 0)
+            break;
+        int64_t left = -1;
+        if (ms > 0) {
+            left = deadline - now_ms();
+            if (left <= 0)
+                break;
+        }
+        wait_readable(w->fd, left);
+    }
+    if (!text)
+        return mod_nil(L);
+
+    pending_hold(&w->pending, text, free);
+    lua_pushlstring(L, text, len);
+    pending_release(&w->pending);
+    return 1;
+}
+
+const luaL_Reg kWaiterMethods[] = {
+    {"getfd", thread_waiter_getfd},
+    {"recv", thread_waiter_recv},
+    {"id", thread_waiter_id},
+    {"close", thread_waiter_close},
+    {nullptr, nullptr},
+};
+
 const luaL_Reg kThreadFuncs[] = {
     {"run", thread_run},
     {"show_run_allcnt", thread_show_run_allcnt},
@@ -181,6 +333,7 @@ const luaL_Reg kThreadFuncs[] = {
     {"msgrecv", thread_msgrecv},
     {"msgshow", thread_msgshow},
     {"msgflush", thread_msgflush},
+    {"waiter", thread_waiter},
     {nullptr, nullptr},
 };
 
@@ -188,7 +341,8 @@ const luaL_Reg kThreadFuncs[] = {
 
 int luaopen_c_thread(lua_State *L)
 {
-    lua_createtable(L, 0, 10);
+    mod_class(L, kWaiterMeta, kWaiterMethods, thread_waiter_gc, nullptr);
+    lua_createtable(L, 0, 11);
     PendingBlock *p = static_cast<PendingBlock *>(mod_box_new(L, sizeof(PendingBlock), kPendingMeta, thread_pending_gc));
     p->release = free;
     luaL_setfuncs(L, kThreadFuncs, 1);

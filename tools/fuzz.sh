@@ -25,7 +25,7 @@ case "${1:-}" in
     *) seconds=$1; shift ;;
 esac
 build=${KORVEX_FUZZ_BUILD:-build-fuzz}
-all="bundle zlib sock wd_config bootchk mnf pb regex"
+all="bundle zlib sock wd_config bootchk mnf pb regex tuple"
 targets=${*:-$all}
 for t in $targets; do
     case " $all " in

@@ -55,6 +55,18 @@ function pcap.tv2secs(sec, usec) end
 ---@return number microseconds
 function pcap.secs2tv(secs) end
 
+---The IP and UDP/TCP header fields of a captured packet: version, proto, src, dst (4 or 16 bytes), sport, dport, the payload's index; or nil and "not ip" | "truncated" | "unknown link type".
+---@param data string
+---@param linktype? integer
+---@return integer? version
+---@return integer|string proto_or_error
+---@return string? src
+---@return string? dst
+---@return integer? sport
+---@return integer? dport
+---@return integer? payload
+function pcap.tuple(data, linktype) end
+
 ---@class pcap.handle
 local handle = {}
 
@@ -86,6 +98,29 @@ function handle:getfd() end
 ---@return string stamp_or_error
 ---@return integer? wirelen
 function handle:next() end
+
+---One packet without ever waiting: data, sec, usec, wirelen; or nil, "timeout" (none now) | "closed" | the library's text.
+---@return string? data
+---@return integer|string sec_or_error
+---@return integer? usec
+---@return integer? wirelen
+function handle:read() end
+
+---Up to max (1..4096) packets without waiting into data[i] (and sec[i], usec[i], wirelen[i]); the count, or nil and "timeout" | "closed" | the library's text.
+---@param max integer
+---@param data string[]
+---@param sec? integer[]
+---@param usec? integer[]
+---@param wirelen? integer[]
+---@return integer? count
+---@return string? error
+function handle:read_batch(max, data, sec, usec, wirelen) end
+
+---The library's counts since the open: received, dropped, dropped by the interface; nil and its text for a file or dead handle.
+---@return integer|nil received
+---@return integer|string dropped_or_error
+---@return integer? ifdropped
+function handle:stats() end
 
 ---Sends a complete link-layer frame; the bytes sent, or nil and the library's text.
 ---@param frame string

@@ -32,11 +32,12 @@ end
 ---------------------------------------------------------------------------
 -- The module table
 
-test("the module holds the six functions, the library version and DLT", function()
+test("the module holds the seven functions, the library version and DLT", function()
     local n = 0
     for _ in pairs(pcap) do n = n + 1 end
-    eq(n, 8, "number of fields")
-    for _, name in ipairs({ "open_live", "open_live_immediate", "open_offline", "open_dead", "tv2secs", "secs2tv" }) do
+    eq(n, 9, "number of fields")
+    for _, name in ipairs({ "open_live", "open_live_immediate", "open_offline", "open_dead", "tv2secs", "secs2tv",
+        "tuple" }) do
         eq(type(pcap[name]), "function", name)
     end
     eq(pcap, package.loaded.pcap, "registered as pcap")
@@ -112,6 +113,120 @@ test("the time conversions raise for arguments that are not numbers", function()
     raises(pcap.secs2tv)
     raises(pcap.secs2tv, "1.5x")
     raises(pcap.secs2tv, nil)
+end)
+
+---------------------------------------------------------------------------
+-- tuple: the IP and transport header fields of a packet
+
+local A4, B4 = util.ip_bytes("10.0.0.1"), util.ip_bytes("192.168.9.200")
+local A6 = util.unhex("20010db8000000000000000000000001")
+local B6 = util.unhex("fe800000000000000211223344556677")
+local ETH = util.mac_bytes("02:00:00:00:00:02") .. util.mac_bytes("02:00:00:00:00:01")
+
+local function ipv4(proto, body, opts)
+    opts = opts or {}
+    local options = opts.options or ""
+    local ihl = (20 + #options) // 4
+    return string.pack(">BBI2I2I2BBI2", 0x40 | ihl, 0, 20 + #options + #body, 1, opts.frag or 0, 64, proto, 0)
+        .. A4 .. B4 .. options .. body
+end
+
+local function ipv6(next_header, body)
+    return string.pack(">I4I2BB", 0x60000000, #body, next_header, 64) .. A6 .. B6 .. body
+end
+
+local function udp(sport, dport, payload) return string.pack(">I2I2I2I2", sport, dport, 8 + #payload, 0) .. payload end
+
+local function tcp(sport, dport, payload, options)
+    options = options or ""
+    local doff = (20 + #options) // 4
+    return string.pack(">I2I2I4I4BBI2I2I2", sport, dport, 1, 0, doff << 4, 0x18, 1024, 0, 0) .. options .. payload
+end
+
+test("tuple gives version, protocol, addresses, ports and the payload's index", function()
+    local vlan = "\x81\0\0\5"
+    local cases = {
+        { "IPv4 UDP on Ethernet", ETH .. "\8\0" .. ipv4(17, udp(1000, 53, "query")), nil, { 4, 17, A4, B4, 1000, 53, 43 } },
+        { "IPv4 with options", ETH .. "\8\0" .. ipv4(17, udp(1, 2, "x"), { options = "\1\1\1\0" }), 1,
+            { 4, 17, A4, B4, 1, 2, 47 } },
+        { "TCP with options", ETH .. "\8\0" .. ipv4(6, tcp(443, 50000, "data", "\2\4\5\180\1\1\1\0")), 1,
+            { 4, 6, A4, B4, 443, 50000, 63 } },
+        { "an empty UDP payload", ETH .. "\8\0" .. ipv4(17, udp(7, 8, "")), 1, { 4, 17, A4, B4, 7, 8, 43 } },
+        { "ICMP: no ports", ETH .. "\8\0" .. ipv4(1, "\8\0\0\0"), 1, { 4, 1, A4, B4, 0, 0, 35 } },
+        { "a later fragment: no ports", ETH .. "\8\0" .. ipv4(17, "rest of it", { frag = 185 }), 1,
+            { 4, 17, A4, B4, 0, 0, 35 } },
+        { "a first fragment keeps its ports", ETH .. "\8\0" .. ipv4(17, udp(5, 6, "a"), { frag = 0x2000 }), 1,
+            { 4, 17, A4, B4, 5, 6, 43 } },
+        { "one VLAN tag", ETH .. vlan .. "\8\0" .. ipv4(17, udp(1, 2, "")), 1, { 4, 17, A4, B4, 1, 2, 47 } },
+        { "two VLAN tags", ETH .. "\x88\xa8\0\1" .. vlan .. "\8\0" .. ipv4(17, udp(1, 2, "")), 1,
+            { 4, 17, A4, B4, 1, 2, 51 } },
+        { "IPv6 UDP", ETH .. "\x86\xdd" .. ipv6(17, udp(5353, 53, "q")), 1, { 6, 17, A6, B6, 5353, 53, 63 } },
+        { "IPv6 behind hop-by-hop and routing headers",
+            ETH .. "\x86\xdd" .. ipv6(0, "\43\0" .. ("\0"):rep(6) .. "\6\1" .. ("\0"):rep(14) .. tcp(80, 1234, "")),
+            1, { 6, 6, A6, B6, 80, 1234, 99 } },
+        { "IPv6 first fragment", ETH .. "\x86\xdd" .. ipv6(44, "\17\0\0\1\0\0\0\9" .. udp(1, 2, "")), 1,
+            { 6, 17, A6, B6, 1, 2, 71 } },
+        { "IPv6 later fragment", ETH .. "\x86\xdd" .. ipv6(44, "\17\0\1\0\0\0\0\9" .. "payload"), 1,
+            { 6, 17, A6, B6, 0, 0, 63 } },
+        { "Linux cooked", "\0\0\0\1\0\6" .. ("\0"):rep(8) .. "\8\0" .. ipv4(17, udp(1, 2, "")), 113,
+            { 4, 17, A4, B4, 1, 2, 45 } },
+        { "raw IPv4", ipv4(17, udp(1, 2, "")), 12, { 4, 17, A4, B4, 1, 2, 29 } },
+        { "raw IPv6 (101)", ipv6(17, udp(1, 2, "")), 101, { 6, 17, A6, B6, 1, 2, 49 } },
+        { "Ethernet padding after the datagram", ETH .. "\8\0" .. ipv4(17, udp(1, 2, "")) .. ("\0"):rep(18), 1,
+            { 4, 17, A4, B4, 1, 2, 43 } },
+    }
+    for _, c in ipairs(cases) do
+        local r = table.pack(pcap.tuple(c[2], c[3]))
+        eq(r.n, 7, c[1] .. ": seven values")
+        for i = 1, 7 do eq(r[i], c[4][i], c[1] .. ": value " .. i) end
+        eq(math.type(r[7]), "integer", c[1] .. ": an integer index")
+    end
+    local data = ETH .. "\8\0" .. ipv4(17, udp(1000, 53, "query"))
+    local off = select(7, pcap.tuple(data))
+    eq(data:sub(off), "query", "the index is where the payload starts")
+end)
+
+test("tuple gives nil and a reason for what it cannot read, never reading past the end", function()
+    local cases = {
+        { "ARP", ETH .. "\8\6" .. ("\0"):rep(28), 1, "not ip" },
+        { "IPv4 EtherType, IPv6 inside", ETH .. "\8\0" .. ipv6(17, udp(1, 2, "")), 1, "not ip" },
+        { "a header length below 20", ETH .. "\8\0" .. "\x44" .. ipv4(17, udp(1, 2, "")):sub(2), 1, "not ip" },
+        { "raw IP of version 5", "\x50" .. ("\0"):rep(40), 12, "not ip" },
+        { "a TCP data offset below 20", ETH .. "\8\0" .. ipv4(6, tcp(1, 2, ""):sub(1, 12) .. "\x40" .. ("\0"):rep(7)),
+            1, "truncated" },
+        { "empty", "", 1, "truncated" },
+        { "link type 9999", ipv4(17, udp(1, 2, "")), 9999, "unknown link type" },
+    }
+    for _, c in ipairs(cases) do
+        local r = table.pack(pcap.tuple(c[2], c[3]))
+        eq(r.n, 2, c[1] .. ": two values")
+        eq(r[1], nil, c[1] .. ": nil")
+        eq(r[2], c[4], c[1])
+    end
+    -- Every cut of whole packets: the headers that fit, or "truncated".
+    local packets = {
+        { ETH .. "\8\0" .. ipv4(6, tcp(1, 2, "", "\1\1\1\0")), 1, 58 },
+        { ETH .. "\x86\xdd" .. ipv6(0, "\17\0" .. ("\0"):rep(6) .. udp(1, 2, "")), 1, 70 },
+        { "\0\0\0\1\0\6" .. ("\0"):rep(8) .. "\x86\xdd" .. ipv6(17, udp(1, 2, "")), 113, 64 },
+    }
+    for n, p in ipairs(packets) do
+        for len = 0, #p[1] do
+            local first, second = pcap.tuple(p[1]:sub(1, len), p[2])
+            if len < p[3] then
+                eq(first == nil and second == "truncated", true, "packet " .. n .. " cut to " .. len)
+            else
+                eq(math.type(first), "integer", "packet " .. n .. " whole at " .. len)
+            end
+        end
+    end
+end)
+
+test("tuple raises for data that is not a string and a link type that is not an integer", function()
+    raises(pcap.tuple)
+    raises(pcap.tuple, {})
+    raises(pcap.tuple, "x", "ethernet")
+    raises(pcap.tuple, "x", 1.5)
+    eq(pcap.tuple(ipv4(17, udp(1, 2, "")), 12.0), 4, "an integral float counts")
 end)
 
 ---------------------------------------------------------------------------
@@ -487,6 +602,137 @@ test("flush gives nil and the system's text when the file cannot be written", fu
     d:close()
 end)
 
+test("read gives the packets of a file with integer times, then closed", function()
+    local dir = temp_dir()
+    local records = { { 1700000000, 250000, "first" }, { 7, 999999, udp_frame("second") }, { 0, 0, "" } }
+    write_file(dir .. "/r.pcap", capture_file(records))
+    local h = assert(pcap.open_offline(dir .. "/r.pcap"))
+    for i, rec in ipairs(records) do
+        local r = table.pack(h:read())
+        eq(r.n, 4, "record " .. i .. ": four values")
+        eq(r[1], rec[3], "record " .. i .. ": data")
+        eq(math.type(r[2]) == "integer" and r[2], rec[1], "record " .. i .. ": seconds")
+        eq(math.type(r[3]) == "integer" and r[3], rec[2], "record " .. i .. ": microseconds")
+        eq(math.type(r[4]) == "integer" and r[4], #rec[3], "record " .. i .. ": wirelen")
+    end
+    for _ = 1, 2 do
+        local r = table.pack(h:read())
+        eq(r.n, 2, "at the end: two values")
+        eq(r[1], nil)
+        eq(r[2], "closed", "the end of the file, again")
+    end
+    h:close()
+    remove_tree(dir)
+end)
+
+test("read_batch fills the tables with up to the batch size of packets", function()
+    local dir = temp_dir()
+    local records = {}
+    for i = 1, 10 do records[i] = { 100 + i, i * 1000, ("p"):rep(i) } end
+    write_file(dir .. "/b.pcap", capture_file(records))
+    local h = assert(pcap.open_offline(dir .. "/b.pcap"))
+    local data, secs, usecs, lens = {}, {}, {}, {}
+    eq(h:read_batch(4, data, secs, usecs, lens), 4, "a full batch")
+    eq(table.concat(data, ","), "p,pp,ppp,pppp", "data")
+    eq(table.concat(secs, ","), "101,102,103,104", "seconds")
+    eq(table.concat(usecs, ","), "1000,2000,3000,4000", "microseconds")
+    eq(table.concat(lens, ","), "1,2,3,4", "wirelens")
+    -- Only the data asked for: the other tables keep their entries.
+    eq(h:read_batch(4.0, data), 4, "an integral float counts as an integer")
+    eq(data[1], ("p"):rep(5), "the next packets, from the start of the table")
+    eq(secs[1], 101, "a table not given is not touched")
+    data = {}
+    eq(h:read_batch(100, data, nil, usecs), 2, "what is left")
+    eq(#data, 2, "two entries")
+    eq(usecs[2], 10000, "microseconds of the last")
+    local r = table.pack(h:read_batch(100, data))
+    eq(r.n, 2, "at the end: two values")
+    eq(r[1], nil)
+    eq(r[2], "closed")
+    h:close()
+    remove_tree(dir)
+end)
+
+test("read_batch takes at most 4096 packets in one call however many are asked", function()
+    local dir = temp_dir()
+    local records = {}
+    for i = 1, 5000 do records[i] = { i, 0, "x" } end
+    write_file(dir .. "/big.pcap", capture_file(records))
+    local h = assert(pcap.open_offline(dir .. "/big.pcap"))
+    local t = {}
+    eq(h:read_batch(math.maxinteger, t), 4096, "the limit")
+    eq(h:read_batch(1 << 40, t), 5000 - 4096, "the rest")
+    eq(t[5000 - 4096], "x")
+    h:close()
+    remove_tree(dir)
+end)
+
+test("read_batch raises for a batch size that is not a positive integer or a missing table", function()
+    local dir = temp_dir()
+    write_file(dir .. "/a.pcap", capture_file({ { 1, 0, "a" } }))
+    local h = assert(pcap.open_offline(dir .. "/a.pcap"))
+    local t = {}
+    for _, bad in ipairs({ 0, -1, math.mininteger, 2.5, "x", {} }) do
+        raises(h.read_batch, h, bad, t)
+    end
+    raises(h.read_batch, h)
+    raises(h.read_batch, h, 1)
+    raises(h.read_batch, h, 1, "not a table")
+    raises(h.read_batch, h, 1, t, 5)
+    eq(#t, 0, "nothing read by a refused call")
+    eq(h:read_batch(1, t), 1, "the packet is still there")
+    h:close()
+    remove_tree(dir)
+end)
+
+test("read and read_batch pass the library's error after the last whole packet", function()
+    local dir = temp_dir()
+    local f = udp_frame("truncated")
+    local whole = capture_file({ { 1, 0, f }, { 2, 0, f } })
+    write_file(dir .. "/cut.pcap", whole:sub(1, #whole - 5))
+    local h = assert(pcap.open_offline(dir .. "/cut.pcap"))
+    local t = {}
+    eq(h:read_batch(10, t), 1, "the whole packet")
+    local n, err = h:read_batch(10, t)
+    eq(n, nil, "then nil")
+    eq(err ~= "closed" and err ~= "timeout" and #err > 0, true, "and an error text: " .. tostring(err))
+    h:close()
+    h = assert(pcap.open_offline(dir .. "/cut.pcap"))
+    eq(h:read(), f, "read: the whole packet")
+    n, err = h:read()
+    eq(n, nil, "read: then nil")
+    eq(err ~= "closed" and err ~= "timeout" and #err > 0, true, "read: an error text")
+    h:close()
+    h = assert(pcap.open_offline(dir .. "/cut.pcap"))
+    eq(h:read_batch(10, t), 1, "a batch reads the whole packet")
+    n, err = h:next()
+    eq(n, nil, "next after the batch: nil")
+    eq(err ~= "closed" and err ~= "timeout" and #err > 0, true, "next after the batch: the error text")
+    h:close()
+    remove_tree(dir)
+end)
+
+test("a dead handle reads nothing, and a dead or file handle has no statistics", function()
+    local dir = temp_dir()
+    write_file(dir .. "/a.pcap", capture_file({ { 1, 0, "a" } }))
+    local handles = { dead = pcap.open_dead(), file = assert(pcap.open_offline(dir .. "/a.pcap")) }
+    for what, h in pairs(handles) do
+        local r = table.pack(h:stats())
+        eq(r.n, 2, what .. ": two values")
+        eq(r[1], nil, what .. ": nil")
+        eq(type(r[2]) == "string" and #r[2] > 0, true, what .. ": a text")
+    end
+    for name, call in pairs({ read = handles.dead.read, read_batch = function(h) return h:read_batch(5, {}) end }) do
+        local r = table.pack(call(handles.dead))
+        eq(r.n, 2, name .. ": two values")
+        eq(r[1], nil, name .. ": nil")
+        eq(r[2] ~= "timeout" and r[2] ~= "closed" and #r[2] > 0, true, name .. ": an error text")
+    end
+    eq(handles.file:read(), "a", "the file is still read after stats")
+    handles.file:close()
+    remove_tree(dir)
+end)
+
 test("a dump handle outlives its capture handle", function()
     local dir = temp_dir()
     local path = dir .. "/after.pcap"
@@ -628,6 +874,9 @@ test("every method of a closed capture handle raises pcap has been closed", func
         function() return h:snapshot() end,
         function() return h:getfd() end,
         function() return h:next() end,
+        function() return h:read() end,
+        function() return h:read_batch(8, {}) end,
+        function() return h:stats() end,
         function() return h:inject("abc") end,
     }
     for i, call in ipairs(calls) do

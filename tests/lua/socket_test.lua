@@ -29,11 +29,11 @@ end
 ---------------------------------------------------------------------------
 -- The module table
 
-test("the module holds exactly checksum, raw_iudp_send and raw_pip_send", function()
+test("the module holds exactly checksum, raw_iudp_send, raw_pip_send and sender", function()
     local n = 0
     for _ in pairs(sck) do n = n + 1 end
-    eq(n, 3, "number of fields")
-    for _, name in ipairs({ "checksum", "raw_iudp_send", "raw_pip_send" }) do
+    eq(n, 4, "number of fields")
+    for _, name in ipairs({ "checksum", "raw_iudp_send", "raw_pip_send", "sender" }) do
         eq(type(sck[name]), "function", name)
     end
     eq(package.loaded["socket.core"] ~= sck, true, "not LuaSocket's module")

@@ -23,6 +23,23 @@ end)
 ]])
 end)
 
+test("cancel ends a worker waiting in a waiter's recv and takes nothing from the queue", function()
+    in_workers([[
+test("cancel in recv", function()
+    local w = assert(thread.waiter())
+    local id = thread.run("worker:echo")
+    eq(next_note(), "started " .. id, "waiting")
+    thread.msgsend(me, "for the loop")
+    eq(nvals(thread.cancel(id)), 0, "no value")
+    eq(next_note(), "for the loop", "the loop's message kept, in order")
+    eq(next_note(), "closed " .. id, "the waiting worker ended")
+    ended(id)
+    eq(w:recv(), nil, "nothing else")
+    w:close()
+end)
+]])
+end)
+
 test("a cancel that comes while the engine is being built takes effect later", function()
     in_workers([[
 test("early cancel", function()

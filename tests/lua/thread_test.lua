@@ -386,6 +386,120 @@ test("a finalizer that receives during msgshow leaves the listing whole", functi
     thread.msgflush()
 end)
 
+---------------------------------------------------------------------------
+-- Waiters: a descriptor readable while messages wait for the thread.
+
+local function open_fds()
+    local n = 0
+    for name in lfs.dir("/proc/self/fd") do if name ~= "." and name ~= ".." then n = n + 1 end end
+    return n
+end
+
+-- True when socket.select finds `w` readable without waiting.
+local function ready(w)
+    local r = sock.select({ w }, nil, 0)
+    return r[w] ~= nil
+end
+
+test("a waiter is readable in socket.select exactly while messages wait for its thread", function()
+    thread.msgflush()
+    local w = assert(thread.waiter())
+    eq(getmetatable(w).__name, "korvex.thread.waiter", "metatable")
+    eq(w:id(), me, "the caller's id")
+    eq(math.type(w:getfd()), "integer", "an integer descriptor")
+    eq(ready(w), false, "nothing queued")
+    thread.msgsend(me + 1, "not mine")
+    eq(ready(w), false, "a message for another id")
+    thread.msgsend(me, "one")
+    thread.msgsend(me, "two\0bytes")
+    eq(ready(w), true, "readable")
+    eq(ready(w), true, "still readable: select takes nothing")
+    eq(thread.msgrecv(me), "one", "msgrecv takes the oldest")
+    eq(ready(w), true, "one left")
+    eq(w:recv(), "two\0bytes", "recv takes the next, every byte")
+    eq(ready(w), false, "all taken")
+    thread.msgsend(me, "dropped")
+    thread.msgflush()
+    eq(ready(w), false, "flushed")
+    w:close()
+end)
+
+test("a waiter made after its messages were queued is readable at once", function()
+    thread.msgflush()
+    thread.msgsend(me, "early")
+    local w = assert(thread.waiter())
+    eq(ready(w), true, "readable")
+    eq(w:recv(), "early")
+    w:close()
+end)
+
+test("recv waits at most its time-out and gives nil when nothing came", function()
+    thread.msgflush()
+    local w = assert(thread.waiter())
+    local r = table.pack(w:recv())
+    eq(r.n, 1, "one value")
+    eq(r[1], nil, "nil at once without a time-out")
+    eq(w:recv(0.05), nil, "nil after the time-out")
+    eq(w:recv(0), nil, "0: no wait")
+    thread.msgsend(me, "waiting")
+    eq(w:recv(-1), "waiting", "a waiting message at once, also without limit")
+    eq(w:recv(5), nil, "none left")
+    for _, bad in ipairs({ "x", {}, 0 / 0 }) do raises(w.recv, w, bad) end
+    w:close()
+end)
+
+test("waiters of one thread share a descriptor, and closed or collected ones release it", function()
+    thread.msgflush()
+    local before = open_fds()
+    local a, b = assert(thread.waiter()), assert(thread.waiter())
+    eq(a:getfd(), b:getfd(), "shared")
+    eq(open_fds(), before + 1, "one descriptor")
+    eq(nvals(a:close()), 0, "close")
+    eq(nvals(a:close()), 0, "close again")
+    eq(a:getfd(), -1, "a closed waiter's descriptor is -1")
+    thread.msgsend(me, "kept")
+    eq(a:recv(1), nil, "a closed waiter receives nothing")
+    eq(ready(a), false, "select skips a closed waiter")
+    eq(ready(b), true, "the other still works")
+    eq(b:recv(), "kept", "and the message was kept")
+    b:close()
+    eq(open_fds(), before, "closed with the last")
+    for _ = 1, 200 do thread.waiter() end
+    collectgarbage()
+    collectgarbage()
+    eq(open_fds(), before, "collected waiters leave no descriptor")
+    eq(nvals(getmetatable(b).__gc(b)), 0, "__gc after close")
+    raises(b.getfd, {})
+    raises(b.recv, io.stdout)
+end)
+
+test("socket.select waits on a waiter beside sockets and wakes for a worker's message", function()
+    in_workers([[
+local sock = require "socket.core"
+local function ready(w) return sock.select({ w }, nil, 0)[w] ~= nil end
+test("select", function()
+    local w = assert(thread.waiter())
+    local server = assert(sock.tcp())
+    assert(server:bind("127.0.0.1", 0))
+    assert(server:listen())
+    local id = thread.run("worker:echo")
+    eq(next_note(), "started " .. id, "started")
+    for i = 1, 20 do
+        thread.msgsend(id, "m" .. i)
+        local r = sock.select({ server, w }, nil, 60)
+        eq(r[w] ~= nil and r[server] == nil, true, "woken by the queue " .. i)
+        eq(thread.msgrecv(me), "echo m" .. i, "the echo " .. i)
+    end
+    thread.msgsend(id, "stop")
+    eq(next_note(), "closed " .. id, "the worker ended")
+    ended(id)
+    eq(ready(w), false, "nothing left")
+    server:close()
+    w:close()
+end)
+]])
+end)
+
 test("workers exchange messages with other threads through their ids", function()
     in_workers([[
 test("exchange", function()

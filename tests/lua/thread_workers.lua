@@ -115,6 +115,18 @@ local verbs = {
             sock.sleep(0.002)
         end
     end,
+    -- Waits on a waiter of its own without limit and echoes each message
+    -- to the observer until "stop".
+    echo = function()
+        mark_close()
+        local w = assert(thread.waiter())
+        note("started " .. thread.self())
+        while true do
+            local m = w:recv(-1)
+            if m == "stop" then break end
+            note("echo " .. tostring(m))
+        end
+    end,
     -- Ends at once.
     close = function() mark_close() end,
     -- Tells what is queued for it when it starts.

@@ -24,4 +24,27 @@ function socket.raw_iudp_send(packet, address, port, ifindex) end
 ---@return string? error
 function socket.raw_pip_send(frame, mac, ifindex) end
 
+---A sender keeping one packet socket bound to interface ifindex, for bursts; false and the system's text when it cannot be made.
+---@param ifindex integer
+---@return c.socket.sender|false sender
+---@return string? error
+function socket.sender(ifindex) end
+
+---@class c.socket.sender
+local sender = {}
+
+---Sends a complete link-layer frame unchanged (mac as for raw_pip_send); true, or false and a text.
+---@param frame string
+---@param mac? string
+---@return boolean sent
+---@return string? error
+function sender:send(frame, mac) end
+
+---The interface index it was made for.
+---@return integer
+function sender:ifindex() end
+
+---Closes the socket (again: nothing).
+function sender:close() end
+
 return socket

@@ -47,4 +47,28 @@ function thread.msgshow() end
 ---Removes every message from the queue.
 function thread.msgflush() end
 
+---A waiter for the calling thread's id: its descriptor is readable while messages for it are queued (for socket.select).
+---@return c.thread.waiter? waiter
+---@return string? error
+function thread.waiter() end
+
+---@class c.thread.waiter
+local waiter = {}
+
+---The descriptor for socket.select; -1 after close.
+---@return integer
+function waiter:getfd() end
+
+---The oldest message for the waiter's id, waiting at most timeout seconds (absent or 0: no wait, negative: without limit); nil when none came.
+---@param timeout? number
+---@return string?
+function waiter:recv(timeout) end
+
+---The thread id it watches.
+---@return integer
+function waiter:id() end
+
+---Releases the descriptor (again: nothing).
+function waiter:close() end
+
 return thread

@@ -6,6 +6,7 @@ local np = dofile(here .. "netpair.lua")
 local util = np.util
 local pcap = require "pcap"
 local sck = require "c.socket"
+local socket = require "socket.core"
 local clock = require "c.time"
 local L = np.links
 
@@ -159,6 +160,97 @@ test("next gives a waiting packet at once and then times out", function()
     h:close()
 end)
 
+test("read never waits: nil, timeout at once on a handle that would wait without limit", function()
+    -- A time-out of 0 makes next wait for ever; read must still return.
+    for _, open in ipairs({ pcap.open_live, pcap.open_live_immediate }) do
+        local h = assert(open("pkc", 0, false, 0))
+        local r = table.pack(h:read())
+        eq(r.n, 2, "two values")
+        eq(r[1], nil, "nil")
+        eq(r[2], "timeout", "timeout")
+        r = table.pack(h:read_batch(64, {}))
+        eq(r.n, 2, "batch: two values")
+        eq(r[2], "timeout", "batch: timeout")
+        h:close()
+    end
+end)
+
+-- Waits with socket.select until `h` has given `count` packets through
+-- read_batch (at most M.WAIT seconds); the packets in order.
+local function batch_until(h, count)
+    local got = {}
+    local t = {}
+    local deadline = os.time() + np.WAIT
+    while #got < count and os.time() <= deadline do
+        socket.select({ h }, nil, 1)
+        local n, err = h:read_batch(count, t)
+        if n then
+            for i = 1, n do got[#got + 1] = t[i] end
+        else
+            eq(err, "timeout", "only ever no packet now")
+        end
+    end
+    return got
+end
+
+test("socket.select wakes for a live handle and read_batch takes what waits", function()
+    local h = assert(pcap.open_live_immediate("pka", 0, false, 0))
+    assert(h:set_filter("udp dst port 6010"))
+    local frames = {}
+    for i = 1, 5 do
+        frames[i] = np.frame_to_peer("batch " .. i, 6010)
+        send(frames[i])
+    end
+    local got = batch_until(h, 5)
+    eq(#got, 5, "every packet")
+    for i = 1, 5 do eq(got[i], frames[i], "packet " .. i .. " in order") end
+    local data, sec, usec, wirelen = nil, {}, {}, {}
+    send(frames[1])
+    eq(#batch_until(h, 1), 1, "one more")
+    eq(h:read(), nil, "nothing left")
+    send(frames[2])
+    socket.select({ h }, nil, np.WAIT)
+    data, sec, usec, wirelen = h:read()
+    eq(data, frames[2], "read gives the packet")
+    eq(math.type(sec) == "integer" and math.abs(sec - os.time()) <= 5, true, "seconds now: " .. tostring(sec))
+    eq(math.type(usec) == "integer" and usec >= 0 and usec < 1000000, true, "microseconds")
+    eq(wirelen, #frames[2], "wirelen")
+    h:close()
+end)
+
+test("stats counts the packets received and those the buffer had no room for", function()
+    local h = assert(pcap.open_live_immediate("pka", 0, false, 100))
+    assert(h:set_filter("udp dst port 6011"))
+    local r = table.pack(h:stats())
+    eq(r.n, 3, "three values")
+    for i = 1, 3 do eq(math.type(r[i]), "integer", "value " .. i) end
+    local frame = np.frame_to_peer("counted", 6011)
+    for _ = 1, 3 do send(frame) end
+    eq(#batch_until(h, 3), 3, "three packets read")
+    local recv, drop = h:stats()
+    eq(recv >= 3, true, "received " .. recv)
+    eq(drop, 0, "none dropped")
+    h:close()
+
+    -- A buffer of the smallest size, filled without reading.
+    h = assert(pcap.open_live_immediate("pka", 0, false, 100, 1))
+    assert(h:set_filter("udp dst port 6012"))
+    local out = assert(pcap.open_live("pka", 0, false, 100))
+    local big = np.frame_to_peer(("d"):rep(1200), 6012)
+    for _ = 1, 500 do assert(out:inject(big)) end
+    out:close()
+    local deadline = os.time() + np.WAIT
+    repeat
+        recv, drop = h:stats()
+    until recv >= 500 or os.time() > deadline
+    eq(recv, 500, "every packet counted as received")
+    eq(drop > 0, true, "some dropped: " .. drop)
+    local kept = 0
+    while h:read() do kept = kept + 1 end
+    eq(kept, recv - drop, "what was not dropped is read")
+    h:close()
+end)
+
 test("a filter lets only matching packets through", function()
     local h = assert(pcap.open_live_immediate("pka", 0, false, 100))
     eq(rawequal(h:set_filter("udp dst port 6006"), h), true, "set_filter returns the handle")
@@ -303,6 +395,9 @@ test("every method of a closed live handle raises; a second close does nothing",
     eq(nvals(h:close()), 0, "close again")
     for name, call in pairs({
         next = function() return h:next() end,
+        read = function() return h:read() end,
+        read_batch = function() return h:read_batch(1, {}) end,
+        stats = function() return h:stats() end,
         inject = function() return h:inject("abc") end,
         getfd = function() return h:getfd() end,
         set_filter = function() return h:set_filter("udp") end,

@@ -74,6 +74,78 @@ test("raw_pip_send gives false for an unknown interface and an oversized frame",
 end)
 
 ---------------------------------------------------------------------------
+-- sender: a kept packet socket
+
+-- The results of a call as a list, for comparing shapes.
+local function results(...) return table.pack(...) end
+
+test("a sender puts frames on the wire unchanged, one socket for all of them", function()
+    local frames = {}
+    for i = 1, 40 do frames[i] = np.frame_to_peer(string.rep("b", i * 30), 5020) end
+    local base = util.open_fds()
+    local cap = np.peer_capture({ device = "pkb", filter = "udp dst port 5020", count = #frames })
+    local before = util.open_fds()
+    local s = assert(sck.sender(np.ifindex("pka")))
+    eq(getmetatable(s).__name, "korvex.socket.sender", "metatable")
+    eq(s:ifindex(), np.ifindex("pka"), "its interface")
+    eq(util.open_fds(), before + 1, "one descriptor")
+    local mac = util.mac_bytes(L.pkb.mac)
+    for i, frame in ipairs(frames) do
+        one_value("send " .. i, true, s:send(frame, i % 2 == 0 and mac or nil))
+    end
+    eq(util.open_fds(), before + 1, "still one descriptor")
+    local got = cap()
+    eq(#got.packets, #frames, "captured\n" .. got.output)
+    for i, frame in ipairs(frames) do eq(got.packets[i].data, frame, "frame " .. i) end
+    eq(#got.extra, 0, "nothing else")
+    s:close()
+    eq(util.open_fds(), base, "closed (and the capture's pipe)")
+end)
+
+test("a sender for no interface, and a closed one, give false and a text", function()
+    for _, index in ipairs({ 0, -1, 9999, (1 << 32) + np.ifindex("pka") }) do
+        local r = results(sck.sender(index))
+        eq(r.n, 2, index .. ": two values")
+        eq(r[1], false, index .. ": false")
+        eq(type(r[2]) == "string" and #r[2] > 0, true, index .. ": a text")
+    end
+    for _, args in ipairs({ {}, { "1" }, { 1.5 }, { np.ifindex("pka"), 1 } }) do
+        local r = results(sck.sender(table.unpack(args)))
+        eq(r[1] == false and r[2] == "wrong format", true, "wrong format for " .. #args .. " arguments")
+    end
+    local s = assert(sck.sender(np.ifindex("pka")))
+    local r = results(s:send({}))
+    eq(r[1] == false and r[2] == "wrong format", true, "a frame that is not a string")
+    r = results(s:send(np.frame_to_peer(string.rep("y", 1500 - 27), 5021)))
+    eq(r[1] == false and type(r[2]) == "string", true, "above the MTU: false and the system's text")
+    eq(nvals(s:close()), 0, "close")
+    eq(nvals(s:close()), 0, "close again")
+    r = results(s:send(np.frame_to_peer("late", 5021)))
+    eq(r[1] == false and r[2] == "closed", true, "send after close")
+    eq(s:ifindex(), np.ifindex("pka"), "ifindex after close")
+    eq(nvals(getmetatable(s).__gc(s)), 0, "__gc after close")
+    raises(s.send, {}, "x")
+end)
+
+test("collected senders and failed opens leave no descriptor", function()
+    local before = util.open_fds()
+    for _ = 1, 50 do
+        sck.sender(np.ifindex("pka"))
+        sck.sender(9999)
+    end
+    collectgarbage()
+    collectgarbage()
+    eq(util.open_fds(), before, "descriptors")
+end)
+
+test("without the raw-network privilege a sender cannot be made", function()
+    local out = np.run_unprivileged(string.format([[
+        print(require("c.socket").sender(%d))
+    ]], np.ifindex("pka")))
+    eq(out:match("^false\t%S") ~= nil, true, "false and the system's text in\n" .. out)
+end)
+
+---------------------------------------------------------------------------
 -- raw_iudp_send
 
 test("raw_iudp_send sends the datagram unchanged behind the link header", function()
