@@ -245,6 +245,7 @@ def main():
         t1, c1 = time.monotonic(), cpu_ticks(pid)
         counted = cli(work, "dnswatch", "stats")["counts"]["dns_queries"] - before
         rates.append((rate, sent, counted, (c1 - c0) / hz / (t1 - t0)))
+    capture = cli(work, "dnswatch", "stats").get("capture")
     policy = cli(work, "dnswatch", "policy")
     wan.stdin.close()
     wan.wait()
@@ -262,6 +263,9 @@ def main():
     for rate, sent, counted, cpu in rates:
         print("rate %6d q/s: sent %6d, counted %6d (%s), engine CPU %.0f%%"
               % (rate, sent, counted, "no drop" if counted >= sent else "lost %d" % (sent - counted), cpu * 100))
+
+    if capture:
+        print("capture's own counts over the run: received %d, dropped %d" % (capture["received"], capture["dropped"]))
 
     # 4. memory in ut.
     script = os.path.join(BUNDLE_DIR, "bench_memory.lua")

@@ -8,6 +8,7 @@ local socket = require "socket.core"
 local pcap = require "pcap"
 local mnf = require "c.mnf"
 local capi = require "c.capi"
+local thread = require "c.thread"
 local log = require "korvex.log"
 local listener = require "korvex.listener"
 local testrun = require "korvex.testrun"
@@ -233,6 +234,9 @@ end
 function lcmd_loop()
     W.capture_retry = now() + 10
     start_capture()
+    -- The reporter worker's answers wake the loop as they come.
+    local waiter = thread.waiter and thread.waiter()
+    if waiter then listener.watch(waiter, function() W.reporter:tick(now()) end) end
     listener.serve(tmppath .. "/.__scli", tick)
     save_state()
 end

@@ -278,6 +278,9 @@ class DnsWatch(unittest.TestCase):
         self.assertEqual(sorted(e["name"] for e in client["top"]), sorted(asked))
         self.assertTrue(all(e["count"] == 1 for e in client["top"]))
         self.assertLessEqual(client["first"], client["last"])
+        capture = h.stats()["capture"]
+        self.assertEqual(capture["dropped"], 0, "no capture loss")
+        self.assertGreaterEqual(capture["received"], 2 * len(asked), "every query and answer captured")
 
         # The collector got a report of every query and of the ClientHello.
         def delivered():

@@ -1,7 +1,8 @@
 -- Reports to the collector, sent by a worker thread so that a collector
 -- that is down or slow never holds up the main loop.
 --
--- The loop side (`new`) keeps the reports in a bounded queue (beyond
+-- The loop side (`new`, `tick` from the loop: when the thread queue's
+-- waiter is readable and every round) keeps the reports in a bounded queue (beyond
 -- `max_queue` the oldest are dropped and counted), hands one batch at a
 -- time to the worker over the thread queue and takes it off the queue only
 -- when the worker says it was delivered; a failed batch stays first in line
@@ -183,8 +184,12 @@ function M.worker(msg)
     local loop = math.tointeger(tonumber(msg.reply_to))
     local me = thread.self()
     local c = msg.collector
+    -- Waits for the next batch in the thread queue's waiter (where the
+    -- worker can be cancelled); without one, polls.
+    local waiter = thread.waiter and thread.waiter()
     while true do
-        local text = thread.msgrecv(me)
+        local text
+        if waiter then text = waiter:recv(-1) else text = thread.msgrecv(me) end
         if text then
             local ok, batch = pcall(cjson.decode, text)
             local seq = ok and type(batch) == "table" and batch.seq or nil
