@@ -198,18 +198,10 @@ end)
 
 listener.command("sys", "upgrade", "install <tmp>/ttupgrade.tgz: code 131 (a new init.bin, default), 130 or 132",
     function(msg)
-        local code = math.tointeger(msg.code) or CENUM.APP_RETCODE_UPDATE_LUA
-        if code ~= CENUM.APP_RETCODE_UPDATE and code ~= CENUM.APP_RETCODE_UPDATE_LUA
-            and code ~= CENUM.APP_RETCODE_UPDATE_SIG then
-            return nil, "code must be 130, 131 or 132"
-        end
-        if lfs.attributes(tmppath .. "/ttupgrade.tgz", "mode") ~= "file" then
-            return nil, "no " .. tmppath .. "/ttupgrade.tgz"
-        end
-        save_state()
-        log.info("upgrade with exit code %d", code)
-        listener.stop(code)
-        return listener.ok({ exit_code = code })
+        local reply, err = listener.upgrade(tmppath, msg.code)
+        -- Before the answer: the process may end as soon as it is sent.
+        if reply then save_state() end
+        return reply, err
     end)
 
 ---------------------------------------------------------------------------

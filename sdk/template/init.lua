@@ -22,19 +22,7 @@ end)
 -- Delivers an upgrade that is already in place as <tmp>/ttupgrade.tgz:
 -- code 131 (default) a new init.bin, 130 a plugin package, 132 none.
 listener.command("sys", "upgrade", "install <tmp>/ttupgrade.tgz: code 131 (a new init.bin, default), 130 or 132",
-    function(msg)
-        local code = math.tointeger(msg.code) or CENUM.APP_RETCODE_UPDATE_LUA
-        if code ~= CENUM.APP_RETCODE_UPDATE and code ~= CENUM.APP_RETCODE_UPDATE_LUA
-            and code ~= CENUM.APP_RETCODE_UPDATE_SIG then
-            return nil, "code must be 130, 131 or 132"
-        end
-        if lfs.attributes(tmppath .. "/ttupgrade.tgz", "mode") ~= "file" then
-            return nil, "no " .. tmppath .. "/ttupgrade.tgz"
-        end
-        log.info("upgrade with exit code %d", code)
-        listener.stop(code)
-        return listener.ok({ exit_code = code })
-    end)
+    function(msg) return listener.upgrade(tmppath, msg.code) end)
 
 ---------------------------------------------------------------------------
 -- Entry functions.

@@ -65,6 +65,24 @@ end
 
 function M.exiting() return exiting end
 
+-- Delivers an upgrade already in place as <tmppath>/ttupgrade.tgz: checks
+-- the code (CENUM.APP_RETCODE_UPDATE_LUA by default: a new init.bin;
+-- APP_RETCODE_UPDATE a plugin package; APP_RETCODE_UPDATE_SIG none) and the
+-- file, then stop(code). The reply text, or nil and why not.
+function M.upgrade(tmppath, code)
+    code = math.tointeger(code) or CENUM.APP_RETCODE_UPDATE_LUA
+    if code ~= CENUM.APP_RETCODE_UPDATE and code ~= CENUM.APP_RETCODE_UPDATE_LUA
+        and code ~= CENUM.APP_RETCODE_UPDATE_SIG then
+        return nil, "code must be 130, 131 or 132"
+    end
+    if lfs.attributes(tmppath .. "/ttupgrade.tgz", "mode") ~= "file" then
+        return nil, "no " .. tmppath .. "/ttupgrade.tgz"
+    end
+    log.info("upgrade with exit code %d", code)
+    M.stop(code)
+    return M.ok({ exit_code = code })
+end
+
 -- Waits on `obj` in the same select() as the control socket: fn(obj) is
 -- called from serve() whenever it is readable. `obj` is anything select()
 -- takes: a LuaSocket object, or any value with a getfd() method (a pcap
