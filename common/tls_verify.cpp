@@ -16,6 +16,8 @@
 #include <mbedtls/md.h>
 #include <mbedtls/x509.h>
 
+#include "common/hex_digit.h"
+
 namespace {
 
 const char kPemCert[] = "-----BEGIN CERTIFICATE-----";
@@ -151,17 +153,6 @@ bool ascii_ieq(const char *a, const char *b, size_t n)
     return true;
 }
 
-int hex_value(char ch)
-{
-    if (ch >= '0' && ch <= '9')
-        return ch - '0';
-    if (ch >= 'a' && ch <= 'f')
-        return ch - 'a' + 10;
-    if (ch >= 'A' && ch <= 'F')
-        return ch - 'A' + 10;
-    return -1;
-}
-
 bool base64_char(char ch)
 {
     return (ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z') || (ch >= '0' && ch <= '9') || ch == '+' ||
@@ -239,7 +230,7 @@ bool tls_pin_parse(const char *text, size_t len, uint8_t out[kTlsPinSize])
 {
     if (len == 2 * kTlsPinSize) {
         for (size_t i = 0; i < kTlsPinSize; ++i) {
-            int hi = hex_value(text[2 * i]), lo = hex_value(text[2 * i + 1]);
+            int hi = hex_digit_value(text[2 * i]), lo = hex_digit_value(text[2 * i + 1]);
             if (hi < 0 || lo < 0)
                 return false;
             out[i] = static_cast<uint8_t>(hi << 4 | lo);
