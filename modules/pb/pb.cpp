@@ -928,18 +928,10 @@ int pb_tohex(lua_State *L)
     size_t len;
     const uint8_t *s = reinterpret_cast<const uint8_t *>(luaL_checklstring(L, 1, &len));
 
-    static const char kDigits[] = "0123456789abcdef";
-    size_t out_len = len ? len * 3 - 1 : 0;
     luaL_Buffer b;
-    char *out = luaL_buffinitsize(L, &b, out_len);
-    for (size_t i = 0; i < len; ++i) {
-        char *o = out + i * 3;
-        if (i)
-            o[-1] = ' ';
-        o[0] = kDigits[s[i] >> 4];
-        o[1] = kDigits[s[i] & 15];
-    }
-    luaL_pushresultsize(&b, out_len);
+    char *out = luaL_buffinitsize(L, &b, pb_hex_len(len));
+    pb_hex_spaced(s, len, out);
+    luaL_pushresultsize(&b, pb_hex_len(len));
     return 1;
 }
 

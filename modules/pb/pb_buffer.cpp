@@ -88,6 +88,18 @@ bool pb_int64_arg(lua_State *L, int idx, bool is_signed, uint64_t *bits)
     return pb_parse_int64_text(s, len, is_signed, true, bits);
 }
 
+void pb_hex_spaced(const uint8_t *in, size_t n, char *out)
+{
+    static const char kDigits[] = "0123456789abcdef";
+    for (size_t k = 0; k < n; ++k) {
+        char *o = out + k * 3;
+        if (k)
+            o[-1] = ' ';
+        o[0] = kDigits[in[k] >> 4];
+        o[1] = kDigits[in[k] & 15];
+    }
+}
+
 void pb_range(lua_Integer i, lua_Integer j, size_t len, size_t *from, size_t *to)
 {
     lua_Integer n = static_cast<lua_Integer>(len);
@@ -404,24 +416,16 @@ int buffer_tohex(lua_State *L)
     size_t from, to;
     pb_range(i, j, b->n, &from, &to);
     size_t n = to - from;
-    static const char kDigits[] = "0123456789abcdef";
-    size_t out_len = n ? n * 3 - 1 : 0;
     luaL_Buffer lb;
-    char *out = luaL_buffinitsize(L, &lb, out_len);
+    char *out = luaL_buffinitsize(L, &lb, pb_hex_len(n));
     // Read the bytes only after the allocation above, which may run a
     // finalizer that changes the buffer.
     pb_range(i, j, b->n, &from, &to);
     if (to - from < n)
         n = to - from;
-    for (size_t k = 0; k < n; ++k) {
-        uint8_t c = static_cast<uint8_t>(b->p[from + k]);
-        char *o = out + k * 3;
-        if (k)
-            o[-1] = ' ';
-        o[0] = kDigits[c >> 4];
-        o[1] = kDigits[c & 15];
-    }
-    luaL_pushresultsize(&lb, n ? n * 3 - 1 : 0);
+    if (n)
+        pb_hex_spaced(reinterpret_cast<const uint8_t *>(b->p + from), n, out);
+    luaL_pushresultsize(&lb, pb_hex_len(n));
     return 1;
 }
 

@@ -53,6 +53,11 @@ const char *pb_data_arg(lua_State *L, int idx, size_t *len);
 // in the 64-bit range, or "#" text (pb_parse_int64_text). False otherwise.
 bool pb_int64_arg(lua_State *L, int idx, bool is_signed, uint64_t *bits);
 
+// Writes the `n` bytes at `in` as spaced lower-case hex ("01 ab"), the
+// form of pb.tohex, into `out`, which has room for pb_hex_len(n) bytes.
+inline size_t pb_hex_len(size_t n) { return n ? n * 3 - 1 : 0; }
+void pb_hex_spaced(const uint8_t *in, size_t n, char *out);
+
 // Normalizes Lua's 1-based, negative-from-the-end positions i..j over
 // `len` bytes into offsets [*from, *to) (empty when they cross).
 void pb_range(lua_Integer i, lua_Integer j, size_t len, size_t *from, size_t *to);
