@@ -48,6 +48,21 @@ function M.json(t)
 end
 
 -- The log lines of `out` without their time stamps, and the other lines.
+-- A set descriptor: `name`, hash:net, `direction` (default "dst").
+function M.set_desc(name, direction)
+    return cjson.encode({ setname = name, settype = "hash:net", direction = direction or "dst" })
+end
+
+-- A rule descriptor naming the sets of the list `sets` (none: no "ipsets").
+function M.rule_desc(name, target, sets, table_name, chain)
+    local d = { rule_name = name, table_name = table_name or "t", chain_name = chain or "c", target = target }
+    if sets then
+        d.ipsets = {}
+        for i, set in ipairs(sets) do d.ipsets[i] = { setname = set } end
+    end
+    return cjson.encode(d)
+end
+
 function M.split(out)
     local logs, printed, results = {}, {}, {}
     for line in out:gmatch("[^\n]+") do

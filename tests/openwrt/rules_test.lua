@@ -9,18 +9,7 @@ local ow = dofile(here .. "owrt_util.lua").new(ut_run)
 local util, gw = ow.util, ow.gw
 local same_list = util.same_list
 
-local function desc(name, direction)
-    return cjson.encode({ setname = name, settype = "hash:net", direction = direction or "dst" })
-end
-
-local function rule(name, target, sets, table_name, chain)
-    local d = { rule_name = name, table_name = table_name or "t", chain_name = chain or "c", target = target }
-    if sets then
-        d.ipsets = {}
-        for i, s in ipairs(sets) do d.ipsets[i] = { setname = s } end
-    end
-    return cjson.encode(d)
-end
+local desc, rule = util.set_desc, util.rule_desc
 
 local function fresh()
     ow.reset()
