@@ -66,6 +66,38 @@ int write_file(const char *path, long count)
     return 0;
 }
 
+// One DNS query over IPv4 and UDP in an Ethernet frame; its length.
+size_t dns_frame(unsigned char *frame, long i)
+{
+    static const unsigned char question[] = "\7example\3com\0\0\1\0\1";
+    memset(frame, 0, 128);
+    memcpy(frame, "\x02\0\0\0\0\x02\x02\0\0\0\0\x01\x08\x00", 14);
+    size_t dns_len = 12 + sizeof question - 1;
+    size_t len = 14 + 20 + 8 + dns_len;
+    unsigned char *ip = frame + 14;
+    ip[0] = 0x45;
+    ip[2] = static_cast<unsigned char>((len - 14) >> 8);
+    ip[3] = static_cast<unsigned char>(len - 14);
+    ip[8] = 64;
+    ip[9] = 17;
+    memcpy(ip + 12, "\x0a\0\0", 3);
+    ip[15] = static_cast<unsigned char>(1 + i % 200);
+    memcpy(ip + 16, "\x0a\0\x01\x01", 4);
+    unsigned char *udp = ip + 20;
+    unsigned sport = 1024 + static_cast<unsigned>(i % 30000);
+    udp[0] = static_cast<unsigned char>(sport >> 8);
+    udp[1] = static_cast<unsigned char>(sport);
+    udp[3] = 53;
+    udp[5] = static_cast<unsigned char>(8 + dns_len);
+    unsigned char *dns = udp + 8;
+    dns[0] = static_cast<unsigned char>(i >> 8);
+    dns[1] = static_cast<unsigned char>(i);
+    dns[2] = 1;
+    dns[5] = 1;
+    memcpy(dns + 12, question, sizeof question - 1);
+    return len;
+}
+
 int write_dns_file(const char *path, long count)
 {
     pcap_t *p = pcap_open_dead(DLT_EN10MB, 65535);
@@ -74,34 +106,9 @@ int write_dns_file(const char *path, long count)
         fprintf(stderr, "cannot write %s\n", path);
         return 1;
     }
-    static const unsigned char question[] = "\7example\3com\0\0\1\0\1";
     unsigned char frame[128];
-    memset(frame, 0, sizeof frame);
-    memcpy(frame, "\x02\0\0\0\0\x02\x02\0\0\0\0\x01\x08\x00", 14);
-    size_t dns_len = 12 + sizeof question - 1;
-    size_t len = 14 + 20 + 8 + dns_len;
     for (long i = 0; i < count; ++i) {
-        unsigned char *ip = frame + 14;
-        ip[0] = 0x45;
-        ip[2] = static_cast<unsigned char>((len - 14) >> 8);
-        ip[3] = static_cast<unsigned char>(len - 14);
-        ip[8] = 64;
-        ip[9] = 17;
-        memcpy(ip + 12, "\x0a\0\0", 3);
-        ip[15] = static_cast<unsigned char>(1 + i % 200);
-        memcpy(ip + 16, "\x0a\0\x01\x01", 4);
-        unsigned char *udp = ip + 20;
-        unsigned sport = 1024 + static_cast<unsigned>(i % 30000);
-        udp[0] = static_cast<unsigned char>(sport >> 8);
-        udp[1] = static_cast<unsigned char>(sport);
-        udp[3] = 53;
-        udp[5] = static_cast<unsigned char>(8 + dns_len);
-        unsigned char *dns = udp + 8;
-        dns[0] = static_cast<unsigned char>(i >> 8);
-        dns[1] = static_cast<unsigned char>(i);
-        dns[2] = 1;
-        dns[5] = 1;
-        memcpy(dns + 12, question, sizeof question - 1);
+        size_t len = dns_frame(frame, i);
         struct pcap_pkthdr h;
         h.ts.tv_sec = 1700000000 + i / 1000;
         h.ts.tv_usec = (i % 1000) * 1000;
@@ -186,37 +193,6 @@ int send_kept(int ifindex, long count)
     return sent == count ? 0 : 1;
 }
 
-// One DNS query over IPv4 and UDP in an Ethernet frame; its length.
-size_t dns_frame(unsigned char *frame, long i)
-{
-    static const unsigned char question[] = "\7example\3com\0\0\1\0\1";
-    memset(frame, 0, 128);
-    memcpy(frame, "\x02\0\0\0\0\x02\x02\0\0\0\0\x01\x08\x00", 14);
-    size_t dns_len = 12 + sizeof question - 1;
-    size_t len = 14 + 20 + 8 + dns_len;
-    unsigned char *ip = frame + 14;
-    ip[0] = 0x45;
-    ip[2] = static_cast<unsigned char>((len - 14) >> 8);
-    ip[3] = static_cast<unsigned char>(len - 14);
-    ip[8] = 64;
-    ip[9] = 17;
-    memcpy(ip + 12, "\x0a\0\0", 3);
-    ip[15] = static_cast<unsigned char>(1 + i % 200);
-    memcpy(ip + 16, "\x0a\0\x01\x01", 4);
-    unsigned char *udp = ip + 20;
-    unsigned sport = 1024 + static_cast<unsigned>(i % 30000);
-    udp[0] = static_cast<unsigned char>(sport >> 8);
-    udp[1] = static_cast<unsigned char>(sport);
-    udp[3] = 53;
-    udp[5] = static_cast<unsigned char>(8 + dns_len);
-    unsigned char *dns = udp + 8;
-    dns[0] = static_cast<unsigned char>(i >> 8);
-    dns[1] = static_cast<unsigned char>(i);
-    dns[2] = 1;
-    dns[5] = 1;
-    memcpy(dns + 12, question, sizeof question - 1);
-    return len;
-}
 
 // Paced by spinning on the clock: at these rates a sleep would oversleep.
 int flood(int ifindex, double rate, long count)
