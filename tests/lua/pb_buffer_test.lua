@@ -9,11 +9,7 @@ local to_text, tag, varint, len_field = util.to_text, util.tag, util.varint, uti
 local P3 = "proto3.proto"
 local SET = util.descriptor_set({ "proto2.proto", "proto3.proto" })
 
-local function contains(text, part, what)
-    if not tostring(text):find(part, 1, true) then
-        error(string.format("%s: %q not in %q", what or "text", part, tostring(text)), 2)
-    end
-end
+local contains = util.contains
 
 test("require gives the module; a new buffer is empty, or holds its arguments", function()
     eq(package.loaded["pb.buffer"], buffer)

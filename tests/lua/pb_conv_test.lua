@@ -4,11 +4,8 @@ local conv = require "pb.conv"
 local buffer = require "pb.buffer"
 local slice = require "pb.slice"
 
-local function contains(text, part, what)
-    if not tostring(text):find(part, 1, true) then
-        error(string.format("%s: %q not in %q", what or "text", part, tostring(text)), 2)
-    end
-end
+local here = debug.getinfo(1, "S").source:match("^@(.*/)") or "./"
+local contains = dofile(here .. "pb_util.lua").contains
 
 test("require gives the module with every conversion", function()
     eq(package.loaded["pb.conv"], conv)

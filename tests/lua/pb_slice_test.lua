@@ -10,11 +10,7 @@ local from_text, tag, varint, len_field = util.from_text, util.tag, util.varint,
 local P3 = "proto3.proto"
 local SET = util.descriptor_set({ "proto2.proto", "proto3.proto" })
 
-local function contains(text, part, what)
-    if not tostring(text):find(part, 1, true) then
-        error(string.format("%s: %q not in %q", what or "text", part, tostring(text)), 2)
-    end
-end
+local contains = util.contains
 
 local function values(...) return table.pack(...) end
 

@@ -27,11 +27,7 @@ local function type_count()
     return n
 end
 
-local function contains(text, part, what)
-    if not tostring(text):find(part, 1, true) then
-        error(string.format("%s: %q not in %q", what or "text", part, tostring(text)), 2)
-    end
-end
+local contains = util.contains
 
 -- decode raises on malformed input; as nil and the message here.
 local function try_decode(...)

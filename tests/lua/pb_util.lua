@@ -6,6 +6,13 @@ local PROTO_DIR = HERE .. "pb"
 
 local function quote(s) return "'" .. s:gsub("'", "'\\''") .. "'" end
 
+-- Fails the test (at the caller) unless `part` is in the text of `text`.
+local function contains(text, part, what)
+    if not tostring(text):find(part, 1, true) then
+        error(string.format("%s: %q not in %q", what or "text", part, tostring(text)), 2)
+    end
+end
+
 local function read_file(path)
     local f = assert(io.open(path, "rb"))
     local data = f:read("a")
@@ -183,6 +190,7 @@ return {
     PROTO_DIR = PROTO_DIR,
     read_file = read_file,
     write_file = write_file,
+    contains = contains,
     temp_dir = temp_dir,
     remove_tree = remove_tree,
     descriptor_set = descriptor_set,
